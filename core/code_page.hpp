@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+// Text is UTF-8 inside the system. The analyzer feed and the debug log are
+// 8-bit Windows-1252 text; a character the code page lacks becomes "?", and so
+// does every byte of malformed UTF-8.
+std::string utf8_to_cp1252(std::string_view utf8);
+
+// Every byte one Latin-1 character (settings files without a byte-order mark).
+std::string latin1_to_utf8(std::string_view latin1);
+
+// Appends the UTF-8 form of one code point (invalid ones become U+FFFD).
+void append_utf8(std::string& out, char32_t code_point);
+
+}  // namespace quillon
