@@ -1,0 +1,283 @@
+#include "core/settings.hpp"
+
+#include <charconv>
+#include <cstddef>
+#include <fstream>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "core/code_page.hpp"
+
+namespace quillon {
+namespace {
+
+constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
+
+constexpr std::string_view default_port = "8080";
+constexpr std::string_view default_serial = "COM1,38400,0,8,1,0";
+constexpr std::string_view default_module = "USB";
+
+// What the dialog adds to the serial port name: 38400 baud, no parity, 8 data
+// bits, 1 stop bit, no handshake.
+constexpr std::string_view dialog_line_settings = ",38400,0,8,1,0";
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::string_view trim_leading(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && is_blank(s[i]))
+        ++i;
+    return s.substr(i);
+}
+
+std::string_view trim_trailing(std::string_view s) {
+    std::size_t n = s.size();
+    while (n > 0 && is_blank(s[n - 1]))
+        --n;
+    return s.substr(0, n);
+}
+
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool same_key(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The file as UTF-8 text: a byte-order mark says it already is, anything else
+// is Latin-1. A UTF-8 file is taken as it stands, malformed bytes included.
+std::string file_text(std::string_view bytes) {
+    if (bytes.starts_with(utf8_bom)) return std::string(bytes.substr(utf8_bom.size()));
+    return latin1_to_utf8(bytes);
+}
+
+std::optional<std::string> lookup(std::string_view text, std::string_view key) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = trim_leading(text.substr(pos, end - pos));
+        pos = end;
+        if (pos < text.size()) {
+            const bool crlf = text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n';
+            pos += crlf ? 2 : 1;
+        }
+        if (line.empty() || line.front() == ';') continue;
+        // The gateway uses no group: whatever follows the first one is not its.
+        if (line.front() == '[') return std::nullopt;
+        const std::size_t equals = line.find('=');
+        // Not an entry; skipping it keeps a stray line from hiding a later key.
+        if (equals == std::string_view::npos) continue;
+        if (same_key(trim_trailing(line.substr(0, equals)), key)) {
+            return std::string(trim_trailing(trim_leading(line.substr(equals + 1))));
+        }
+    }
+    return std::nullopt;
+}
+
+std::string setting_or(std::string_view text, std::string_view key, std::string_view fallback) {
+    if (auto value = lookup(text, key)) return std::move(*value);
+    return std::string(fallback);
+}
+
+// Field `index` (0-based) of a comma-separated value; empty beyond the last comma.
+std::string_view field(std::string_view value, int index) {
+    for (int i = 0; i < index; ++i) {
+        const std::size_t comma = value.find(',');
+        if (comma == std::string_view::npos) return {};
+        value.remove_prefix(comma + 1);
+    }
+    return value.substr(0, value.find(','));
+}
+
+int digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Whether a number that does not fit a float is too large (rather than too
+// small): the decimal order of its first significant digit is positive.
+// `number` is digits, an optional "." and digits, an optional exponent.
+bool too_large(std::string_view number) {
+    constexpr std::int64_t exponent_cap = 1'000'000'000'000;
+    std::int64_t order = 0;
+    bool found = false;
+    std::size_t i = 0;
+    for (; i < number.size() && is_digit(number[i]); ++i) {
+        if (found) ++order;
+        if (!found && number[i] != '0') found = true;
+    }
+    if (i < number.size() && number[i] == '.') {
+        ++i;
+        std::int64_t place = 0;
+        for (; i < number.size() && is_digit(number[i]); ++i) {
+            --place;
+            if (!found && number[i] != '0') {
+                found = true;
+                order = place;
+            }
+        }
+    }
+    if (!found) return false;
+    std::int64_t exponent = 0;
+    if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < number.size() && (number[i] == '+' || number[i] == '-')) {
+            negative = number[i] == '-';
+            ++i;
+        }
+        for (; i < number.size() && is_digit(number[i]); ++i) {
+            if (exponent < exponent_cap) exponent = exponent * 10 + (number[i] - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    return order + exponent > 0;
+}
+
+}  // namespace
+
+std::optional<std::string> find_setting(std::string_view file_bytes, std::string_view key) {
+    return lookup(file_text(file_bytes), key);
+}
+
+void read_settings(std::string_view file_bytes, GatewayState& state) {
+    const std::string text = file_text(file_bytes);
+
+    state.tcp_port = settings_integer(setting_or(text, "IPPort", default_port));
+
+    state.serial_settings = setting_or(text, "SerialPort", default_serial);
+    const std::string_view serial = state.serial_settings;
+    state.serial_port_name = std::string(field(serial, 0));
+    state.serial_baud = settings_integer(field(serial, 1));
+    state.serial_parity = settings_integer(field(serial, 2));
+    state.serial_data_bits = settings_integer(field(serial, 3));
+    state.serial_stop_bits = settings_decimal(field(serial, 4));
+    state.serial_handshake = settings_integer(field(serial, 5));
+
+    // The dialog writes the module kind under "SerialModule"; "SerialType"
+    // still takes precedence when a file has it.
+    if (auto type = lookup(text, "SerialType")) {
+        state.module_type = std::move(*type);
+    } else {
+        state.module_type = setting_or(text, "SerialModule", default_module);
+    }
+}
+
+std::int32_t settings_integer(std::string_view text) {
+    text = trim_leading(text);
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int base = 10;
+    if (i < text.size() && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i < text.size() && text[i] == '%') {
+        base = 2;
+        ++i;
+    }
+    // Accumulated modulo 2^32 and read back as two's complement, so a number
+    // too large for 32 bits wraps (4294967297 gives 1, 2147483648 gives
+    // -2147483648) instead of overflowing.
+    std::uint32_t value = 0;
+    for (; i < text.size(); ++i) {
+        const int digit = digit_value(text[i]);
+        if (digit < 0 || digit >= base) break;
+        value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+    }
+    if (negative) value = 0u - value;
+    return static_cast<std::int32_t>(value);
+}
+
+float settings_decimal(std::string_view text) {
+    text = trim_leading(text);
+    if (text.starts_with("+Infinity") || text.starts_with("Infinity")) {
+        return std::numeric_limits<float>::infinity();
+    }
+    if (text.starts_with("-Infinity")) return -std::numeric_limits<float>::infinity();
+    if (text.starts_with("NaN")) return std::numeric_limits<float>::quiet_NaN();
+
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const std::size_t start = i;
+    std::size_t digits = 0;
+    for (; i < text.size() && is_digit(text[i]); ++i)
+        ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        for (; i < text.size() && is_digit(text[i]); ++i)
+            ++digits;
+    }
+    if (digits == 0) return 0.0f;
+    // An exponent counts only when digits follow its "e" and sign.
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+        if (j < text.size() && is_digit(text[j])) {
+            while (j < text.size() && is_digit(text[j]))
+                ++j;
+            i = j;
+        }
+    }
+    const std::string_view number = text.substr(start, i - start);
+
+    // from_chars never looks at the locale; on a range error it leaves the
+    // value alone, so infinity or zero is chosen here.
+    float value = 0.0f;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        value = too_large(number) ? std::numeric_limits<float>::infinity() : 0.0f;
+    } else if (result.ec != std::errc{}) {
+        value = 0.0f;
+    }
+    return negative ? -value : value;
+}
+
+std::string first_configuration_file(std::string_view port_text, std::string_view serial_port_name,
+                                     bool rs_module) {
+    std::string out;
+    out += utf8_bom;
+    out += "\r\n";
+    out += "IPPort = ";
+    out += port_text;
+    out += "\r\n";
+    out += "SerialPort = ";
+    out += serial_port_name;
+    out += dialog_line_settings;
+    out += "\r\n";
+    out += "SerialModule = ";
+    out += rs_module ? "RS" : "USB";
+    out += "\r\n";
+    return out;
+}
+
+bool write_settings_file(const std::string& path, std::string_view contents) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    file.close();
+    return !file.fail();
+}
+
+}  // namespace quillon

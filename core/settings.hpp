@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/gateway_state.hpp"
+
+namespace quillon {
+
+// The settings file, in the working directory. Read once at start-up; written
+// only by the first-configuration dialog when it is missing.
+inline constexpr std::string_view settings_file_name = "Quillon.ini";
+
+// Reads the file's raw bytes and fills the settings fields of `state`
+// (tcp_port, serial_settings, the six serial fields, module_type). Missing keys
+// give the defaults; nothing is validated here, a bad serial setting shows up
+// when the port is opened.
+void read_settings(std::string_view file_bytes, GatewayState& state);
+
+// The value of `key` (UTF-8), or std::nullopt when the key does not occur
+// before the first group line.
+std::optional<std::string> find_setting(std::string_view file_bytes, std::string_view key);
+
+// "$" hex, "%" binary or decimal, optionally signed; stops at the first stray
+// character; no digits give 0.
+std::int32_t settings_integer(std::string_view text);
+
+// "." is the decimal point whatever the locale; "+Infinity", "-Infinity" and
+// "NaN" are understood; stops at the first stray character; no digits give 0.
+float settings_decimal(std::string_view text);
+
+// The exact bytes of the file the first-configuration dialog writes.
+std::string first_configuration_file(std::string_view port_text, std::string_view serial_port_name,
+                                     bool rs_module);
+
+// Writes (replacing) the file; false when it cannot be created. Nothing else
+// is reported.
+bool write_settings_file(const std::string& path, std::string_view contents);
+
+}  // namespace quillon
