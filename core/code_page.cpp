@@ -88,14 +88,16 @@ std::string utf8_to_cp1252(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     std::size_t i = 0;
-    while (i < utf8.size()) out += to_cp1252(next_code_point(utf8, i));
+    while (i < utf8.size())
+        out += to_cp1252(next_code_point(utf8, i));
     return out;
 }
 
 std::string latin1_to_utf8(std::string_view latin1) {
     std::string out;
     out.reserve(latin1.size() + latin1.size() / 8);
-    for (char c : latin1) append_utf8(out, static_cast<std::uint8_t>(c));
+    for (char c : latin1)
+        append_utf8(out, static_cast<std::uint8_t>(c));
     return out;
 }
 
