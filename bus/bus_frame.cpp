@@ -4,7 +4,8 @@ namespace quillon {
 
 std::uint8_t frame_checksum(const std::uint8_t* bytes, int last_index) {
     unsigned sum = 0;
-    for (int i = 0; i <= last_index; ++i) sum += bytes[i];
+    for (int i = 0; i <= last_index; ++i)
+        sum += bytes[i];
     return static_cast<std::uint8_t>((256u - (sum & 0xFFu)) & 0xFFu);
 }
 

@@ -31,7 +31,9 @@ enum class FrameStatus : std::int32_t {
     bad_length = -3,
 };
 
-constexpr std::int32_t status_code(FrameStatus s) { return static_cast<std::int32_t>(s); }
+constexpr std::int32_t status_code(FrameStatus s) {
+    return static_cast<std::int32_t>(s);
+}
 
 // Two's complement of the 8-bit sum of bytes[0..last_index], both ends included.
 // A negative last_index covers no byte and gives 0.

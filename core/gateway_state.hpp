@@ -18,7 +18,7 @@ struct GatewayState {
     std::int32_t serial_baud = 0;
     std::int32_t serial_parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::int32_t serial_data_bits = 0;
-    float serial_stop_bits = 0.0f;   // 1.0 one, 2.0 two, anything else one and a half
+    float serial_stop_bits = 0.0f;      // 1.0 one, 2.0 two, anything else one and a half
     std::int32_t serial_handshake = 0;  // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
     std::string module_type;            // "RS" (exactly) selects the RS-232 module
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillon {
+
+// Identifies a TCP connection or a UDP peer. Never 0 (0 means "no client") and
+// never reused while the gateway runs, so a late event cannot reach a newer client.
+using ConnectionHandle = std::int32_t;
+
+// Server numbers.
+inline constexpr std::int32_t test_server = 0;      // the first-configuration port test
+inline constexpr std::int32_t tcp_server = 1;       // bus clients
+inline constexpr std::int32_t analyzer_server = 2;  // UDP analyzer feed
+
+enum class NetworkEventCode : std::int32_t {
+    none = 0,
+    connection = 1,     // only from a TCP server
+    data = 2,           // bytes can be read (TCP), or a datagram arrived (UDP)
+    disconnection = 4,  // only from a TCP server; the connection is already released
+};
+
+struct NetworkEvent {
+    NetworkEventCode code = NetworkEventCode::none;
+    std::int32_t server = 0;
+    ConnectionHandle connection = 0;
+};
+
+// The TCP server for bus clients and the UDP socket for analyzers.
+class Network {
+  public:
+    virtual ~Network() = default;
+    virtual bool initialise() = 0;
+    // Listens on all local addresses. A port outside 1..65535 fails.
+    virtual bool create_tcp_server(std::int32_t server, std::int64_t port,
+                                   std::int32_t backlog) = 0;
+    virtual bool create_udp_server(std::int32_t server, std::int64_t port) = 0;
+    // Closes the server and every connection it holds, without disconnection events.
+    virtual void close_server(std::int32_t server) = 0;
+    // One event per call. A data event is reported again while a connection still
+    // has unread bytes, unless its reading is paused. UDP peers get a handle of
+    // their own on their first datagram.
+    virtual NetworkEvent poll() = 0;
+    // Copies up to max waiting bytes (one datagram for a UDP peer); the count.
+    virtual std::int64_t receive(ConnectionHandle connection, std::uint8_t* buffer,
+                                 std::size_t max) = 0;
+    // Queues all the bytes for the connection, never cutting them (one datagram
+    // for a UDP peer); bytes the peer has not taken yet wait in the connection.
+    virtual void send(ConnectionHandle connection, const std::uint8_t* bytes,
+                      std::size_t count) = 0;
+    // Bytes queued for the connection that the peer has not taken yet.
+    virtual std::size_t pending_output_bytes(ConnectionHandle connection) = 0;
+    // "a.b.c.d", or "0.0.0.0" when the address cannot be had.
+    virtual std::string peer_address(ConnectionHandle connection) = 0;
+    // 0 when the port cannot be had.
+    virtual std::uint16_t peer_port(ConnectionHandle connection) = 0;
+    // Closes and releases the connection (or forgets the UDP peer); no event follows.
+    virtual void close_connection(ConnectionHandle connection) = 0;
+    // While paused, the connection's bytes stay unread and TCP flow control holds the sender.
+    virtual void set_reading_paused(ConnectionHandle connection, bool paused) = 0;
+};
+
+}  // namespace quillon

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quillon {
+
+struct Gateway;
+
+enum class StartOutcome {
+    running,
+    network_failed,
+    configuration_quit,         // the operator quit the first-configuration dialog
+    configuration_unavailable,  // no settings file and no way to ask for them
+    serial_failed,
+    tcp_server_failed,
+};
+
+// Start-up: settings, window, serial port, analyzer socket, TCP server.
+// Every failure has shown its message box before this returns.
+StartOutcome start_gateway(Gateway& gw);
+
+// One pass of the main loop. Returns false once the gateway has shut down.
+bool run_pass(Gateway& gw);
+
+// Passes until the gateway shuts down.
+void run_main_loop(Gateway& gw);
+
+// Closes the serial port, the servers (and so every connection) and the debug log.
+void shutdown(Gateway& gw);
+
+// "Disconnect All": forgets every client and re-creates the TCP server.
+void restart_server(Gateway& gw);
+
+// The longest wait for an operator event in one pass, in milliseconds.
+inline constexpr std::int32_t event_wait_ms = 20;
+inline constexpr std::int64_t statistics_period_ms = 1000;
+inline constexpr std::int64_t purge_period_ms = 3600000;
+inline constexpr std::int32_t tcp_backlog = 100;
+
+}  // namespace quillon

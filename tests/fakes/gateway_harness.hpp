@@ -1,0 +1,75 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bus/bus_frame.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "tests/fakes/fake_clock.hpp"
+#include "tests/fakes/fake_network.hpp"
+#include "tests/fakes/fake_serial_port.hpp"
+#include "tests/fakes/fake_view.hpp"
+
+namespace quillon::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A frame with a correct checksum and end byte.
+inline Bytes make_frame(std::uint8_t priority, std::uint8_t address, std::uint8_t length_byte,
+                        const Bytes& data) {
+    Bytes b{BusFrame::start_byte, priority, address, length_byte};
+    b.insert(b.end(), data.begin(), data.end());
+    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
+    b.push_back(BusFrame::end_byte);
+    return b;
+}
+
+// A gateway on in-memory ports, its files in a fresh temporary directory.
+class GatewayHarness : public ::testing::Test {
+  protected:
+    FakeClock clock;
+    FakeSerialPort serial{clock};
+    FakeNetwork net;
+    FakeView view{clock};
+    Gateway gw{clock, serial, net, view};
+    std::filesystem::path dir;
+
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::temp_directory_path() /
+              ("quillon-test-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+               std::to_string(::getpid()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        gw.working_directory = dir;
+    }
+    void TearDown() override {
+        shutdown(gw);
+        std::filesystem::remove_all(dir);
+    }
+
+    void write_settings(const std::string& text) {
+        std::ofstream(dir / "Quillon.ini", std::ios::binary) << text;
+    }
+
+    // Starts with a settings file on the serial port "COM1" and TCP port 8080.
+    StartOutcome start(
+        const std::string& settings = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n") {
+        write_settings(settings);
+        return start_gateway(gw);
+    }
+
+    std::string file_text(const std::string& name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+};
+
+}  // namespace quillon::testing
