@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "bus/queue_entry.hpp"
@@ -70,6 +72,8 @@ struct Gateway {
     bool running = false;
 
     std::filesystem::path working_directory = ".";
+    // Settings given by the program itself (the demo); the settings file is then not touched.
+    std::optional<std::string> settings_text;
     std::FILE* debug_log = nullptr;
 };
 

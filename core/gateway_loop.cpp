@@ -20,6 +20,10 @@ namespace quillon {
 namespace {
 
 bool read_settings_file(Gateway& gw) {
+    if (gw.settings_text) {
+        read_settings(*gw.settings_text, gw.state);
+        return true;
+    }
     std::ifstream in(gw.working_directory / settings_file_name, std::ios::binary);
     if (!in) return false;
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

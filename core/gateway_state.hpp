@@ -39,9 +39,4 @@ struct GatewayState {
     std::int32_t last_event = 0;  // 0 none, 13100 a control was used, 13116 close button
 };
 
-// Window event codes of last_event.
-inline constexpr std::int32_t event_none = 0;
-inline constexpr std::int32_t event_control = 13100;
-inline constexpr std::int32_t event_close = 13116;
-
 }  // namespace quillon

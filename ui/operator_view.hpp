@@ -89,6 +89,11 @@ inline constexpr int clock = 5;
 inline constexpr int analyzers = 6;  // "A:"
 }  // namespace status_field
 
+// Window event codes.
+inline constexpr std::int32_t event_none = 0;
+inline constexpr std::int32_t event_control = 13100;  // a control was used
+inline constexpr std::int32_t event_close = 13116;    // a window's close button
+
 struct WindowEvent {
     std::int32_t code = 0;     // 0 none, 13100 control used, 13116 close button
     std::int32_t control = 0;  // the control's number for 13100

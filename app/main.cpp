@@ -1,0 +1,168 @@
+// quillon: the Velbus gateway, with its operator window or headless.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/simulator_process.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "core/settings.hpp"
+#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_port.hpp"
+#include "platform/qt/system_clock.hpp"
+#include "ui/console/console_view.hpp"
+
+#ifdef QUILLON_WITH_WINDOW
+#include <QApplication>
+
+#include "ui/qt/qt_window_view.hpp"
+#endif
+
+namespace {
+
+using namespace quillon;
+
+constexpr const char* usage =
+    "Usage: quillon [--headless] [--demo] [--port N] [--listen ADDRESS]\n"
+    "\n"
+    "A gateway between a Velbus bus and the network, with a live bus monitor.\n"
+    "Settings are read from Quillon.ini in the working directory.\n"
+    "\n"
+    "  --headless        no window: traffic rows on standard output, messages on\n"
+    "                    standard error, commands on standard input (type help)\n"
+    "  --demo            run on the built-in bus simulator with default settings;\n"
+    "                    no settings file is read or written\n"
+    "  --port N          the TCP port of the demo (default 8080; analyzers use N+1)\n"
+    "  --listen ADDRESS  listen on this local address only (default: all)\n"
+    "  --help            this text\n"
+    "  --version         the version\n";
+
+struct Options {
+    bool headless = false;
+    bool demo = false;
+    int demo_port = 8080;
+    std::string listen;
+};
+
+bool has_display() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0') return true;
+    return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+}
+
+std::string user_guide_path(const QString& program_dir) {
+    for (const QString& candidate :
+         {program_dir + "/../share/doc/quillon/user-guide.md",
+          program_dir + "/../../docs/user-guide.md", program_dir + "/../docs/user-guide.md"}) {
+        if (QFileInfo::exists(candidate))
+            return QFileInfo(candidate).canonicalFilePath().toStdString();
+    }
+    return (program_dir + "/../share/doc/quillon/user-guide.md").toStdString();
+}
+
+int exit_status(StartOutcome outcome, bool headless) {
+    if (outcome == StartOutcome::running || outcome == StartOutcome::configuration_quit) return 0;
+    // The window reports its failures in message boxes and ends quietly; a
+    // headless gateway tells its supervisor.
+    return headless ? 1 : 0;
+}
+
+int run(const Options& options, bool windowed, const QString& program_dir) {
+    EventWaiter waiter;
+    SystemClock clock;
+    QtSerialPort serial(waiter);
+    QtNetwork network(waiter, options.listen);
+
+    std::unique_ptr<OperatorView> view;
+#ifdef QUILLON_WITH_WINDOW
+    if (windowed) view = std::make_unique<QtWindowView>(waiter, user_guide_path(program_dir));
+#endif
+    if (!view) {
+        ConsoleView::install_signal_handlers();
+        ConsoleView::Options console;
+        console.colour = ::isatty(STDOUT_FILENO) != 0;
+        console.terminal = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
+        console.user_guide_path = user_guide_path(program_dir);
+        view = std::make_unique<ConsoleView>(waiter, console);
+    }
+
+    Gateway gw(clock, serial, network, *view);
+    gw.working_directory = QDir::currentPath().toStdString();
+
+    SimulatorProcess simulator;
+    if (options.demo) {
+        std::string error;
+        const std::string pty =
+            simulator.start((program_dir + "/quillon-bussim").toStdString(), error);
+        if (pty.empty()) {
+            std::fprintf(stderr, "quillon: %s\n", error.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "Demo: the bus simulator is on %s; clients connect to TCP port %d\n",
+                     pty.c_str(), options.demo_port);
+        gw.settings_text = "IPPort = " + std::to_string(options.demo_port) +
+                           "\r\nSerialPort = " + pty + ",38400,0,8,1,0\r\n";
+    }
+
+    const StartOutcome outcome = start_gateway(gw);
+    if (outcome == StartOutcome::configuration_unavailable) {
+        std::fprintf(
+            stderr,
+            "quillon: %s not found in %s, and there is no terminal to ask for the settings.\n"
+            "Create it (see the README), run quillon in a terminal, or try quillon --demo.\n",
+            std::string(settings_file_name).c_str(), gw.working_directory.c_str());
+    }
+    if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
+    run_main_loop(gw);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("quillon %s\n", QUILLON_VERSION);
+            return 0;
+        } else if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--demo") {
+            options.demo = true;
+        } else if (arg == "--port" && i + 1 < argc) {
+            options.demo_port = settings_integer(argv[++i]);
+        } else if (arg == "--listen" && i + 1 < argc) {
+            options.listen = argv[++i];
+        } else {
+            std::fprintf(stderr, "quillon: unknown argument \"%s\"\n\n%s", argv[i], usage);
+            return 2;
+        }
+    }
+
+    bool windowed = false;
+#ifdef QUILLON_WITH_WINDOW
+    windowed = !options.headless && has_display();
+    if (!options.headless && !windowed)
+        std::fputs("quillon: no display, running headless\n", stderr);
+    if (windowed) {
+        QApplication app(argc, argv);
+        return run(options, true, QCoreApplication::applicationDirPath());
+    }
+#else
+    (void)has_display;
+#endif
+    QCoreApplication app(argc, argv);
+    return run(options, windowed, QCoreApplication::applicationDirPath());
+}

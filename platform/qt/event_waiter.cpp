@@ -1,0 +1,39 @@
+#include "platform/qt/event_waiter.hpp"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace quillon {
+
+void EventWaiter::wake() {
+    woken_ = true;
+    if (loop_ != nullptr) loop_->quit();
+}
+
+bool EventWaiter::anything_pending() const {
+    for (const auto& check : checks_) {
+        if (check()) return true;
+    }
+    return false;
+}
+
+void EventWaiter::wait(int timeout_ms) {
+    QCoreApplication::processEvents();
+    if (woken_ || timeout_ms <= 0 || anything_pending()) {
+        woken_ = false;
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(timeout_ms);
+    loop_ = &loop;
+    loop.exec();
+    loop_ = nullptr;
+    woken_ = false;
+}
+
+}  // namespace quillon

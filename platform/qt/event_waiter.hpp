@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+class QEventLoop;
+
+namespace quillon {
+
+// How the single loop sleeps between passes: Qt's events are processed while
+// it waits, and the wait ends as soon as the serial port, a socket or the
+// operator has something, or when the time-out passes.
+class EventWaiter {
+  public:
+    using PendingCheck = std::function<bool()>;
+
+    // A source that can hold unread input without raising a new signal.
+    void add_pending_check(PendingCheck check) { checks_.push_back(std::move(check)); }
+
+    // Something arrived: ends the current wait, or the next one at once.
+    void wake();
+
+    // Processes events for at most timeout_ms milliseconds.
+    void wait(int timeout_ms);
+
+  private:
+    bool anything_pending() const;
+
+    std::vector<PendingCheck> checks_;
+    QEventLoop* loop_ = nullptr;
+    bool woken_ = false;
+};
+
+}  // namespace quillon

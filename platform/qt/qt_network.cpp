@@ -1,0 +1,258 @@
+#include "platform/qt/qt_network.hpp"
+
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+namespace quillon {
+namespace {
+
+// Largest datagram an analyzer may send; anything beyond is cut.
+constexpr qint64 max_datagram_bytes = 2048;
+
+}  // namespace
+
+std::string address_text(const QHostAddress& address) {
+    bool ok = false;
+    const quint32 v4 = address.toIPv4Address(&ok);
+    if (ok) {
+        return std::to_string(v4 >> 24) + "." + std::to_string((v4 >> 16) & 0xFF) + "." +
+               std::to_string((v4 >> 8) & 0xFF) + "." + std::to_string(v4 & 0xFF);
+    }
+    if (address.isNull()) return "0.0.0.0";
+    return address.toString().toStdString();
+}
+
+QtNetwork::QtNetwork(EventWaiter& waiter, std::string listen_address) : waiter_(waiter) {
+    listen_address_ = listen_address.empty() ? QHostAddress(QHostAddress::Any)
+                                             : QHostAddress(QString::fromStdString(listen_address));
+    waiter_.add_pending_check([this] { return has_pending(); });
+}
+
+QtNetwork::~QtNetwork() {
+    for (auto& [server, s] : tcp_servers_) {
+        (void)server;
+        delete s;
+    }
+    for (auto& [h, c] : connections_) {
+        (void)h;
+        delete c.socket;
+    }
+    delete udp_;
+}
+
+bool QtNetwork::create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t backlog) {
+    if (port < 1 || port > 65535 || tcp_servers_.count(server) != 0) return false;
+    auto* s = new QTcpServer();
+    s->setListenBacklogSize(backlog);
+    if (!s->listen(listen_address_, static_cast<quint16>(port))) {
+        delete s;
+        return false;
+    }
+    QObject::connect(s, &QTcpServer::newConnection, [this, server] { accept_connections(server); });
+    tcp_servers_[server] = s;
+    return true;
+}
+
+bool QtNetwork::create_udp_server(std::int32_t server, std::int64_t port) {
+    if (port < 1 || port > 65535 || udp_ != nullptr) return false;
+    auto* u = new QUdpSocket();
+    if (!u->bind(listen_address_, static_cast<quint16>(port))) {
+        delete u;
+        return false;
+    }
+    QObject::connect(u, &QUdpSocket::readyRead, [this] { read_datagrams(); });
+    udp_ = u;
+    udp_server_ = server;
+    return true;
+}
+
+void QtNetwork::close_server(std::int32_t server) {
+    std::vector<ConnectionHandle> held;
+    for (const auto& [h, c] : connections_) {
+        if (c.server == server) held.push_back(h);
+    }
+    for (ConnectionHandle h : held)
+        release(h);
+    std::erase_if(events_, [server](const NetworkEvent& e) { return e.server == server; });
+    if (auto it = tcp_servers_.find(server); it != tcp_servers_.end()) {
+        it->second->close();
+        it->second->deleteLater();
+        tcp_servers_.erase(it);
+    }
+    if (udp_ != nullptr && server == udp_server_) {
+        udp_->close();
+        udp_->deleteLater();
+        udp_ = nullptr;
+    }
+}
+
+void QtNetwork::accept_connections(std::int32_t server) {
+    auto it = tcp_servers_.find(server);
+    if (it == tcp_servers_.end()) return;
+    while (QTcpSocket* socket = it->second->nextPendingConnection()) {
+        const ConnectionHandle h = next_handle_++;
+        Connection c;
+        c.server = server;
+        c.socket = socket;
+        c.address = socket->peerAddress();
+        c.port = socket->peerPort();
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(socket, &QTcpSocket::readyRead, [this] { waiter_.wake(); });
+        const auto mark_gone = [this, h] {
+            auto found = connections_.find(h);
+            if (found != connections_.end() && !found->second.gone) {
+                found->second.gone = true;
+                waiter_.wake();
+            }
+        };
+        QObject::connect(socket, &QTcpSocket::disconnected, mark_gone);
+        QObject::connect(socket, &QTcpSocket::errorOccurred, mark_gone);
+        connections_[h] = c;
+        events_.push_back({NetworkEventCode::connection, server, h});
+    }
+    waiter_.wake();
+}
+
+void QtNetwork::read_datagrams() {
+    while (udp_ != nullptr && udp_->hasPendingDatagrams()) {
+        const QNetworkDatagram d = udp_->receiveDatagram(max_datagram_bytes);
+        if (!d.isValid()) break;
+        ConnectionHandle h = 0;
+        for (const auto& [handle, c] : connections_) {
+            if (c.server == udp_server_ && c.port == d.senderPort() &&
+                c.address == d.senderAddress()) {
+                h = handle;
+                break;
+            }
+        }
+        if (h == 0) {
+            h = next_handle_++;
+            Connection c;
+            c.server = udp_server_;
+            c.address = d.senderAddress();
+            c.port = static_cast<std::uint16_t>(d.senderPort());
+            connections_[h] = c;
+        }
+        connections_[h].datagrams.push_back(d.data());
+        events_.push_back({NetworkEventCode::data, udp_server_, h});
+    }
+    waiter_.wake();
+}
+
+bool QtNetwork::has_pending() const {
+    if (!events_.empty()) return true;
+    for (const auto& [h, c] : connections_) {
+        (void)h;
+        if (c.socket == nullptr || c.paused) continue;
+        if (c.socket->bytesAvailable() > 0 || c.gone) return true;
+    }
+    return false;
+}
+
+NetworkEvent QtNetwork::poll() {
+    if (!events_.empty()) {
+        const NetworkEvent e = events_.front();
+        events_.pop_front();
+        return e;
+    }
+    // Unread bytes are reported first, one connection after another, so that
+    // a busy client cannot starve the rest; a connection that is gone is
+    // reported once its last bytes have been read.
+    if (connections_.empty()) return {};
+    auto start = connections_.upper_bound(last_served_);
+    for (int round = 0; round < 2; ++round) {
+        for (auto it = round == 0 ? start : connections_.begin();
+             it != (round == 0 ? connections_.end() : start); ++it) {
+            Connection& c = it->second;
+            if (c.socket == nullptr || c.paused) continue;
+            if (c.socket->bytesAvailable() > 0) {
+                last_served_ = it->first;
+                return {NetworkEventCode::data, c.server, it->first};
+            }
+        }
+    }
+    for (auto& [h, c] : connections_) {
+        if (c.socket != nullptr && c.gone && (c.paused || c.socket->bytesAvailable() == 0)) {
+            const NetworkEvent e{NetworkEventCode::disconnection, c.server, h};
+            release(h);
+            return e;
+        }
+    }
+    return {};
+}
+
+std::int64_t QtNetwork::receive(ConnectionHandle handle, std::uint8_t* buffer, std::size_t max) {
+    auto it = connections_.find(handle);
+    if (it == connections_.end()) return 0;
+    Connection& c = it->second;
+    if (c.socket == nullptr) {
+        if (c.datagrams.empty()) return 0;
+        const QByteArray d = c.datagrams.front();
+        c.datagrams.pop_front();
+        const auto n = std::min(max, static_cast<std::size_t>(d.size()));
+        std::copy(d.constData(), d.constData() + n, buffer);
+        return static_cast<std::int64_t>(n);
+    }
+    const qint64 n = c.socket->read(reinterpret_cast<char*>(buffer), static_cast<qint64>(max));
+    return n < 0 ? 0 : n;
+}
+
+void QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, std::size_t count) {
+    auto it = connections_.find(handle);
+    if (it == connections_.end() || count == 0) return;
+    Connection& c = it->second;
+    if (c.socket == nullptr) {
+        if (udp_ != nullptr) {
+            udp_->writeDatagram(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count),
+                                c.address, c.port);
+        }
+        return;
+    }
+    if (c.gone) return;
+    c.socket->write(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count));
+    c.socket->flush();  // each frame in its own write, now
+}
+
+std::size_t QtNetwork::pending_output_bytes(ConnectionHandle handle) {
+    auto it = connections_.find(handle);
+    if (it == connections_.end() || it->second.socket == nullptr) return 0;
+    return static_cast<std::size_t>(it->second.socket->bytesToWrite());
+}
+
+std::string QtNetwork::peer_address(ConnectionHandle handle) {
+    auto it = connections_.find(handle);
+    return it == connections_.end() ? "0.0.0.0" : address_text(it->second.address);
+}
+
+std::uint16_t QtNetwork::peer_port(ConnectionHandle handle) {
+    auto it = connections_.find(handle);
+    return it == connections_.end() ? 0 : it->second.port;
+}
+
+void QtNetwork::close_connection(ConnectionHandle handle) {
+    release(handle);
+}
+
+void QtNetwork::release(ConnectionHandle handle) {
+    auto it = connections_.find(handle);
+    if (it == connections_.end()) return;
+    if (QTcpSocket* s = it->second.socket) {
+        QObject::disconnect(s, nullptr, nullptr, nullptr);
+        s->abort();
+        s->deleteLater();
+    }
+    connections_.erase(it);
+    std::erase_if(events_, [handle](const NetworkEvent& e) { return e.connection == handle; });
+}
+
+void QtNetwork::set_reading_paused(ConnectionHandle handle, bool paused) {
+    auto it = connections_.find(handle);
+    if (it == connections_.end() || it->second.socket == nullptr) return;
+    it->second.paused = paused;
+    // A bounded read buffer makes Qt stop reading, and TCP holds the sender back.
+    it->second.socket->setReadBufferSize(paused ? 4096 : 0);
+}
+
+}  // namespace quillon

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QHostAddress>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "clients/network.hpp"
+#include "platform/qt/event_waiter.hpp"
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+namespace quillon {
+
+// The TCP server and the analyzer socket on QtNetwork. Qt's signals become
+// the gateway's network events, handed out one per poll.
+class QtNetwork : public Network {
+  public:
+    // `listen_address` empty: all local addresses.
+    QtNetwork(EventWaiter& waiter, std::string listen_address = {});
+    ~QtNetwork() override;
+
+    bool initialise() override { return true; }
+    bool create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t backlog) override;
+    bool create_udp_server(std::int32_t server, std::int64_t port) override;
+    void close_server(std::int32_t server) override;
+    NetworkEvent poll() override;
+    std::int64_t receive(ConnectionHandle connection, std::uint8_t* buffer,
+                         std::size_t max) override;
+    void send(ConnectionHandle connection, const std::uint8_t* bytes, std::size_t count) override;
+    std::size_t pending_output_bytes(ConnectionHandle connection) override;
+    std::string peer_address(ConnectionHandle connection) override;
+    std::uint16_t peer_port(ConnectionHandle connection) override;
+    void close_connection(ConnectionHandle connection) override;
+    void set_reading_paused(ConnectionHandle connection, bool paused) override;
+
+    // Whether a poll would report something now.
+    bool has_pending() const;
+
+  private:
+    struct Connection {
+        std::int32_t server = 0;
+        QTcpSocket* socket = nullptr;  // TCP only
+        QHostAddress address;
+        std::uint16_t port = 0;
+        bool paused = false;
+        bool gone = false;                 // the peer closed or the connection failed
+        std::deque<QByteArray> datagrams;  // UDP only
+    };
+
+    void accept_connections(std::int32_t server);
+    void read_datagrams();
+    void release(ConnectionHandle handle);
+
+    EventWaiter& waiter_;
+    QHostAddress listen_address_;
+    std::map<std::int32_t, QTcpServer*> tcp_servers_;
+    QUdpSocket* udp_ = nullptr;
+    std::int32_t udp_server_ = 0;
+    std::map<ConnectionHandle, Connection> connections_;
+    std::deque<NetworkEvent> events_;
+    ConnectionHandle next_handle_ = 1;
+    ConnectionHandle last_served_ = 0;
+};
+
+// "a.b.c.d" for an IPv4 (or IPv4-mapped) address; the usual text for IPv6;
+// "0.0.0.0" when there is none.
+std::string address_text(const QHostAddress& address);
+
+}  // namespace quillon

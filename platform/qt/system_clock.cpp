@@ -1,0 +1,24 @@
+#include "platform/qt/system_clock.hpp"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace quillon {
+
+Date local_date_of(std::int64_t epoch_seconds) {
+    const auto t = static_cast<std::time_t>(epoch_seconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return epoch_seconds + local.tm_gmtoff;
+}
+
+Date SystemClock::local_date() {
+    return local_date_of(std::time(nullptr));
+}
+
+void SystemClock::pause_ms(std::int32_t ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace quillon

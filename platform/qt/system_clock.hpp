@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QElapsedTimer>
+
+#include "core/clock.hpp"
+
+namespace quillon {
+
+// The monotonic clock and the local date of the machine.
+class SystemClock : public Clock {
+  public:
+    SystemClock() { timer_.start(); }
+    std::int64_t now_ms() override { return timer_.elapsed(); }
+    Date local_date() override;
+    void pause_ms(std::int32_t ms) override;
+
+  private:
+    QElapsedTimer timer_;
+};
+
+// The local date of a moment given in seconds since the epoch.
+Date local_date_of(std::int64_t epoch_seconds);
+
+}  // namespace quillon
