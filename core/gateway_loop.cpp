@@ -115,8 +115,12 @@ bool run_pass(Gateway& gw) {
 
     WindowEvent event;
     for (;;) {
-        event = gw.view.wait_event(event_wait_timeout(gw, gw.clock.now_ms()));
-        if (event.code != event_none || gw.clock.now_ms() - s.stats_started_ms > 5) break;
+        const std::int32_t timeout = event_wait_timeout(gw, gw.clock.now_ms());
+        event = gw.view.wait_event(timeout);
+        // A paced write that has fallen due ends the wait, even close to a
+        // statistics refresh: waiting on would spin and hold the frame back.
+        if (event.code != event_none || timeout == 0 || gw.clock.now_ms() - s.stats_started_ms > 5)
+            break;
     }
     s.last_event = event.code;
 

@@ -14,7 +14,8 @@ TEST(FrameChecksum, WorkedExampleCoversStartThroughLastDataByte) {
     EXPECT_EQ(frame_checksum(frame.data(), 4), 0xED);
     // The sum of everything up to and including the checksum is 0 modulo 256.
     unsigned sum = 0;
-    for (std::size_t i = 0; i <= 5; ++i) sum += frame[i];
+    for (std::size_t i = 0; i <= 5; ++i)
+        sum += frame[i];
     EXPECT_EQ(sum % 256, 0u);
 }
 
@@ -54,7 +55,8 @@ TEST(HexText, HexDumpJoinsWithoutSeparator) {
 Bytes frame_with_length_byte(std::uint8_t length_byte) {
     const std::size_t n = length_byte & 0x0F;
     Bytes b{0x0F, 0xFB, 0x21, length_byte};
-    for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(0x10 + i));
+    for (std::size_t i = 0; i < n; ++i)
+        b.push_back(static_cast<std::uint8_t>(0x10 + i));
     b.push_back(frame_checksum(b.data(), static_cast<int>(n + 3)));
     b.push_back(0x04);
     return b;
@@ -82,13 +84,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         JudgeCase{"ValidBusOff", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04}, FrameStatus::valid},
         JudgeCase{"ValidBusActive", {0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04}, FrameStatus::valid},
-        JudgeCase{"BadChecksum", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04},
+        JudgeCase{
+            "BadChecksum", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04}, FrameStatus::bad_checksum},
+        JudgeCase{"BadChecksumSecond",
+                  {0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xED, 0x04},
                   FrameStatus::bad_checksum},
-        JudgeCase{"BadChecksumSecond", {0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xED, 0x04},
-                  FrameStatus::bad_checksum},
-        JudgeCase{"WrongEndByte", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x05},
-                  FrameStatus::bad_length},
-        JudgeCase{"BothWrongIsBadLength", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0x00, 0x05},
+        JudgeCase{
+            "WrongEndByte", {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x05}, FrameStatus::bad_length},
+        JudgeCase{"BothWrongIsBadLength",
+                  {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0x00, 0x05},
                   FrameStatus::bad_length},
         JudgeCase{"NoDataBytes", frame_with_length_byte(0x00), FrameStatus::valid},
         JudgeCase{"RtrNoData", frame_with_length_byte(0x40), FrameStatus::valid},

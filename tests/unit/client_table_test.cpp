@@ -1,0 +1,252 @@
+// The client table: rows of the client list, the connection lines of the
+// analyzer feed, the removal of old records, "Disconnect", analyzer records.
+#include "clients/client_table.hpp"
+#include "tests/fakes/gateway_harness.hpp"
+#include "ui/control_events.hpp"
+
+namespace quillon::testing {
+namespace {
+
+class ClientTable : public GatewayHarness {
+  protected:
+    void SetUp() override {
+        GatewayHarness::SetUp();
+        ASSERT_EQ(start(), StartOutcome::running);
+    }
+    // Handles the next network event when the local clock reads 10:20:00 + `second`.
+    std::int32_t event_at(std::int64_t second) {
+        clock.now = second * 1000;
+        return handle_network_event(gw, net.poll());
+    }
+    ConnectionHandle connect_at(std::int64_t second, const std::string& ip, std::uint16_t port) {
+        const ConnectionHandle h = net.connect(ip, port);
+        event_at(second);
+        return h;
+    }
+    void close_at(std::int64_t second, ConnectionHandle h) {
+        net.client_closes(h);
+        event_at(second);
+    }
+    ConnectionHandle analyzer_at(std::int64_t second) {
+        const ConnectionHandle h = net.datagram("192.168.1.30", 5000, "hello");
+        event_at(second);
+        return h;
+    }
+    void purge_at(std::int64_t second) {
+        clock.now = second * 1000;
+        client_disconnected(gw, 0);
+    }
+    std::string cell(std::size_t row, std::size_t column) const {
+        return view.clients.at(row).cells.at(column);
+    }
+    std::vector<std::string> lines(ConnectionHandle h) { return net.peer(h).received_lines(); }
+};
+
+TEST_F(ClientTable, NewestClientIsTheTopRowAndTheOldestTheBottomRow) {
+    connect_at(2, "192.168.1.1", 1001);
+    connect_at(3, "192.168.1.2", 1002);
+    connect_at(4, "192.168.1.3", 1003);
+
+    ASSERT_EQ(view.clients.size(), 3u);
+    EXPECT_EQ(cell(0, 1), "192.168.1.3 (1003) ");
+    EXPECT_EQ(cell(1, 1), "192.168.1.2 (1002) ");
+    EXPECT_EQ(cell(2, 1), "192.168.1.1 (1001) ");
+    EXPECT_EQ(cell(2, 0), "");
+    EXPECT_EQ(cell(2, 2), "2026-12-07 10:20:02");
+    EXPECT_EQ(cell(2, 3), "");
+    EXPECT_EQ(cell(2, 4), "0");
+    for (const ClientRow& row : view.clients)
+        EXPECT_EQ(row.icon, icon_client_live);
+}
+
+TEST_F(ClientTable, AnalyzerLabelHasABlankAfterAConnectionAndNoneAfterADisconnection) {
+    analyzer_at(1);
+    ASSERT_EQ(view.clients.size(), 1u);
+    EXPECT_EQ(cell(0, 1), "192.168.1.30 (5000) [Analyzer]");
+
+    const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
+    EXPECT_EQ(cell(0, 1), "192.168.1.20 (888) ");
+    EXPECT_EQ(cell(1, 1), "192.168.1.30 (5000) [Analyzer]");
+
+    close_at(3, a);
+    EXPECT_EQ(cell(0, 1), "192.168.1.20 (888)");
+    EXPECT_EQ(cell(1, 1), "192.168.1.30 (5000)[Analyzer]");
+}
+
+TEST_F(ClientTable, ConnectionLinesCarryTheExactDates) {
+    const ConnectionHandle analyzer = analyzer_at(1);
+    const ConnectionHandle a = connect_at(5, "192.168.1.20", 888);
+    close_at(700, a);  // 10:31:40
+
+    EXPECT_EQ(lines(analyzer),
+              (std::vector<std::string>{
+                  "ADD IP,192.168.1.30:5000,2026-12-07 10:20:01,1970-01-01 00:00:00",
+                  "ADD IP,192.168.1.20:888,2026-12-07 10:20:05,1970-01-01 00:00:00",
+                  "DEL IP,192.168.1.20:888,2026-12-07 10:20:05,2026-12-07 10:31:40"}));
+}
+
+TEST_F(ClientTable, AnEndedClientKeepsItsPlaceWithTheEndIconAndDate) {
+    connect_at(2, "192.168.1.1", 1001);
+    const ConnectionHandle b = connect_at(3, "192.168.1.2", 1002);
+    connect_at(4, "192.168.1.3", 1003);
+    close_at(65, b);
+
+    ASSERT_EQ(view.clients.size(), 3u);
+    EXPECT_EQ(cell(1, 1), "192.168.1.2 (1002)");
+    EXPECT_EQ(view.clients[1].icon, icon_client_ended);
+    EXPECT_EQ(cell(1, 3), "2026-12-07 10:21:05");
+    EXPECT_EQ(view.clients[0].icon, icon_client_live);
+    EXPECT_EQ(view.clients[2].icon, icon_client_live);
+}
+
+TEST_F(ClientTable, AnEndedRecordStays3600SecondsAndGoesAfter3601) {
+    const ConnectionHandle a = connect_at(10, "192.168.1.20", 888);
+    close_at(20, a);
+
+    purge_at(20 + 3600);
+    ASSERT_EQ(view.clients.size(), 1u);
+    EXPECT_EQ(view.clients[0].icon, icon_client_ended);
+
+    purge_at(20 + 3601);
+    EXPECT_TRUE(view.clients.empty());
+    EXPECT_TRUE(gw.clients.empty());
+}
+
+TEST_F(ClientTable, RemovingTheOldestRecordStillTestsTheNextOne) {
+    const ConnectionHandle a = connect_at(1, "192.168.1.1", 1001);
+    const ConnectionHandle b = connect_at(2, "192.168.1.2", 1002);
+    close_at(3, a);
+    const ConnectionHandle analyzer = analyzer_at(4);
+
+    close_at(3 + 3601, b);
+
+    ASSERT_EQ(view.clients.size(), 2u);
+    EXPECT_EQ(cell(0, 1), "192.168.1.30 (5000)[Analyzer]");
+    EXPECT_EQ(cell(1, 1), "192.168.1.2 (1002)");
+    EXPECT_EQ(view.clients[1].icon, icon_client_ended);
+    EXPECT_EQ(cell(1, 3), "2026-12-07 11:20:04");
+    EXPECT_EQ(lines(analyzer).back(),
+              "DEL IP,192.168.1.2:1002,2026-12-07 10:20:02,2026-12-07 11:20:04");
+}
+
+TEST_F(ClientTable, ADisconnectionOfAnUnknownHandleSendsNoLineButRedrawsTheList) {
+    const ConnectionHandle analyzer = analyzer_at(1);
+    const int rebuilds = view.client_list_rebuilds;
+    client_disconnected(gw, 999);
+    EXPECT_EQ(lines(analyzer).size(), 1u);
+    EXPECT_EQ(view.client_list_rebuilds, rebuilds + 1);
+    EXPECT_EQ(cell(0, 1), "192.168.1.30 (5000)[Analyzer]");
+}
+
+TEST_F(ClientTable, APeerWithoutAddressOrPortShowsZeros) {
+    client_connected(gw, 77, tcp_server);
+    EXPECT_EQ(cell(0, 1), "0.0.0.0 (0) ");
+}
+
+TEST_F(ClientTable, DisconnectWithoutASelectedRowShowsAnError) {
+    const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
+    view.selected_row = -1;
+    on_control_event(gw, control::disconnect);
+
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, "Error");
+    EXPECT_EQ(view.messages[0].text,
+              "No client selected.|Select a raw before clicking on this button");
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::error);
+    EXPECT_TRUE(net.peer(a).open);
+    EXPECT_EQ(view.clients[0].icon, icon_client_live);
+}
+
+TEST_F(ClientTable, DisconnectClosesTheClientOfTheSelectedRowAmongTwoWithTheSamePort) {
+    const ConnectionHandle analyzer = analyzer_at(1);
+    const ConnectionHandle older = connect_at(2, "192.168.1.20", 888);
+    const ConnectionHandle newer = connect_at(3, "192.168.1.21", 888);
+    ASSERT_EQ(cell(0, 1), "192.168.1.21 (888) ");
+
+    view.selected_row = 0;
+    clock.now = 9000;
+    disconnect_selected(gw);
+
+    EXPECT_TRUE(net.peer(newer).closed_by_gateway);
+    EXPECT_TRUE(net.peer(older).open);
+    EXPECT_EQ(view.clients[0].icon, icon_client_ended);
+    EXPECT_EQ(cell(0, 3), "2026-12-07 10:20:09");
+    EXPECT_EQ(view.clients[1].icon, icon_client_live);
+    EXPECT_EQ(lines(analyzer).size(), 3u);  // its own ADD and the two clients' ADD lines only
+
+    view.selected_row = 1;
+    disconnect_selected(gw);
+    EXPECT_TRUE(net.peer(older).closed_by_gateway);
+    EXPECT_EQ(view.clients[1].icon, icon_client_ended);
+    EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(ClientTable, SelectingAnEndedRecordGivesNoClientToRemove) {
+    const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
+    const ConnectionHandle b = connect_at(3, "192.168.1.21", 889);
+    close_at(4, a);
+    const std::vector<ClientRow> before = view.clients;
+
+    view.selected_row = 1;  // the ended record of port 888
+    disconnect_selected(gw);
+
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, "Info");
+    EXPECT_EQ(view.messages[0].text, "No client to remove.");
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::information);
+    EXPECT_TRUE(net.peer(b).open);
+    ASSERT_EQ(view.clients.size(), before.size());
+    for (std::size_t r = 0; r < before.size(); ++r)
+        EXPECT_EQ(view.clients[r].cells, before[r].cells);
+}
+
+TEST_F(ClientTable, NbErrCountsTheBadFramesTheClientSent) {
+    const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
+    Bytes bad_checksum = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    bad_checksum[5] ^= 0xFF;
+    const Bytes bad_length{0x0F, 0xFB, 0x05, 0x01, 0x0A, 0x00, 0x00};
+    Bytes sent = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    sent.insert(sent.end(), bad_checksum.begin(), bad_checksum.end());
+    sent.insert(sent.end(), bad_length.begin(), bad_length.end());
+    net.client_sends(a, sent);
+    EXPECT_EQ(event_at(3), 3);
+
+    connect_at(4, "192.168.1.21", 889);  // the list is redrawn
+    EXPECT_EQ(cell(1, 4), "2");
+    EXPECT_EQ(cell(0, 4), "0");
+}
+
+// Analyzer records: made by the first datagram, ended after more than 300
+// seconds without one, counted in status-bar field 6.
+TEST_F(ClientTable, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithItsNextDatagram) {
+    const ConnectionHandle x = net.datagram("192.168.1.30", 5000, "hello");
+    run_pass(gw);  // 10:20:01
+    net.datagram("192.168.1.30", 5000, "again");
+    run_pass(gw);
+    EXPECT_EQ(gw.clients.size(), 1u);
+    EXPECT_EQ(lines(x).size(), 1u);
+
+    clock.now = 200000;
+    const ConnectionHandle y = net.datagram("192.168.1.31", 5001, "hello");
+    run_pass(gw);
+    clock.now = 300980;  // the pass runs at 10:25:01: 300 s of silence
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::analyzers], "A:2");
+    EXPECT_EQ(view.clients.back().icon, icon_client_live);
+
+    clock.now = 302000;  // 10:25:02: 301 s
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::analyzers], "A:1");
+    EXPECT_EQ(lines(y).back(), "DEL IP,192.168.1.30:5000,2026-12-07 10:20:01,2026-12-07 10:25:02");
+    EXPECT_EQ(lines(x).back().rfind("ADD IP,192.168.1.31:5001,", 0), 0u);
+    EXPECT_EQ(view.clients.back().icon, icon_client_ended);
+
+    const ConnectionHandle x2 = net.datagram("192.168.1.30", 5000, "back");
+    run_pass(gw);
+    EXPECT_EQ(lines(x2), (std::vector<std::string>{"ADD IP,192.168.1.30:5000,2026-12-07 "
+                                                   "10:25:02,1970-01-01 00:00:00"}));
+    EXPECT_EQ(lines(y).back(), lines(x2).front());
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,109 @@
+// What the operator's use of the window's controls does.
+#include "ui/control_events.hpp"
+#include "tests/fakes/gateway_harness.hpp"
+
+namespace quillon::testing {
+namespace {
+
+class ControlEvents : public GatewayHarness {
+  protected:
+    ConnectionHandle a = 0;
+
+    void SetUp() override {
+        GatewayHarness::SetUp();
+        ASSERT_EQ(start(), StartOutcome::running);
+        a = net.connect("192.168.1.20", 888);
+        run_pass(gw);
+    }
+    void passes(int n) {
+        for (int i = 0; i < n; ++i)
+            run_pass(gw);
+    }
+    // Sends `count` frames in one read and runs passes until the bus has them all.
+    std::vector<std::int64_t> write_gaps(int count) {
+        Bytes burst;
+        for (int k = 0; k < count; ++k) {
+            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), 0x02, {0x02, 0x01});
+            burst.insert(burst.end(), f.begin(), f.end());
+        }
+        const std::size_t first = serial.writes.size();
+        net.client_sends(a, burst);
+        for (int guard = 0; guard < 200 && serial.writes.size() < first + count; ++guard)
+            run_pass(gw);
+        std::vector<std::int64_t> gaps;
+        for (std::size_t k = first + 1; k < serial.writes.size(); ++k)
+            gaps.push_back(serial.writes[k].time_ms - serial.writes[k - 1].time_ms);
+        return gaps;
+    }
+};
+
+TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
+    serial.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    clock.now = 2500;  // past a statistics refresh
+    passes(2);
+    ASSERT_FALSE(view.traffic.empty());
+    const auto clients = view.clients.size();
+    const auto status = view.status;
+    const auto rates = view.rates;
+    const auto graphs = view.graphs.size();
+
+    on_control_event(gw, control::clear);
+
+    EXPECT_TRUE(view.traffic.empty());
+    EXPECT_EQ(view.clients.size(), clients);
+    EXPECT_EQ(view.status, status);
+    EXPECT_EQ(view.rates, rates);
+    EXPECT_EQ(view.graphs.size(), graphs);
+}
+
+TEST_F(ControlEvents, TheDelayBoxSwitchesBetween50And5MsPacing) {
+    view.delay = false;
+    view.click(control::delay_check);
+    run_pass(gw);
+    for (const std::int64_t gap : write_gaps(4)) {
+        EXPECT_GT(gap, 5);
+        EXPECT_LT(gap, 50);
+    }
+
+    view.delay = true;
+    view.click(control::delay_check);
+    run_pass(gw);
+    const auto gaps = write_gaps(3);
+    ASSERT_EQ(gaps.size(), 2u);
+    for (const std::int64_t gap : gaps)
+        EXPECT_GT(gap, 50);
+}
+
+TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
+    serial.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    run_pass(gw);
+    ASSERT_EQ(view.traffic.size(), 1u);
+    const TrafficRow shown = view.traffic.front();
+
+    view.filter_down = true;
+    view.filter = "0ff8";
+    view.click(control::filter_toggle);
+    view.click(control::invert_toggle);
+    view.click(control::filter_text);
+    passes(3);
+    ASSERT_EQ(view.traffic.size(), 1u);
+    EXPECT_EQ(view.traffic.front().cells, shown.cells);
+
+    serial.deliver(make_frame(0xFB, 0x06, 0x01, {0x0A}));
+    run_pass(gw);
+    serial.deliver(make_frame(0xF8, 0x07, 0x01, {0x0A}));
+    run_pass(gw);
+    ASSERT_EQ(view.traffic.size(), 2u);
+    EXPECT_EQ(view.traffic.front().cells[2].substr(0, 4), "0FF8");
+}
+
+TEST_F(ControlEvents, TheHelpButtonOpensTheGuideAndNothingElse) {
+    on_control_event(gw, control::help);
+    EXPECT_EQ(view.user_guide_opened, 1);
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_TRUE(gw.running);
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,260 @@
+// One pass of the main loop, its rhythm, and the ways the loop ends.
+#include <algorithm>
+
+#include "tests/fakes/gateway_harness.hpp"
+
+namespace quillon::testing {
+namespace {
+
+const Bytes relay_on = make_frame(0xF8, 0x01, 0x02, {0x02, 0x01});
+const Bytes bus_frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
+
+Bytes join_frames(std::initializer_list<Bytes> frames) {
+    Bytes all;
+    for (const Bytes& f : frames)
+        all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
+
+Bytes burst_of(int count) {
+    Bytes burst;
+    for (int k = 0; k < count; ++k) {
+        const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), 0x02, {0x02, 0x01});
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    return burst;
+}
+
+class MainLoop : public GatewayHarness {
+  protected:
+    void passes(int n) {
+        for (int i = 0; i < n; ++i)
+            run_pass(gw);
+    }
+    // A pass that takes no time: an event that does nothing ends its wait at once.
+    void instant_pass() {
+        view.click(control::filter_text);
+        run_pass(gw);
+    }
+};
+
+TEST_F(MainLoop, AnIdleLoopPassesEvery20MsAndShowsV0) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const std::int64_t t0 = clock.now;
+    passes(5);
+    EXPECT_EQ(clock.now, t0 + 100);
+    EXPECT_EQ(net.polls, 5);
+    EXPECT_EQ(view.wait_timeouts, std::vector<std::int32_t>(5, 20));
+    EXPECT_EQ(view.status[status_field::bus_frames], "V:0");
+
+    serial.deliver(join_frames({bus_frame, bus_frame}));
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::bus_frames], "V:2");
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::bus_frames], "V:0");
+
+    clock.now = 2500;
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::analyzers], "A:0");
+}
+
+TEST_F(MainLoop, ControlsAreHandledBeforeTheNetworkAndTheBusInTheSamePass) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    passes(1);
+    serial.deliver(bus_frame);
+    passes(1);
+    ASSERT_EQ(view.traffic.size(), 1u);
+
+    // "Clear" and a new frame in one pass: the new frame's row stays.
+    serial.deliver(bus_frame);
+    view.click(control::clear);
+    run_pass(gw);
+    EXPECT_EQ(view.traffic.size(), 1u);
+
+    // "Disconnect" and data from the selected client in one pass: the data is never read.
+    net.client_sends(a, relay_on);
+    view.selected_row = 0;
+    view.click(control::disconnect);
+    passes(5);
+    EXPECT_TRUE(net.peer(a).closed_by_gateway);
+    EXPECT_EQ(view.traffic.size(), 1u);
+    EXPECT_TRUE(serial.writes.empty());
+}
+
+TEST_F(MainLoop, TheCloseButtonFinishesThePassThenShutsDownWithoutAQuestion) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    const ConnectionHandle b = net.connect("192.168.1.21", 889);
+    passes(2);
+    clock.advance(100);
+    net.client_sends(a, relay_on);
+    serial.deliver(bus_frame);
+    view.close_window();
+
+    EXPECT_FALSE(run_pass(gw));
+
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_EQ(view.traffic.size(), 2u);
+    ASSERT_EQ(serial.writes.size(), 1u);
+    EXPECT_EQ(serial.writes[0].bytes, relay_on);
+    EXPECT_EQ(net.peer(b).received_bytes(), join_frames({relay_on, bus_frame}));
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_TRUE(net.servers.empty());
+    EXPECT_TRUE(net.peer(a).closed_by_gateway);
+    EXPECT_TRUE(net.peer(b).closed_by_gateway);
+}
+
+TEST_F(MainLoop, TheQuitQuestionEndsTheLoopOnlyOnYes) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    view.answers = {false};
+    view.click(control::quit);
+    EXPECT_TRUE(run_pass(gw));
+    EXPECT_EQ(view.questions,
+              (std::vector<std::string>{"Quit Quillon|Do you want to close Quillon ?"}));
+    EXPECT_TRUE(serial.open_now);
+    EXPECT_TRUE(run_pass(gw));
+
+    view.answers = {true};
+    view.click(control::quit);
+    EXPECT_FALSE(run_pass(gw));
+    EXPECT_EQ(view.questions.size(), 2u);
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+TEST_F(MainLoop, DisconnectAllForgetsEveryClientSilentlyAndReopensTheServer) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    const ConnectionHandle b = net.connect("192.168.1.21", 889);
+    const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hello");
+    passes(3);
+    const auto lines_before = net.peer(analyzer).received_lines().size();
+
+    view.click(control::disconnect_all);
+    EXPECT_TRUE(run_pass(gw));
+
+    EXPECT_TRUE(net.peer(a).closed_by_gateway);
+    EXPECT_TRUE(net.peer(b).closed_by_gateway);
+    EXPECT_TRUE(view.clients.empty());
+    EXPECT_TRUE(gw.clients.empty());
+    EXPECT_EQ(net.peer(analyzer).received_lines().size(), lines_before);
+    EXPECT_EQ(clock.pauses, std::vector<std::int32_t>{500});
+    EXPECT_EQ(net.servers.at(tcp_server), 8080);
+    EXPECT_EQ(net.servers.at(analyzer_server), 8081);
+
+    const ConnectionHandle c = net.connect("192.168.1.22", 890);
+    passes(1);
+    ASSERT_EQ(view.clients.size(), 1u);
+    EXPECT_EQ(view.clients[0].cells[1], "192.168.1.22 (890) ");
+    EXPECT_TRUE(net.peer(c).open);
+}
+
+TEST_F(MainLoop, AServerThatCannotBeReopenedEndsTheProgram) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    net.taken_ports = {8080};  // another program takes the port during the pause
+    view.click(control::disconnect_all);
+
+    EXPECT_FALSE(run_pass(gw));
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, "Network Error");
+    EXPECT_EQ(view.messages[0].text, "Couldn't restart connexion's server");
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+TEST_F(MainLoop, TheHourlyPurgeIsStrictAndKeepsItsPeriodPast2To31Ms) {
+    ASSERT_EQ(start(), StartOutcome::running);  // the purge clock starts at 1000
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    passes(1);
+    net.client_closes(a);
+    passes(1);
+    int rebuilds = view.client_list_rebuilds;
+
+    clock.now = 1000 + 3600000;
+    instant_pass();
+    EXPECT_EQ(view.client_list_rebuilds, rebuilds);
+    clock.advance(1);
+    instant_pass();
+    EXPECT_EQ(view.client_list_rebuilds, ++rebuilds);
+    EXPECT_EQ(view.clients.size(), 1u);  // ended exactly an hour ago: it stays
+
+    clock.now = (std::int64_t{1} << 31) + 5000;
+    instant_pass();
+    EXPECT_EQ(view.client_list_rebuilds, ++rebuilds);
+    EXPECT_TRUE(view.clients.empty());
+    clock.advance(3600000);
+    instant_pass();
+    EXPECT_EQ(view.client_list_rebuilds, rebuilds);
+    clock.advance(1);
+    instant_pass();
+    EXPECT_EQ(view.client_list_rebuilds, ++rebuilds);
+}
+
+TEST_F(MainLoop, TheWaitEndsWhenTheNextPacedWriteFallsDue) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    passes(1);
+    net.client_sends(a, burst_of(3));
+    for (int guard = 0; guard < 50 && serial.writes.size() < 3; ++guard)
+        run_pass(gw);
+    ASSERT_EQ(serial.writes.size(), 3u);
+    EXPECT_EQ(serial.writes[1].time_ms - serial.writes[0].time_ms, 51);
+    EXPECT_EQ(serial.writes[2].time_ms - serial.writes[1].time_ms, 51);
+    EXPECT_LT(*std::min_element(view.wait_timeouts.begin(), view.wait_timeouts.end()), 20);
+
+    run_pass(gw);
+    EXPECT_EQ(view.wait_timeouts.back(), 20);  // nothing waits for the bus any more
+}
+
+// A view that gets the clock moving again if the loop keeps asking for a wait
+// of no time at all, so that such a loop shows up as a count, not a hang.
+class SpinCountingView : public FakeView {
+  public:
+    using FakeView::FakeView;
+    FakeClock* clock = nullptr;
+    int zero_waits = 0;
+    WindowEvent wait_event(std::int32_t timeout_ms) override {
+        if (timeout_ms == 0 && ++zero_waits % 1000 == 0) clock->advance(1);
+        return FakeView::wait_event(timeout_ms);
+    }
+};
+
+TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
+    FakeClock c;
+    FakeSerialPort s{c};
+    FakeNetwork n;
+    SpinCountingView v{c};
+    v.clock = &c;
+    Gateway g{c, s, n, v};
+    g.working_directory = dir;
+    write_settings("SerialPort = COM1,38400,0,8,1,0\r\n");
+    ASSERT_EQ(start_gateway(g), StartOutcome::running);
+    const ConnectionHandle a = n.connect("192.168.1.20", 888);
+    run_pass(g);
+
+    c.now = 1940;  // the first write at 1960 and a statistics refresh at 2006
+    n.client_sends(a, burst_of(3));
+    for (int guard = 0; guard < 20 && s.writes.size() < 2; ++guard)
+        run_pass(g);
+    ASSERT_EQ(s.writes.size(), 2u);
+    EXPECT_EQ(s.writes[0].time_ms, 1960);
+    EXPECT_EQ(s.writes[1].time_ms, 2011);
+    EXPECT_LE(v.zero_waits, 1);
+    shutdown(g);
+}
+
+TEST_F(MainLoop, TheTimeOfAFrameCountsHundredthsFromTheNewSecondAlsoAtMidnight) {
+    clock.date_at_zero = 1796688000 - 2;  // 2026-12-07 23:59:59 at 1000 ms
+    ASSERT_EQ(start(), StartOutcome::running);
+    const ConnectionHandle a = net.connect("192.168.1.20", 888);
+    while (clock.now < 2040)
+        run_pass(gw);  // a pass at 2000 ms sees 00:00:00 first
+    net.client_sends(a, relay_on);
+    run_pass(gw);
+    ASSERT_EQ(clock.now, 2060 + 2);  // plus the 2 ms distribution pause
+    EXPECT_EQ(view.traffic.front().cells[1], "00:00:00.06");
+}
+
+}  // namespace
+}  // namespace quillon::testing

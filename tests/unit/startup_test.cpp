@@ -1,0 +1,164 @@
+// Start-up: the settings or the first-configuration dialog, the window, the
+// serial port and the two servers, with every failure's message.
+#include <filesystem>
+
+#include "tests/fakes/gateway_harness.hpp"
+
+namespace quillon::testing {
+namespace {
+
+using Action = FirstConfigurationAnswer::Action;
+
+FirstConfigurationAnswer ok(const std::string& serial_name, const std::string& port,
+                            bool rs = false) {
+    return {Action::ok, serial_name, port, rs};
+}
+
+class Startup : public GatewayHarness {
+  protected:
+    std::vector<std::string> messages() const {
+        std::vector<std::string> out;
+        for (const auto& m : view.messages)
+            out.push_back(m.title + " / " + m.text);
+        return out;
+    }
+    bool settings_file_exists() const { return std::filesystem::exists(dir / "Quillon.ini"); }
+};
+
+const std::string not_found =
+    "Quillon.ini NOT FOUND / Quillon.ini NOT FOUND : please enter settings (port=8080, "
+    "serial=COM1)";
+
+TEST_F(Startup, ANetworkThatCannotStartEndsItBeforeTheWindow) {
+    net.initialise_ok = false;
+    EXPECT_EQ(start(), StartOutcome::network_failed);
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{"Network Error / Not ABLE To FOUND ETHERNET HARDWARE"}));
+    EXPECT_FALSE(view.window_created);
+    EXPECT_TRUE(serial.opened.empty());
+}
+
+TEST_F(Startup, QuittingTheDialogWritesNoFile) {
+    view.configuration_answers.push_back({Action::quit, "COM4", "8080", false});
+    EXPECT_EQ(start_gateway(gw), StartOutcome::configuration_quit);
+    EXPECT_EQ(messages(), (std::vector<std::string>{not_found}));
+    EXPECT_FALSE(settings_file_exists());
+    EXPECT_FALSE(view.window_created);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+TEST_F(Startup, TheDialogAsksAgainUntilThePortAndTheSerialPortBothWork) {
+    net.taken_ports = {8080};
+    serial.missing = {"COM9"};
+    view.configuration_answers = {ok("COM4", "8080"), ok("COM9", "9000"), ok("COM9", "8080"),
+                                  ok("COM4", "70000"), ok("COM4", "9000", true)};
+
+    ASSERT_EQ(start_gateway(gw), StartOutcome::running);
+
+    const std::string port_taken =
+        "Ethernet Port error / This network port (8080) isn't available !";
+    const std::string serial_missing =
+        "Serial Port error / This Serial port (COM9) isn't available !";
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{
+                  not_found, port_taken, serial_missing, port_taken, serial_missing,
+                  "Ethernet Port error / This network port (70000) isn't available !"}));
+    EXPECT_EQ(file_text("Quillon.ini"),
+              "\xEF\xBB\xBF\r\nIPPort = 9000\r\nSerialPort = COM4,38400,0,8,1,0\r\n"
+              "SerialModule = RS\r\n");
+    EXPECT_EQ(view.first_configuration_closed, 1);
+
+    // Every click tested the serial port at 115200 baud and closed it again.
+    ASSERT_EQ(serial.opened.size(), 6u);
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(serial.opened[k].baud, 115200);
+        EXPECT_EQ(serial.opened[k].data_bits, 8);
+        EXPECT_EQ(serial.opened[k].stop_bits, 1.0f);
+        EXPECT_EQ(serial.opened[k].handshake, 0);
+    }
+    // Then the gateway runs on what the dialog wrote.
+    const SerialLineSettings& line = serial.opened.back();
+    EXPECT_EQ(line.name, "COM4");
+    EXPECT_EQ(line.baud, 38400);
+    EXPECT_EQ(line.parity, 0);
+    EXPECT_EQ(line.data_bits, 8);
+    EXPECT_EQ(line.stop_bits, 1.0f);
+    EXPECT_EQ(line.handshake, 0);
+    EXPECT_EQ(gw.state.tcp_port, 9000);
+    EXPECT_EQ(gw.state.serial_settings, "COM4,38400,0,8,1,0");
+    EXPECT_EQ(gw.state.module_type, "RS");
+    EXPECT_EQ(serial.line_calls, (std::vector<std::string>{"rts:1", "dtr:0"}));
+    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 9000}, {2, 9001}}));
+    EXPECT_TRUE(view.window_created);
+}
+
+TEST_F(Startup, ASerialPortThatCannotBeOpenedEndsIt) {
+    serial.missing = {"COM7"};
+    EXPECT_EQ(start("SerialPort = COM7,38400,0,8,1,0\r\n"), StartOutcome::serial_failed);
+    EXPECT_EQ(
+        messages(),
+        (std::vector<std::string>{"Serial Error / Error : Not able To communicate With COM7"}));
+    EXPECT_TRUE(view.window_created);
+    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 8080");
+    EXPECT_EQ(view.status.count(status_field::serial), 0u);
+    EXPECT_TRUE(net.server_attempts.empty());
+}
+
+TEST_F(Startup, ATakenAnalyzerPortIsReportedAndTheGatewayRunsWithoutIt) {
+    net.taken_ports = {8081};
+    ASSERT_EQ(start(), StartOutcome::running);
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
+                              "UDP port 8081 Not enable"}));
+    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 8080}}));
+    EXPECT_TRUE(gw.running);
+}
+
+TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
+    ASSERT_EQ(start("IPPort = 65535\r\n"), StartOutcome::running);
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
+                              "UDP port 65536 Not enable"}));
+    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 65535}}));
+    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 65535");
+    EXPECT_TRUE(run_pass(gw));
+}
+
+TEST_F(Startup, ATakenTcpPortShutsTheGatewayDown) {
+    net.taken_ports = {8080};
+    EXPECT_EQ(start(), StartOutcome::tcp_server_failed);
+    EXPECT_EQ(
+        messages(),
+        (std::vector<std::string>{"NOT ABLE TO CREATE SERVER / Can't start Quillon on this port"}));
+    EXPECT_FALSE(gw.running);
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+TEST_F(Startup, OnlyTheExactModuleTypeRsSetsTheLines) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"RS", {"rts:1", "dtr:0"}}, {"rs", {}}, {"Rs", {}}, {"RS232", {}}, {"USB", {}}};
+    for (const auto& [type, calls] : cases) {
+        SCOPED_TRACE("SerialType = " + type);
+        serial.line_calls.clear();
+        ASSERT_EQ(start("SerialType = " + type + "\r\n"), StartOutcome::running);
+        EXPECT_EQ(serial.line_calls, calls);
+        shutdown(gw);
+    }
+}
+
+TEST_F(Startup, TitleAndStatusFieldsNameTheVersionAndPorts) {
+    ASSERT_EQ(start("IPPort = 9000\r\nSerialPort = COM3,38400,0,8,1,0\r\n"), StartOutcome::running);
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(view.title, "Quillon 3.25");
+    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM3");
+    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 9000");
+    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 9000}, {2, 9001}}));
+    ASSERT_EQ(serial.opened.size(), 1u);
+    EXPECT_EQ(serial.opened[0].name, "COM3");
+    EXPECT_EQ(serial.opened[0].buffer_size, 2048);
+    EXPECT_TRUE(serial.line_calls.empty());
+}
+
+}  // namespace
+}  // namespace quillon::testing
