@@ -32,8 +32,10 @@ void append_bus_entry(Gateway& gw, const std::uint8_t* bytes, std::size_t size,
 
 // Scans bytes[0..count) for candidates and queues them. An incomplete candidate
 // at the end is held for the next read, unless `flush` says its time is up: then
-// it is queued as a bad-length piece of the bytes that did come.
-void scan_bus_bytes(Gateway& gw, const std::uint8_t* bytes, std::size_t count, bool flush) {
+// it is queued as a bad-length piece of the bytes that did come. The first
+// `carried` bytes are a start held from an earlier read.
+void scan_bus_bytes(Gateway& gw, const std::uint8_t* bytes, std::size_t count, bool flush,
+                    std::size_t carried) {
     std::size_t i = 0;
     while (i < count) {
         if (bytes[i] != BusFrame::start_byte) {
@@ -44,7 +46,8 @@ void scan_bus_bytes(Gateway& gw, const std::uint8_t* bytes, std::size_t count, b
         if (!verdict.complete) {
             if (!flush) {
                 gw.serial_held.assign(bytes + i, bytes + count);
-                gw.serial_held_since_ms = gw.clock.now_ms();
+                // A start still waiting keeps the time it first came.
+                if (i != 0 || carried == 0) gw.serial_held_since_ms = gw.clock.now_ms();
                 return;
             }
             append_bus_entry(gw, bytes + i, count - i, FrameStatus::bad_length);
@@ -75,7 +78,7 @@ std::int32_t receive_from_bus(Gateway& gw) {
     if (!gw.serial_held.empty() && now - gw.serial_held_since_ms > serial_hold_limit_ms) {
         const std::vector<std::uint8_t> stale = std::move(gw.serial_held);
         gw.serial_held.clear();
-        scan_bus_bytes(gw, stale.data(), stale.size(), true);
+        scan_bus_bytes(gw, stale.data(), stale.size(), true, 0);
     }
 
     if (gw.serial_link == SerialLinkState::open) {
@@ -99,7 +102,7 @@ std::int32_t receive_from_bus(Gateway& gw) {
                 gw.state.bus_timeout_reported = false;
                 gw.serial_held.clear();
                 scan_bus_bytes(gw, gw.serial_buffer.data(), held + static_cast<std::size_t>(got),
-                               false);
+                               false, held);
             }
         }
     }

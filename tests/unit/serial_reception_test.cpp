@@ -1,0 +1,392 @@
+// Serial reception: cutting the bytes the bus interface module delivers into
+// queued frames, holding a frame that arrives in pieces, and surviving a lost port.
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bus/serial_reception.hpp"
+#include "tests/fakes/gateway_harness.hpp"
+
+namespace quillon::testing {
+namespace {
+
+const Bytes kValidF8{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
+const Bytes kValidF8b{0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04};
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// A 21-byte frame whose data holds start and end bytes, which must not confuse the scan.
+Bytes longest_frame() {
+    return make_frame(
+        0xFB, 0x0F, 0x4F,
+        {0x0F, 0x04, 0x0F, 0x00, 0x04, 0x0F, 0x0F, 0x04, 0x11, 0x22, 0x33, 0x04, 0x0F, 0x44, 0x55});
+}
+
+class SerialReception : public GatewayHarness {
+  protected:
+    void SetUp() override {
+        GatewayHarness::SetUp();
+        ASSERT_EQ(start(), StartOutcome::running);
+    }
+    std::int32_t receive(const Bytes& bytes) {
+        serial.deliver(bytes);
+        return receive_from_bus(gw);
+    }
+    int rows_tagged(const std::string& tag, const std::string& text_part) const {
+        int n = 0;
+        for (const TrafficRow& r : view.traffic)
+            n += r.cells[2] == tag && r.cells[5].find(text_part) != std::string::npos ? 1 : 0;
+        return n;
+    }
+};
+
+// ---- Scanning one read ----
+
+struct Expected {
+    FrameStatus status;
+    std::size_t length;
+};
+
+struct ScanCase {
+    const char* name;
+    Bytes bytes;
+    std::vector<Expected> entries;
+};
+
+class ScanningOneRead : public SerialReception, public ::testing::WithParamInterface<ScanCase> {};
+
+TEST_P(ScanningOneRead, QueuesOneEntryPerCandidateInOrder) {
+    const ScanCase& c = GetParam();
+    EXPECT_EQ(receive(c.bytes), static_cast<std::int32_t>(c.entries.size()));
+    ASSERT_EQ(gw.net_bound.size(), c.entries.size());
+    for (std::size_t k = 0; k < c.entries.size(); ++k) {
+        const QueueEntry& e = gw.net_bound[k];
+        EXPECT_EQ(e.status, c.entries[k].status) << "entry " << k;
+        EXPECT_EQ(e.length, static_cast<std::int32_t>(c.entries[k].length)) << "entry " << k;
+        EXPECT_EQ(e.bytes.size(), c.entries[k].length) << "entry " << k;
+        EXPECT_EQ(e.bytes.front(), BusFrame::start_byte) << "entry " << k;
+    }
+    EXPECT_TRUE(gw.serial_held.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, ScanningOneRead,
+    ::testing::Values(
+        ScanCase{"TwoValidFramesBackToBack",
+                 cat({kValidF8, kValidF8b}),
+                 {{FrameStatus::valid, 7}, {FrameStatus::valid, 7}}},
+        ScanCase{"StartBytesInsideValidFrame",
+                 make_frame(0xFB, 0x0F, 0x02, {0x0F, 0x0F}),
+                 {{FrameStatus::valid, 8}}},
+        ScanCase{"WrongEndByteThenValid",
+                 cat({{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x05}, kValidF8}),
+                 {{FrameStatus::bad_length, 7}, {FrameStatus::valid, 7}}},
+        // The 0F at position 2 of the rejected bytes starts a 6-byte candidate of its own.
+        ScanCase{
+            "StartInsideRejectedCandidate",
+            cat({{0x0F, 0xF8, 0x0F, 0x01, 0x00, 0x00, 0x05}, kValidF8}),
+            {{FrameStatus::bad_length, 7}, {FrameStatus::bad_length, 6}, {FrameStatus::valid, 7}}},
+        // A bad-checksum frame's bytes, its 0F included, are not scanned again.
+        ScanCase{"BadChecksumSkipsItsOwnBytes",
+                 cat({{0x0F, 0xF8, 0x00, 0x01, 0x0F, 0x00, 0x04}, kValidF8}),
+                 {{FrameStatus::bad_checksum, 7}, {FrameStatus::valid, 7}}},
+        ScanCase{"BadChecksumAndBadEndIsBadLength",
+                 {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x05},
+                 {{FrameStatus::bad_length, 7}}},
+        ScanCase{"NoiseBeforeFirstStartIsSkipped",
+                 cat({{0x00, 0x11, 0x04, 0xFF}, kValidF8}),
+                 {{FrameStatus::valid, 7}}},
+        ScanCase{"NoiseAloneGivesNothing", {0x00, 0x11, 0x04, 0xFF, 0x0E, 0x10}, {}},
+        ScanCase{"LengthNibble15IsA21ByteFrame", longest_frame(), {{FrameStatus::valid, 21}}},
+        ScanCase{"LengthNibble15WithWrongEnd",
+                 [] {
+                     Bytes b = make_frame(0xFB, 0x01, 0x4F, Bytes(15, 0x22));
+                     b.back() = 0x05;
+                     return b;
+                 }(),
+                 {{FrameStatus::bad_length, 21}}},
+        // A rejected candidate's length byte 0F is a start byte of its own.
+        ScanCase{"RejectedLengthByte0FStartsACandidate",
+                 [] {
+                     Bytes b = make_frame(0xFB, 0x01, 0x0F, Bytes(15, 0x22));
+                     b.back() = 0x05;
+                     return b;
+                 }(),
+                 {{FrameStatus::bad_length, 21}, {FrameStatus::bad_length, 8}}},
+        ScanCase{"RtrWithoutData", make_frame(0xFB, 0x05, 0x40, {}), {{FrameStatus::valid, 6}}},
+        ScanCase{"HighNibbleIgnoredInLength",
+                 make_frame(0xF8, 0x05, 0xA1, {0x55}),
+                 {{FrameStatus::valid, 7}}}),
+    [](const ::testing::TestParamInfo<ScanCase>& p) { return std::string(p.param.name); });
+
+TEST_F(SerialReception, NothingWaitingChangesNothing) {
+    gw.state.bus_timeout_reported = true;
+    const std::int64_t last_rx = gw.state.last_bus_rx_ms;
+    clock.advance(500);
+    EXPECT_EQ(receive_from_bus(gw), 0);
+    EXPECT_TRUE(gw.net_bound.empty());
+    EXPECT_TRUE(gw.state.bus_timeout_reported);
+    EXPECT_EQ(gw.state.last_bus_rx_ms, last_rx);
+    EXPECT_EQ(gw.state.bus_rx_bytes, 0);
+}
+
+TEST_F(SerialReception, AnyByteReadCountsAndRearmsTheSilenceWatch) {
+    gw.state.bus_timeout_reported = true;
+    clock.advance(130000);
+    EXPECT_EQ(receive({0x55, 0x66, 0x77}), 0);
+    EXPECT_EQ(gw.state.bus_rx_bytes, 3);
+    EXPECT_EQ(gw.state.last_bus_rx_ms, clock.now);
+    EXPECT_FALSE(gw.state.bus_timeout_reported);
+}
+
+TEST_F(SerialReception, EntryCarriesAddressDescriptionTimeAndACopyOfTheBytes) {
+    const Bytes frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    gw.state.second_start_ms = clock.now - 70;
+    ASSERT_EQ(receive(frame), 1);
+    const QueueEntry& e = gw.net_bound.front();
+    EXPECT_EQ(e.origin.rfind("$05 ", 0), 0u) << e.origin;
+    EXPECT_TRUE(e.origin.ends_with(" from VelBUS")) << e.origin;
+    EXPECT_EQ(e.time, "10:20:01.07");
+    EXPECT_EQ(e.bytes, frame);
+    EXPECT_EQ(e.sender, 0);
+}
+
+// ---- Frames that arrive in pieces ----
+
+struct SplitCase {
+    Bytes frame;
+    std::size_t cut;
+};
+
+class SplitFrame : public SerialReception, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(SplitFrame, IsJudgedWholeWhenTheRestArrives) {
+    const auto& [frame, cut] = GetParam();
+    const Bytes first = cat({{0x00, 0x04, 0x33}, Bytes(frame.begin(), frame.begin() + cut)});
+    const Bytes rest = cat({Bytes(frame.begin() + cut, frame.end()), kValidF8});
+
+    EXPECT_EQ(receive(first), 0);
+    EXPECT_EQ(gw.serial_held.size(), cut);
+    clock.advance(20);
+    ASSERT_EQ(receive(rest), 2);
+    EXPECT_EQ(gw.net_bound[0].status, FrameStatus::valid);
+    EXPECT_EQ(gw.net_bound[0].bytes, frame);
+    EXPECT_EQ(gw.net_bound[1].bytes, kValidF8);
+    EXPECT_TRUE(gw.serial_held.empty());
+}
+
+std::vector<SplitCase> every_cut() {
+    std::vector<SplitCase> cases;
+    for (const Bytes& f : {kValidF8, longest_frame()}) {
+        for (std::size_t cut = 1; cut < f.size(); ++cut)
+            cases.push_back({f, cut});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPosition, SplitFrame, ::testing::ValuesIn(every_cut()),
+                         [](const ::testing::TestParamInfo<SplitCase>& p) {
+                             return std::to_string(p.param.frame.size()) + "BytesCutAfter" +
+                                    std::to_string(p.param.cut);
+                         });
+
+TEST_F(SerialReception, FrameDeliveredByteByByteGivesOneValidEntry) {
+    const Bytes frame = longest_frame();
+    for (std::size_t k = 0; k + 1 < frame.size(); ++k) {
+        EXPECT_EQ(receive({frame[k]}), 0) << "byte " << k;
+        clock.advance(2);
+    }
+    ASSERT_EQ(receive({frame.back()}), 1);
+    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::valid);
+    EXPECT_EQ(gw.net_bound.front().bytes, frame);
+}
+
+TEST_F(SerialReception, ShortReadIsScannedAndItsTailHeld) {
+    serial.short_read_by = 3;
+    EXPECT_EQ(receive(cat({kValidF8, kValidF8b})), 1);
+    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8);
+    serial.short_read_by = 0;
+    ASSERT_EQ(receive_from_bus(gw), 1);
+    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8b);
+    EXPECT_EQ(gw.net_bound.back().status, FrameStatus::valid);
+}
+
+TEST_F(SerialReception, HeldStartWaitsFiftyMsThenBecomesABadLengthPiece) {
+    EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01}), 0);
+    clock.advance(50);
+    EXPECT_EQ(receive_from_bus(gw), 0);  // equal to the limit: still waiting
+    clock.advance(1);
+    ASSERT_EQ(receive_from_bus(gw), 1);
+    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::bad_length);
+    EXPECT_EQ(gw.net_bound.front().bytes, (Bytes{0x0F, 0xF8, 0x00, 0x01}));
+    // The late rest holds no start byte: it is skipped like any noise.
+    EXPECT_EQ(receive({0x0B, 0xED, 0x04}), 0);
+    EXPECT_EQ(gw.net_bound.size(), 1u);
+}
+
+TEST_F(SerialReception, TricklingStartWaitsFiftyMsFromItsFirstByte) {
+    EXPECT_EQ(receive({0x0F}), 0);
+    clock.advance(30);
+    EXPECT_EQ(receive({0xF8}), 0);
+    clock.advance(21);  // 51 ms after the start byte came
+    ASSERT_EQ(receive_from_bus(gw), 1);
+    EXPECT_EQ(gw.net_bound.front().bytes, (Bytes{0x0F, 0xF8}));
+    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::bad_length);
+}
+
+TEST_F(SerialReception, StartByteAsLastByteOfAReadWaitsForItsFrame) {
+    EXPECT_EQ(receive(cat({kValidF8, {0x0F}})), 1);
+    clock.advance(10);
+    ASSERT_EQ(receive({0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04}), 1);
+    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8b);
+}
+
+TEST_F(SerialReception, LoneStartByteIsShownAsOneBytePieceWithEmptyCs) {
+    const ConnectionHandle client = net.connect("192.168.1.20", 888);
+    run_pass(gw);
+    serial.deliver({0x0F});
+    run_pass(gw);
+    EXPECT_TRUE(view.traffic.empty());
+    run_pass(gw);
+    run_pass(gw);
+    run_pass(gw);  // 60 ms after the byte came
+    ASSERT_EQ(view.traffic.size(), 1u);
+    const TrafficRow& row = view.traffic.front();
+    EXPECT_EQ(row.cells[2], "0F");
+    EXPECT_EQ(row.cells[3], "1");
+    EXPECT_EQ(row.cells[4], "");
+    EXPECT_TRUE(row.cells[5].rfind("$00 ", 0) == 0) << row.cells[5];
+    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS»Bad Len 1 bytes (-3)")) << row.cells[5];
+    EXPECT_EQ(row.icon, icon_bus_frame_bad);
+    EXPECT_TRUE(net.peer(client).sent.empty());
+}
+
+// ---- The buffer's bounds ----
+
+TEST_F(SerialReception, ReadNeverExceedsTheBufferAndTheRestWaits) {
+    serial.deliver(Bytes(5000, 0x00));
+    EXPECT_EQ(receive_from_bus(gw), 0);
+    EXPECT_EQ(serial.max_read_request, receive_buffer_bytes);
+    EXPECT_EQ(serial.incoming.size(), 5000u - receive_buffer_bytes);
+    EXPECT_EQ(receive_from_bus(gw), 0);
+    EXPECT_TRUE(serial.incoming.empty());
+    EXPECT_EQ(gw.state.bus_rx_bytes, 5000);
+}
+
+TEST_F(SerialReception, HeldBytesAndReadTogetherFitTheBuffer) {
+    EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01, 0x0B}), 0);
+    serial.deliver({0xED, 0x04});
+    serial.deliver(Bytes(5000, 0x00));
+    EXPECT_EQ(receive_from_bus(gw), 1);
+    EXPECT_EQ(serial.max_read_request, receive_buffer_bytes - 5);
+    EXPECT_EQ(gw.net_bound.front().bytes, kValidF8);
+}
+
+TEST_F(SerialReception, RandomGarbageShowsEveryCandidateAndForwardsOnlyValidFrames) {
+    const ConnectionHandle client = net.connect("192.168.1.20", 888);
+    run_pass(gw);
+    std::mt19937 rng(20240611);
+    Bytes garbage(receive_buffer_bytes);
+    for (auto& b : garbage)
+        b = static_cast<std::uint8_t>(rng() % 16 == 0 ? 0x0F : rng() & 0xFF);
+    for (std::size_t at = 300; at < 4000; at += 450)  // real frames amid the noise
+        std::copy(kValidF8.begin(), kValidF8.end(), garbage.begin() + static_cast<long>(at));
+    serial.deliver(garbage);
+    for (int k = 0; k < 5; ++k)
+        run_pass(gw);  // the last held start is judged after 50 ms
+    EXPECT_LE(serial.max_read_request, receive_buffer_bytes);
+    EXPECT_TRUE(gw.serial_held.empty());
+
+    Bytes forwarded;
+    int frames_forwarded = 0;
+    ASSERT_GT(view.traffic.size(), 100u);
+    ASSERT_LT(view.traffic.size(), traffic_list_max_rows);  // every row still listed
+    for (auto it = view.traffic.rbegin(); it != view.traffic.rend(); ++it) {
+        const TrafficRow& row = *it;
+        EXPECT_EQ(row.cells[2].rfind("0F", 0), 0u) << row.cells[2];
+        const std::size_t length = std::stoul(row.cells[3]);
+        EXPECT_EQ(row.cells[2].size(), 2 * length);
+        EXPECT_LE(length, BusFrame::max_size);
+        if (row.icon == icon_bus_frame) {
+            Bytes bytes;
+            for (std::size_t i = 0; i < length; ++i)
+                bytes.push_back(static_cast<std::uint8_t>(
+                    std::stoul(row.cells[2].substr(2 * i, 2), nullptr, 16)));
+            EXPECT_EQ(judge_frame(bytes.data()), FrameStatus::valid) << row.cells[2];
+            forwarded.insert(forwarded.end(), bytes.begin(), bytes.end());
+            ++frames_forwarded;
+        } else {
+            EXPECT_EQ(row.icon, icon_bus_frame_bad);
+            EXPECT_NE(row.cells[5].find("»Bad "), std::string::npos) << row.cells[5];
+        }
+    }
+    EXPECT_GE(frames_forwarded, 4);
+    EXPECT_EQ(net.peer(client).received_bytes(), forwarded);
+    EXPECT_EQ(net.peer(client).sent.size(), static_cast<std::size_t>(frames_forwarded));
+}
+
+// ---- A lost serial port ----
+
+TEST_F(SerialReception, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClientsKept) {
+    const ConnectionHandle client = net.connect("192.168.1.20", 888);
+    run_pass(gw);
+    const std::size_t opens_before = serial.opened.size();
+
+    serial.failed = true;
+    run_pass(gw);
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
+    ASSERT_EQ(rows_tagged("- serial -", "COM1 lost"), 1);
+    EXPECT_TRUE(view.traffic.front().colour_is_background);
+    EXPECT_EQ(view.traffic.front().colour, (Rgb{200, 50, 50}));
+
+    for (int k = 0; k < 150; ++k)
+        run_pass(gw);  // about 3 s: one failed attempt to open again
+    EXPECT_EQ(rows_tagged("- serial -", "COM1 lost"), 1);
+    EXPECT_EQ(serial.opened.size(), opens_before + 1);
+
+    serial.failed = false;
+    for (int k = 0; k < 110 && gw.serial_link != SerialLinkState::open; ++k)
+        run_pass(gw);
+    ASSERT_EQ(gw.serial_link, SerialLinkState::open);
+    EXPECT_EQ(rows_tagged("- serial -", "COM1 open again"), 1);
+
+    serial.deliver(kValidF8);
+    run_pass(gw);
+    EXPECT_TRUE(net.peer(client).open);
+    EXPECT_EQ(net.peer(client).received_bytes(), kValidF8);
+    EXPECT_EQ(view.status[status_field::bus_frames], "V:1");
+}
+
+TEST_F(SerialReception, LostPortIsTriedAgainOnlyAfterMoreThan2000Ms) {
+    serial.failed = true;
+    EXPECT_EQ(receive_from_bus(gw), 0);
+    const std::int64_t lost_at = clock.now;
+    const std::size_t opens = serial.opened.size();
+    retry_serial_link(gw, lost_at + 2000);
+    EXPECT_EQ(serial.opened.size(), opens);
+    retry_serial_link(gw, lost_at + 2001);
+    EXPECT_EQ(serial.opened.size(), opens + 1);
+    EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
+    retry_serial_link(gw, lost_at + 4001);
+    EXPECT_EQ(serial.opened.size(), opens + 1);
+    serial.failed = false;
+    retry_serial_link(gw, lost_at + 4002);
+    EXPECT_EQ(gw.serial_link, SerialLinkState::open);
+}
+
+TEST_F(SerialReception, SilenceWatchGoesOnWhileThePortIsLost) {
+    serial.failed = true;
+    run_pass(gw);
+    clock.advance(120001);
+    run_pass(gw);
+    EXPECT_EQ(rows_tagged("- timeout -", "No communication with Velbus"), 1);
+}
+
+}  // namespace
+}  // namespace quillon::testing
