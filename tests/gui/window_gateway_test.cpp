@@ -1,0 +1,315 @@
+// The gateway on in-memory ports, operated through the real window.
+
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <filesystem>
+#include <fstream>
+
+#include "bus/bus_frame.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "platform/qt/event_waiter.hpp"
+#include "tests/fakes/fake_clock.hpp"
+#include "tests/fakes/fake_network.hpp"
+#include "tests/fakes/fake_serial_port.hpp"
+#include "tests/gui/gui_test_support.hpp"
+#include "ui/qt/qt_window_view.hpp"
+
+namespace quillon::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
+    Bytes b{BusFrame::start_byte, priority, address, static_cast<std::uint8_t>(data.size())};
+    b.insert(b.end(), data.begin(), data.end());
+    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
+    b.push_back(BusFrame::end_byte);
+    return b;
+}
+
+const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});  // 0F F8 ...
+const Bytes button = make_frame(0xFB, 0x05, {0x00, 0x01});    // 0F FB ...
+
+class WindowGateway : public ::testing::Test {
+  protected:
+    FakeClock clock;
+    FakeSerialPort serial{clock};
+    FakeNetwork net;
+    EventWaiter waiter;
+    QtWindowView view{waiter, ""};
+    Gateway gw{clock, serial, net, view};
+    std::filesystem::path dir;
+    QWidget* window = view.main_window();
+    QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
+    QTreeWidget* clients = control_of<QTreeWidget>(window, control::client_list);
+
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::temp_directory_path() /
+              ("quillon-gui-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        gw.working_directory = dir;
+    }
+    void TearDown() override {
+        shutdown(gw);
+        std::filesystem::remove_all(dir);
+    }
+
+    void start() {
+        std::ofstream(dir / "Quillon.ini", std::ios::binary)
+            << "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
+        ASSERT_EQ(start_gateway(gw), StartOutcome::running);
+        ASSERT_TRUE(window->isVisible());
+    }
+
+    // Passes of the loop, 20 ms of the gateway's clock apart.
+    bool pass(int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            clock.advance(20);
+            if (!run_pass(gw)) return false;
+        }
+        return true;
+    }
+
+    void use(int number) { click(control_of(window, number)); }
+
+    // The frames the traffic list shows, top row first.
+    std::vector<std::string> shown() { return column_texts(traffic, 2); }
+
+    // Sets the filter controls as the operator would, then lets the bus speak.
+    std::vector<std::string> shown_with_filter(const char* text, bool inverted) {
+        auto* field = control_of<QLineEdit>(window, control::filter_text);
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Delete);
+        QTest::keyClicks(field, text);
+        if (!view.filter_on()) use(control::filter_toggle);
+        if (view.filter_inverted() != inverted) use(control::invert_toggle);
+        use(control::clear);
+        pass(3);  // one control event a pass
+        EXPECT_EQ(traffic->topLevelItemCount(), 0);
+        serial.deliver(relay_on);
+        serial.deliver(button);
+        pass();
+        return shown();
+    }
+};
+
+TEST_F(WindowGateway, ClearEmptiesTheTrafficListOnly) {
+    start();
+    net.connect("192.168.1.20", 888);
+    serial.deliver(button);
+    serial.deliver(relay_on);
+    pass();
+    clock.advance(1000);  // a statistics refresh draws the graphs
+    pass(2);
+    ASSERT_EQ(traffic->topLevelItemCount(), 2);
+    ASSERT_EQ(clients->topLevelItemCount(), 1);
+    const QImage graph = control_of<QLabel>(window, control::rx_graph)->pixmap().toImage();
+    ASSERT_FALSE(graph.isNull());
+
+    use(control::clear);
+    pass();
+    EXPECT_EQ(traffic->topLevelItemCount(), 0);
+    EXPECT_EQ(clients->topLevelItemCount(), 1);
+    EXPECT_EQ(control_of<QLabel>(window, control::rx_graph)->pixmap().toImage(), graph);
+}
+
+TEST_F(WindowGateway, BusFramesBecomeColouredRowsNewestOnTop) {
+    start();
+    serial.deliver(button);
+    serial.deliver(relay_on);
+    pass();
+    EXPECT_EQ(shown(), (std::vector<std::string>{hex_dump(relay_on), hex_dump(button)}));
+    EXPECT_EQ(traffic->topLevelItem(0)->foreground(2).color(), QColor(150, 190, 30));
+    EXPECT_EQ(traffic->topLevelItem(1)->foreground(2).color(), QColor(20, 150, 20));
+    EXPECT_FALSE(traffic->topLevelItem(0)->icon(0).isNull());
+}
+
+TEST_F(WindowGateway, FilterWithInvertUpKeepsFramesThatBeginWithTheText) {
+    start();
+    EXPECT_EQ(shown_with_filter("0ff8", false), (std::vector<std::string>{hex_dump(relay_on)}));
+    // Every frame begins with 0F, so "F8" matches none.
+    EXPECT_TRUE(shown_with_filter("F8", false).empty());
+    EXPECT_TRUE(shown_with_filter("", false).empty());
+}
+
+TEST_F(WindowGateway, FilterWithInvertDownHidesFramesThatContainTheText) {
+    start();
+    ASSERT_EQ(hex_dump(relay_on).find("FB"), std::string::npos);
+    EXPECT_EQ(shown_with_filter("FB", true), (std::vector<std::string>{hex_dump(relay_on)}));
+    EXPECT_EQ(shown_with_filter("", true),
+              (std::vector<std::string>{hex_dump(button), hex_dump(relay_on)}));
+}
+
+TEST_F(WindowGateway, FilterOffShowsEveryFrameAndActsOnLaterRowsOnly) {
+    start();
+    serial.deliver(relay_on);
+    pass();
+    ASSERT_EQ(shown_with_filter("0FFB", false), (std::vector<std::string>{hex_dump(button)}));
+    use(control::filter_toggle);  // up again: no row comes back by itself
+    pass();
+    EXPECT_EQ(traffic->topLevelItemCount(), 1);
+    serial.deliver(relay_on);
+    pass();
+    EXPECT_EQ(traffic->topLevelItemCount(), 2);
+}
+
+TEST_F(WindowGateway, The501stRowPushesOutTheOldest) {
+    start();
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 501; ++i) {
+        frames.push_back(make_frame(0xFB, static_cast<std::uint8_t>(i % 256),
+                                    {static_cast<std::uint8_t>(i / 256)}));
+        serial.deliver(frames.back());
+    }
+    for (int i = 0; i < 5 && !serial.incoming.empty(); ++i)
+        pass();
+    ASSERT_TRUE(serial.incoming.empty());
+    pass();
+    ASSERT_EQ(traffic->topLevelItemCount(), 500);
+    EXPECT_EQ(text_of(traffic->topLevelItem(0)->text(2)), hex_dump(frames[500]));
+    EXPECT_EQ(text_of(traffic->topLevelItem(499)->text(2)), hex_dump(frames[1]));
+}
+
+TEST_F(WindowGateway, QuitAnsweredNoKeepsRunningAndYesShutsDown) {
+    start();
+    std::string asked;
+    when_message_box_opens([&](QMessageBox* box) {
+        asked = text_of(box->windowTitle()) + "|" + text_of(box->text());
+        click(box->button(QMessageBox::No));
+    });
+    use(control::quit);
+    EXPECT_TRUE(pass());
+    EXPECT_EQ(asked, "Quit Quillon|Do you want to close Quillon ?");
+    EXPECT_TRUE(gw.running);
+    EXPECT_TRUE(net.servers.count(tcp_server) == 1);
+
+    when_message_box_opens([](QMessageBox* box) { click(box->button(QMessageBox::Yes)); });
+    use(control::quit);
+    EXPECT_FALSE(pass());
+    EXPECT_FALSE(gw.running);
+    EXPECT_EQ(net.servers.count(tcp_server), 0u);
+    EXPECT_FALSE(serial.open_now);
+}
+
+TEST_F(WindowGateway, CloseButtonEndsThePassWithoutAQuestion) {
+    start();
+    window->close();
+    serial.deliver(button);
+    EXPECT_FALSE(pass());  // the pass still finishes: the frame is read and shown
+    EXPECT_FALSE(gw.running);
+    EXPECT_EQ(traffic->topLevelItemCount(), 1);
+}
+
+TEST_F(WindowGateway, DelayBoxSetsThePacing) {
+    start();
+    EXPECT_EQ(gw.state.pacing_delay_ms, 50);
+    use(control::delay_check);
+    pass();
+    EXPECT_EQ(gw.state.pacing_delay_ms, 5);
+    use(control::delay_check);
+    pass();
+    EXPECT_EQ(gw.state.pacing_delay_ms, 50);
+}
+
+TEST_F(WindowGateway, MessageBoxHaltsTheLoopUntilAnswered) {
+    start();
+    pass();
+    std::int32_t polls_while_open = -1;
+    std::size_t unread_while_open = 0;
+    when_message_box_opens([&](QMessageBox* box) {
+        const std::int32_t polls = net.polls;
+        serial.deliver(button);
+        QTest::qWait(150);  // Qt runs, the loop does not
+        polls_while_open = net.polls - polls;
+        unread_while_open = serial.incoming.size();
+        click(box->button(QMessageBox::No));
+    });
+    use(control::quit);
+    pass();
+    EXPECT_EQ(polls_while_open, 0);
+    EXPECT_EQ(unread_while_open, button.size());
+    EXPECT_TRUE(serial.incoming.empty());  // read in the same pass, once answered
+    EXPECT_EQ(shown(), (std::vector<std::string>{hex_dump(button)}));
+}
+
+TEST_F(WindowGateway, DisconnectClosesTheClientOfTheSelectedRow) {
+    start();
+    const ConnectionHandle older = net.connect("192.168.1.20", 888);
+    const ConnectionHandle newer = net.connect("192.168.1.21", 889);
+    pass(2);
+    ASSERT_EQ(clients->topLevelItemCount(), 2);
+
+    std::string refused;
+    when_message_box_opens([&](QMessageBox* box) {
+        refused = text_of(box->windowTitle()) + "|" + text_of(box->text());
+        click(box->button(QMessageBox::Ok));
+    });
+    use(control::disconnect);
+    pass();
+    EXPECT_EQ(refused, "Error|No client selected.|Select a raw before clicking on this button");
+
+    const QRect bottom = clients->visualItemRect(clients->topLevelItem(1));  // the older one
+    QTest::mouseClick(clients->viewport(), Qt::LeftButton, Qt::NoModifier, bottom.center());
+    use(control::disconnect);
+    pass(2);
+    EXPECT_TRUE(net.peer(older).closed_by_gateway);
+    EXPECT_FALSE(net.peer(newer).closed_by_gateway);
+    EXPECT_EQ(text_of(clients->topLevelItem(1)->text(3)).empty(), false);  // its end date
+}
+
+TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
+    serial.missing.insert("COM9");
+    std::vector<std::string> boxes;
+    const auto answer_box = [&boxes](QMessageBox* box) {
+        boxes.push_back(text_of(box->windowTitle()));
+        click(box->button(QMessageBox::Ok));
+    };
+    const auto dialog_open = [this] {
+        return view.first_configuration_window() != nullptr &&
+               view.first_configuration_window()->isVisible() &&
+               QApplication::activeModalWidget() == nullptr;
+    };
+    const auto type = [](QWidget* dialog, int field, const char* text) {
+        auto* edit = control_of<QLineEdit>(dialog, field);
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+    };
+    when_message_box_opens([&](QMessageBox* box) {
+        answer_box(box);  // "Quillon.ini NOT FOUND"
+        when(dialog_open, [&] {
+            QWidget* dialog = view.first_configuration_window();
+            type(dialog, 33, "COM9");
+            type(dialog, 34, "9000");
+            click(control_of(dialog, 28));
+            when_message_box_opens([&](QMessageBox* serial_box) {
+                answer_box(serial_box);  // "Serial Port error"
+                when(dialog_open, [&] {
+                    QWidget* again = view.first_configuration_window();
+                    EXPECT_EQ(text_of(control_of<QLineEdit>(again, 34)->text()), "9000");
+                    type(again, 33, "COM7");
+                    click(control_of(again, 28));
+                });
+            });
+        });
+    });
+    ASSERT_EQ(start_gateway(gw), StartOutcome::running);
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Quillon.ini NOT FOUND", "Serial Port error"}));
+    EXPECT_EQ(view.first_configuration_window(), nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(gw.state.tcp_port, 9000);
+    EXPECT_EQ(gw.state.serial_port_name, "COM7");
+    std::ifstream written(dir / "Quillon.ini", std::ios::binary);
+    const std::string file{std::istreambuf_iterator<char>(written),
+                           std::istreambuf_iterator<char>()};
+    EXPECT_NE(file.find("SerialPort = COM7,38400,0,8,1,0\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon::testing

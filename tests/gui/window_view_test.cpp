@@ -1,0 +1,385 @@
+// What the window shows when told, and what it reports when used.
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include "platform/qt/event_waiter.hpp"
+#include "tests/gui/gui_test_support.hpp"
+#include "ui/icons.hpp"
+#include "ui/qt/images.hpp"
+#include "ui/qt/qt_window_view.hpp"
+
+namespace quillon::testing {
+namespace {
+
+constexpr std::int32_t control_used = 13100;
+constexpr std::int32_t close_button = 13116;
+
+bool same_event(WindowEvent a, WindowEvent b) {
+    return a.code == b.code && a.control == b.control;
+}
+
+QColor qcolor(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+// The icon as a row shows it, to compare with the built-in picture.
+QImage icon_image(const QIcon& icon, int side) {
+    return icon.pixmap(side, side).toImage();
+}
+
+class WindowView : public ::testing::Test {
+  protected:
+    EventWaiter waiter;
+    QtWindowView view{waiter, ""};
+    QWidget* window = view.main_window();
+    QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
+    QTreeWidget* clients = control_of<QTreeWidget>(window, control::client_list);
+
+    void SetUp() override { view.create_main_window(); }
+
+    std::vector<WindowEvent> drain() {
+        std::vector<WindowEvent> events;
+        for (WindowEvent e = view.wait_event(0); e.code != 0; e = view.wait_event(0))
+            events.push_back(e);
+        return events;
+    }
+};
+
+TEST_F(WindowView, EachControlReportsItsUseByNumber) {
+    for (int number : {2, 3, 4, 25, 12, 13, 14, 15, 26, 27}) {
+        SCOPED_TRACE(number);
+        click(control_of(window, number));
+        const std::vector<WindowEvent> events = drain();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_TRUE(same_event(events[0], {control_used, number}));
+    }
+    // Labels and the read-only fields report nothing.
+    for (int number : {16, 17, 18, 20, 21, 22})
+        click(control_of(window, number));
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(WindowView, CloseButtonIsReportedAndLeavesTheWindowOpen) {
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    const std::vector<WindowEvent> events = drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(same_event(events[0], {close_button, 0}));
+}
+
+TEST_F(WindowView, EventsComeOutInTheOrderOfUse) {
+    click(control_of(window, control::clear));
+    click(control_of(window, control::save));
+    window->close();
+    const std::vector<WindowEvent> events = drain();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_TRUE(same_event(events[0], {control_used, control::clear}));
+    EXPECT_TRUE(same_event(events[1], {control_used, control::save}));
+    EXPECT_TRUE(same_event(events[2], {close_button, 0}));
+}
+
+TEST_F(WindowView, WaitLastsItsTimeOutUnlessAControlIsUsed) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EXPECT_EQ(view.wait_event(60).code, 0);
+    EXPECT_GE(elapsed.elapsed(), 55);
+
+    QTimer::singleShot(20, [this] { click(control_of(window, control::quit)); });
+    elapsed.restart();
+    const WindowEvent event = view.wait_event(3000);
+    EXPECT_LT(elapsed.elapsed(), 1000);
+    EXPECT_TRUE(same_event(event, {control_used, control::quit}));
+}
+
+TEST_F(WindowView, TogglesAndCheckBoxesHoldTheirStates) {
+    click(control_of(window, control::filter_toggle));
+    EXPECT_TRUE(view.filter_on());
+    click(control_of(window, control::invert_toggle));
+    EXPECT_TRUE(view.filter_inverted());
+    click(control_of(window, control::delay_check));
+    EXPECT_FALSE(view.delay_ticked());
+    click(control_of(window, control::debug_check));
+    EXPECT_TRUE(view.debug_ticked());
+    auto* field = control_of<QLineEdit>(window, control::filter_text);
+    QTest::keyClicks(field, "0ff8");
+    EXPECT_EQ(view.filter_text(), "0ff8");
+
+    // A second press lets each one up again.
+    for (int number : {control::filter_toggle, control::invert_toggle, control::delay_check,
+                       control::debug_check})
+        click(control_of(window, number));
+    EXPECT_FALSE(view.filter_on());
+    EXPECT_FALSE(view.filter_inverted());
+    EXPECT_TRUE(view.delay_ticked());
+    EXPECT_FALSE(view.debug_ticked());
+}
+
+TEST_F(WindowView, TrafficRowsGoInAtTheTopWithIconAndColour) {
+    TrafficRow bus;
+    bus.cells = {"", "10:20:05.12", "0FFB0501 0AEB04", "7", "EB", "$05 from VelBUS"};
+    bus.icon = icon_bus_frame;
+    bus.colour = {20, 150, 20};
+    TrafficRow client;
+    client.cells = {"", "10:20:06.00", "0FF80102020104", "8", "01", "$01 from 1.2.3.4:888"};
+    client.icon = icon_client_frame;
+    client.colour = {50, 50, 200};
+    view.traffic_insert_top(bus);
+    view.traffic_insert_top(client);
+
+    ASSERT_EQ(traffic->topLevelItemCount(), 2);
+    EXPECT_EQ(column_texts(traffic, 1), (std::vector<std::string>{"10:20:06.00", "10:20:05.12"}));
+    const QTreeWidgetItem* top = traffic->topLevelItem(0);
+    for (int column = 0; column < traffic_column_count; ++column) {
+        EXPECT_EQ(text_of(top->text(column)), client.cells[static_cast<std::size_t>(column)]);
+        EXPECT_EQ(top->foreground(column).color(), qcolor(client.colour)) << column;
+    }
+    const auto icons = builtin_icons();
+    EXPECT_EQ(icon_image(top->icon(0), 16).pixelColor(8, 8), QColor(255, 255, 255));
+    EXPECT_EQ(icon_image(top->icon(0), 16).pixelColor(3, 4),
+              to_qimage(icons[icon_client_frame]).pixelColor(3, 4));
+    EXPECT_EQ(icon_image(traffic->topLevelItem(1)->icon(0), 16).pixelColor(3, 4),
+              to_qimage(icons[icon_bus_frame]).pixelColor(3, 4));
+    EXPECT_EQ(traffic->topLevelItem(1)->foreground(5).color(), QColor(20, 150, 20));
+}
+
+TEST_F(WindowView, SilenceRowHasABackgroundAndNoIcon) {
+    TrafficRow silence;
+    silence.cells = {"", "10:22:05.00", "- timeout -", "", "", "No communication with Velbus"};
+    silence.colour = {200, 50, 50};
+    silence.colour_is_background = true;
+    view.traffic_insert_top(silence);
+    const QTreeWidgetItem* row = traffic->topLevelItem(0);
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(row->icon(0).isNull());
+    for (int column = 0; column < traffic_column_count; ++column)
+        EXPECT_EQ(row->background(column).color(), QColor(200, 50, 50)) << column;
+    EXPECT_EQ(text_of(row->text(5)), "No communication with Velbus");
+}
+
+TEST_F(WindowView, TrafficRowsAreRemovedByPositionOrAllAtOnce) {
+    for (const char* time : {"a", "b", "c", "d"}) {
+        TrafficRow row;
+        row.cells[1] = time;
+        view.traffic_insert_top(row);
+    }
+    view.traffic_remove(3);  // the oldest, at the bottom
+    EXPECT_EQ(column_texts(traffic, 1), (std::vector<std::string>{"d", "c", "b"}));
+    view.traffic_remove(1);
+    EXPECT_EQ(column_texts(traffic, 1), (std::vector<std::string>{"d", "b"}));
+    view.traffic_remove(7);  // no such row
+    EXPECT_EQ(traffic->topLevelItemCount(), 2);
+    view.traffic_clear();
+    EXPECT_EQ(traffic->topLevelItemCount(), 0);
+}
+
+TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
+    const ClientRow live{{"", "192.168.1.21 (889) ", "2026-12-07 10:21:00", "", "0"},
+                         icon_client_live};
+    const ClientRow ended{
+        {"", "192.168.1.20 (888)", "2026-12-07 10:20:05", "2026-12-07 10:31:40", "2"},
+        icon_client_ended};
+    view.show_clients({live, ended});
+    ASSERT_EQ(clients->topLevelItemCount(), 2);
+    EXPECT_EQ(column_texts(clients, 1),
+              (std::vector<std::string>{"192.168.1.21 (889) ", "192.168.1.20 (888)"}));
+    EXPECT_EQ(text_of(clients->topLevelItem(1)->text(3)), "2026-12-07 10:31:40");
+    EXPECT_EQ(text_of(clients->topLevelItem(1)->text(4)), "2");
+    const auto icons = builtin_icons();
+    EXPECT_EQ(icon_image(clients->topLevelItem(0)->icon(0), 12).pixelColor(2, 9),
+              to_qimage(icons[icon_client_live]).pixelColor(2, 9));
+    EXPECT_EQ(icon_image(clients->topLevelItem(1)->icon(0), 12).pixelColor(2, 9),
+              to_qimage(icons[icon_client_ended]).pixelColor(2, 9));
+
+    EXPECT_EQ(view.selected_client_row(), -1);
+    const QRect second = clients->visualItemRect(clients->topLevelItem(1));
+    QTest::mouseClick(clients->viewport(), Qt::LeftButton, Qt::NoModifier, second.center());
+    EXPECT_EQ(view.selected_client_row(), 1);
+    const std::vector<WindowEvent> events = drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(same_event(events[0], {control_used, control::client_list}));
+
+    view.show_clients({live});
+    EXPECT_EQ(clients->topLevelItemCount(), 1);
+    EXPECT_EQ(view.selected_client_row(), -1);
+    view.show_clients({});
+    EXPECT_EQ(clients->topLevelItemCount(), 0);
+}
+
+TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
+    RgbImage graph(110, 25);
+    for (int y = 0; y < 25; ++y) {
+        for (int x = 0; x < 110; ++x) {
+            const auto i = static_cast<std::size_t>((y * 110 + x) * 3);
+            graph.pixels[i] = static_cast<std::uint8_t>(x * 2);
+            graph.pixels[i + 1] = static_cast<std::uint8_t>(y * 10);
+            graph.pixels[i + 2] = 77;
+        }
+    }
+    view.show_graph(control::tx_graph, graph);
+    const QImage shown = control_of<QLabel>(window, control::tx_graph)->pixmap().toImage();
+    ASSERT_EQ(shown.size(), QSize(110, 25));
+    for (int y = 0; y < 25; ++y) {
+        for (int x = 0; x < 110; ++x) {
+            const Rgb want = graph.at(x, y);
+            ASSERT_EQ(shown.pixelColor(x, y), QColor(want.r, want.g, want.b)) << x << "," << y;
+        }
+    }
+    EXPECT_TRUE(control_of<QLabel>(window, control::rx_graph)->pixmap().isNull());
+
+    view.set_rate_field(control::rx_rate, "1200.0");
+    view.set_rate_field(control::tx_rate, "0.0");
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::rx_rate)->text()), "1200.0");
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::tx_rate)->text()), "0.0");
+
+    view.set_status_field(status_field::uptime, "UpTime: 0y 0m 0d and 00:00:05");
+    view.set_status_field(status_field::analyzers, "A:2");
+    view.set_status_field(9, "no such field");
+    const auto field = [this](int i) {
+        return text_of(
+            window->findChild<QLabel*>(QStringLiteral("status_field_%1").arg(i))->text());
+    };
+    EXPECT_EQ(field(0), "UpTime: 0y 0m 0d and 00:00:05");
+    EXPECT_EQ(field(6), "A:2");
+}
+
+struct BoxSeen {
+    std::string title;
+    std::string text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+};
+
+BoxSeen look_at(const QMessageBox* box) {
+    return {text_of(box->windowTitle()), text_of(box->text()), box->icon(), box->standardButtons()};
+}
+
+TEST_F(WindowView, MessageBoxesAreModalWithTitleTextIconAndOk) {
+    const std::pair<MessageIcon, QMessageBox::Icon> icons[] = {
+        {MessageIcon::error, QMessageBox::Critical},
+        {MessageIcon::information, QMessageBox::Information},
+        {MessageIcon::none, QMessageBox::NoIcon},
+    };
+    for (const auto& [given, shown] : icons) {
+        BoxSeen seen;
+        bool modal = false;
+        when_message_box_opens([&](QMessageBox* box) {
+            seen = look_at(box);
+            modal = box->isModal() && box->parentWidget() == window;
+            box->button(QMessageBox::Ok)->click();
+        });
+        view.message_box("Error", "No client selected.|Select a raw before clicking on this button",
+                         given);
+        EXPECT_EQ(seen.title, "Error");
+        EXPECT_EQ(seen.text, "No client selected.|Select a raw before clicking on this button");
+        EXPECT_EQ(seen.icon, shown);
+        EXPECT_EQ(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        EXPECT_TRUE(modal);
+    }
+}
+
+TEST_F(WindowView, YesNoQuestionReturnsTheAnswer) {
+    for (const bool yes : {true, false}) {
+        BoxSeen seen;
+        when_message_box_opens([&](QMessageBox* box) {
+            seen = look_at(box);
+            click(box->button(yes ? QMessageBox::Yes : QMessageBox::No));
+        });
+        EXPECT_EQ(view.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"), yes);
+        EXPECT_EQ(seen.title, "Quit Quillon");
+        EXPECT_EQ(seen.text, "Do you want to close Quillon ?");
+        EXPECT_EQ(seen.icon, QMessageBox::Question);
+        EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+    }
+}
+
+class FirstConfigurationDialog : public ::testing::Test {
+  protected:
+    EventWaiter waiter;
+    QtWindowView view{waiter, ""};
+
+    void TearDown() override { view.close_first_configuration(); }
+
+    // Once the dialog is open: `act` on it.
+    void then(std::function<void(QWidget*)> act) {
+        when(
+            [this] {
+                return view.first_configuration_window() != nullptr &&
+                       view.first_configuration_window()->isVisible();
+            },
+            [this, act] { act(view.first_configuration_window()); });
+    }
+};
+
+TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
+    then([](QWidget* dialog) {
+        auto* serial = control_of<QLineEdit>(dialog, 33);
+        serial->selectAll();
+        QTest::keyClicks(serial, "/dev/ttyACM0");
+        auto* port = control_of<QLineEdit>(dialog, 34);
+        port->selectAll();
+        QTest::keyClicks(port, "90x0-1");  // digits only
+        click(control_of(dialog, 36));
+        click(control_of(dialog, 28));
+    });
+    const FirstConfigurationAnswer answer = view.wait_first_configuration();
+    EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
+    EXPECT_EQ(answer.serial_port_name, "/dev/ttyACM0");
+    EXPECT_EQ(answer.port_text, "9001");
+    EXPECT_TRUE(answer.rs_module);
+    ASSERT_NE(view.first_configuration_window(), nullptr);
+    EXPECT_TRUE(view.first_configuration_window()->isVisible());
+
+    // Asked again after a failed test: the fields are as they were.
+    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    const FirstConfigurationAnswer again = view.wait_first_configuration();
+    EXPECT_EQ(again.action, FirstConfigurationAnswer::Action::ok);
+    EXPECT_EQ(again.serial_port_name, "/dev/ttyACM0");
+    EXPECT_EQ(again.port_text, "9001");
+    EXPECT_TRUE(again.rs_module);
+
+    view.close_first_configuration();
+    EXPECT_EQ(view.first_configuration_window(), nullptr);
+}
+
+TEST_F(FirstConfigurationDialog, DefaultsComeBackWithTheUsbModule) {
+    then([](QWidget* dialog) {
+        QTest::keyClick(control_of(dialog, 33), Qt::Key_Return);  // the default button
+    });
+    const FirstConfigurationAnswer answer = view.wait_first_configuration();
+    EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
+    EXPECT_EQ(answer.serial_port_name, "COM4");
+    EXPECT_EQ(answer.port_text, "8080");
+    EXPECT_FALSE(answer.rs_module);
+}
+
+TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
+    then([](QWidget* dialog) {
+        QTest::keyClick(dialog, Qt::Key_Escape);
+        EXPECT_TRUE(dialog->isVisible());
+        click(control_of(dialog, 29));
+    });
+    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+
+    then([](QWidget* dialog) { dialog->close(); });
+    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+}
+
+TEST_F(FirstConfigurationDialog, MessageBoxesBelongToTheDialogWhileItIsOpen) {
+    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    ASSERT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::ok);
+    QWidget* parent = nullptr;
+    when_message_box_opens([&](QMessageBox* box) {
+        parent = box->parentWidget();
+        box->button(QMessageBox::Ok)->click();
+    });
+    view.message_box("Serial Port error", "This Serial port (COM4) isn't available !",
+                     MessageIcon::error);
+    EXPECT_EQ(parent, view.first_configuration_window());
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,233 @@
+#include "ui/qt/main_window.hpp"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTreeWidget>
+
+#include "core/gateway_state.hpp"
+#include "ui/qt/images.hpp"
+
+namespace quillon {
+namespace {
+
+enum class Kind {
+    push_button,
+    toggle_button,
+    label,
+    text_field,
+    read_only_field,
+    list_view,
+    image,
+    check_box
+};
+
+struct ControlPlace {
+    int number;
+    Kind kind;
+    int x, y, width, height;  // in the client area, pixels
+    const char* caption;
+};
+
+// Every control of the window, at its place and with its caption or initial content.
+constexpr ControlPlace control_places[] = {
+    {control::clear, Kind::push_button, 295, 10, 55, 20, "Clear"},
+    {control::save, Kind::push_button, 355, 10, 55, 20, "Save"},
+    {control::invert_toggle, Kind::toggle_button, 460, 10, 15, 20, "!"},
+    {control::filter_text, Kind::text_field, 480, 10, 110, 20, ""},
+    {control::filter_toggle, Kind::toggle_button, 605, 10, 55, 20, "Filter"},
+    {22, Kind::label, 10, 30, 260, 13, "Time"},
+    {control::traffic_list, Kind::list_view, 10, 45, 660, 145, ""},
+    {control::client_list, Kind::list_view, 10, 200, 660, 145, ""},
+    {18, Kind::label, 135, 350, 165, 15, "Velbus Bandwidth"},
+    {control::rx_graph, Kind::image, 10, 355, 120, 25, ""},
+    {control::tx_graph, Kind::image, 10, 385, 120, 25, ""},
+    {control::rx_rate, Kind::read_only_field, 135, 365, 50, 18, "0"},
+    {20, Kind::label, 190, 370, 50, 15, "bps (RX)"},
+    {control::tx_rate, Kind::read_only_field, 135, 390, 50, 18, "0"},
+    {21, Kind::label, 190, 395, 50, 15, "bps (TX)"},
+    {control::delay_check, Kind::check_box, 250, 355, 180, 20, "Delay messages to Velbus (50ms)"},
+    {control::debug_check, Kind::check_box, 250, 375, 180, 20, "DebugMode (logfile)"},
+    {control::disconnect, Kind::push_button, 485, 355, 85, 25, "Disconnect"},
+    {control::disconnect_all, Kind::push_button, 575, 355, 85, 25, "Disconnect All"},
+    {control::quit, Kind::push_button, 575, 385, 45, 25, "Quit"},
+    {control::help, Kind::push_button, 635, 385, 23, 25, "?"},
+};
+
+struct Column {
+    const char* title;
+    int width;
+};
+
+constexpr Column traffic_columns[traffic_column_count] = {
+    {"N-V", 35}, {"Time", 70}, {"Frame Hex Code", 190}, {"Ln", 30}, {"Cs", 40}, {"Source", 285},
+};
+
+constexpr Column client_columns[client_column_count] = {
+    {"", 35}, {"IP Address and port", 230}, {"Start Date", 130}, {"End Date", 130}, {"Nb Err", 50},
+};
+
+// Field 6 takes the width that the others leave.
+constexpr int status_field_widths[6] = {250, 50, 50, 105, 105, 60};
+
+constexpr int window_x = 356;
+constexpr int window_y = 180;
+constexpr int client_width = 686;
+constexpr int client_height = 438;
+
+template <std::size_t N>
+void set_columns(QTreeWidget* list, const Column (&columns)[N]) {
+    QStringList titles;
+    for (const Column& c : columns)
+        titles << QString::fromUtf8(c.title);
+    list->setColumnCount(static_cast<int>(N));
+    list->setHeaderLabels(titles);
+    list->header()->setStretchLastSection(false);
+    for (std::size_t i = 0; i < N; ++i)
+        list->setColumnWidth(static_cast<int>(i), columns[i].width);
+}
+
+// A report-style list view: whole rows, one selected at a time, row icons.
+QTreeWidget* make_list_view(QWidget* parent) {
+    auto* list = new QTreeWidget(parent);
+    list->setRootIsDecorated(false);
+    list->setItemsExpandable(false);
+    list->setUniformRowHeights(true);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setIconSize(QSize(16, 16));
+    list->setAllColumnsShowFocus(true);
+    return list;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(const std::vector<RgbImage>& icons, Report report)
+    : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                               Qt::WindowCloseButtonHint),
+      report_(std::move(report)) {
+    setObjectName(QStringLiteral("window_0"));
+    setWindowTitle(QStringLiteral("Quillon"));
+    for (const RgbImage& icon : icons)
+        icons_.push_back(to_row_icon(icon));
+    // The controls' sizes are made for a small font, about 11 pixels high.
+    QFont small = font();
+    small.setPixelSize(11);
+    setFont(small);
+    setCentralWidget(new QWidget(this));
+    build_controls();
+    build_status_bar();
+    resize(client_width, client_height);
+    move(window_x, window_y);
+}
+
+void MainWindow::build_controls() {
+    QWidget* area = centralWidget();
+    for (const ControlPlace& place : control_places) {
+        const QString caption = QString::fromUtf8(place.caption);
+        const int number = place.number;
+        const auto used = [this, number] { report_({event_control, number}); };
+        QWidget* widget = nullptr;
+        switch (place.kind) {
+            case Kind::push_button:
+            case Kind::toggle_button: {
+                auto* button = new QPushButton(caption, area);
+                button->setCheckable(place.kind == Kind::toggle_button);
+                button->setAutoDefault(false);
+                connect(button, &QPushButton::clicked, this, used);
+                widget = button;
+                break;
+            }
+            case Kind::label:
+                widget = new QLabel(caption, area);
+                break;
+            case Kind::text_field:
+            case Kind::read_only_field: {
+                auto* field = new QLineEdit(caption, area);
+                field->setReadOnly(place.kind == Kind::read_only_field);
+                widget = field;
+                break;
+            }
+            case Kind::list_view: {
+                QTreeWidget* list = make_list_view(area);
+                connect(list, &QTreeWidget::itemClicked, this, used);
+                widget = list;
+                break;
+            }
+            case Kind::image: {
+                auto* image = new QLabel(area);
+                image->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+                // Bars grow from the bottom row, which stays in sight.
+                image->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+                widget = image;
+                break;
+            }
+            case Kind::check_box: {
+                auto* box = new QCheckBox(caption, area);
+                connect(box, &QCheckBox::clicked, this, used);
+                widget = box;
+                break;
+            }
+        }
+        widget->setObjectName(QStringLiteral("control_%1").arg(number));
+        widget->setGeometry(place.x, place.y, place.width, place.height);
+        controls_[number] = widget;
+    }
+
+    traffic_list_ = static_cast<QTreeWidget*>(controls_.at(control::traffic_list));
+    client_list_ = static_cast<QTreeWidget*>(controls_.at(control::client_list));
+    set_columns(traffic_list_, traffic_columns);
+    set_columns(client_list_, client_columns);
+    filter_toggle_ = static_cast<QPushButton*>(controls_.at(control::filter_toggle));
+    invert_toggle_ = static_cast<QPushButton*>(controls_.at(control::invert_toggle));
+    filter_field_ = static_cast<QLineEdit*>(controls_.at(control::filter_text));
+    delay_check_ = static_cast<QCheckBox*>(controls_.at(control::delay_check));
+    debug_check_ = static_cast<QCheckBox*>(controls_.at(control::debug_check));
+    delay_check_->setChecked(true);
+    debug_check_->setChecked(false);
+}
+
+void MainWindow::build_status_bar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("status_bar"));
+    for (std::size_t i = 0; i < status_fields_.size(); ++i) {
+        auto* field = new QLabel(bar);
+        field->setObjectName(QStringLiteral("status_field_%1").arg(i));
+        field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        if (i < std::size(status_field_widths)) {
+            field->setFixedWidth(status_field_widths[i]);
+            bar->addWidget(field);
+        } else {
+            field->setMinimumWidth(0);
+            bar->addWidget(field, 1);
+        }
+        status_fields_[i] = field;
+    }
+}
+
+QWidget* MainWindow::control(int number) const {
+    const auto it = controls_.find(number);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+QLabel* MainWindow::status_field(int field) const {
+    if (field < 0 || static_cast<std::size_t>(field) >= status_fields_.size()) return nullptr;
+    return status_fields_[static_cast<std::size_t>(field)];
+}
+
+QIcon MainWindow::row_icon(int icon) const {
+    if (icon < 0 || static_cast<std::size_t>(icon) >= icons_.size()) return {};
+    return icons_[static_cast<std::size_t>(icon)];
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    report_({event_close, 0});
+}
+
+}  // namespace quillon

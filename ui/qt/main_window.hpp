@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "ui/operator_view.hpp"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+namespace quillon {
+
+// Window 0: the traffic list, the client list, the bandwidth figures and
+// graphs, the buttons and the status bar, at fixed places in its client area
+// of 686 x 438. It shows what it is given and reports each use of a control;
+// the gateway decides what the use means.
+class MainWindow : public QMainWindow {
+  public:
+    using Report = std::function<void(WindowEvent)>;
+
+    MainWindow(const std::vector<RgbImage>& icons, Report report);
+
+    // The control of that number, nullptr for an unknown number.
+    QWidget* control(int number) const;
+
+    QTreeWidget* traffic_list() const { return traffic_list_; }
+    QTreeWidget* client_list() const { return client_list_; }
+    QPushButton* filter_toggle() const { return filter_toggle_; }
+    QPushButton* invert_toggle() const { return invert_toggle_; }
+    QLineEdit* filter_field() const { return filter_field_; }
+    QCheckBox* delay_check() const { return delay_check_; }
+    QCheckBox* debug_check() const { return debug_check_; }
+    QLabel* status_field(int field) const;
+
+    // The row icon of that number; a null icon for no_icon or an unknown number.
+    QIcon row_icon(int icon) const;
+
+  protected:
+    // The close button ends the gateway after the pass that sees it, so the
+    // window does not close here.
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void build_controls();
+    void build_status_bar();
+
+    Report report_;
+    std::vector<QIcon> icons_;
+    std::map<int, QWidget*> controls_;
+    std::array<QLabel*, 7> status_fields_{};
+    QTreeWidget* traffic_list_ = nullptr;
+    QTreeWidget* client_list_ = nullptr;
+    QPushButton* filter_toggle_ = nullptr;
+    QPushButton* invert_toggle_ = nullptr;
+    QLineEdit* filter_field_ = nullptr;
+    QCheckBox* delay_check_ = nullptr;
+    QCheckBox* debug_check_ = nullptr;
+};
+
+}  // namespace quillon

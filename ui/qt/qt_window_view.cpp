@@ -1,0 +1,184 @@
+#include "ui/qt/qt_window_view.hpp"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "platform/qt/event_waiter.hpp"
+#include "ui/icons.hpp"
+#include "ui/qt/first_configuration_dialog.hpp"
+#include "ui/qt/images.hpp"
+#include "ui/qt/main_window.hpp"
+
+namespace quillon {
+namespace {
+
+QString to_qstring(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QColor to_qcolor(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+template <std::size_t N>
+QTreeWidgetItem* make_row(const std::array<std::string, N>& cells, const QIcon& icon) {
+    auto* item = new QTreeWidgetItem;
+    for (std::size_t i = 0; i < N; ++i)
+        item->setText(static_cast<int>(i), to_qstring(cells[i]));
+    if (!icon.isNull()) item->setIcon(0, icon);
+    return item;
+}
+
+}  // namespace
+
+QtWindowView::QtWindowView(EventWaiter& waiter, std::string user_guide_path)
+    : waiter_(waiter),
+      user_guide_path_(std::move(user_guide_path)),
+      window_(std::make_unique<MainWindow>(builtin_icons(),
+                                           [this](WindowEvent event) { report(event); })) {}
+
+QtWindowView::~QtWindowView() = default;
+
+QWidget* QtWindowView::main_window() const {
+    return window_.get();
+}
+
+QWidget* QtWindowView::first_configuration_window() const {
+    return dialog_.get();
+}
+
+void QtWindowView::report(WindowEvent event) {
+    events_.push_back(event);
+    waiter_.wake();
+}
+
+QWidget* QtWindowView::front_window() const {
+    if (dialog_ && dialog_->isVisible()) return dialog_.get();
+    if (window_->isVisible()) return window_.get();
+    return nullptr;
+}
+
+void QtWindowView::create_main_window() {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+void QtWindowView::set_title(std::string_view title) {
+    window_->setWindowTitle(to_qstring(title));
+}
+
+void QtWindowView::traffic_insert_top(const TrafficRow& row) {
+    QTreeWidgetItem* item = make_row(row.cells, window_->row_icon(row.icon));
+    for (int column = 0; column < traffic_column_count; ++column) {
+        if (row.colour_is_background) {
+            item->setBackground(column, to_qcolor(row.colour));
+        } else {
+            item->setForeground(column, to_qcolor(row.colour));
+        }
+    }
+    window_->traffic_list()->insertTopLevelItem(0, item);
+}
+
+void QtWindowView::traffic_remove(int row) {
+    delete window_->traffic_list()->takeTopLevelItem(row);
+}
+
+void QtWindowView::traffic_clear() {
+    window_->traffic_list()->clear();
+}
+
+void QtWindowView::show_clients(const std::vector<ClientRow>& rows) {
+    QTreeWidget* list = window_->client_list();
+    list->clear();
+    QList<QTreeWidgetItem*> items;
+    for (const ClientRow& row : rows)
+        items.append(make_row(row.cells, window_->row_icon(row.icon)));
+    list->addTopLevelItems(items);
+}
+
+int QtWindowView::selected_client_row() {
+    QTreeWidget* list = window_->client_list();
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
+    return selected.isEmpty() ? -1 : list->indexOfTopLevelItem(selected.front());
+}
+
+void QtWindowView::set_status_field(int field, std::string_view text) {
+    if (QLabel* label = window_->status_field(field)) label->setText(to_qstring(text));
+}
+
+void QtWindowView::set_rate_field(int control, std::string_view text) {
+    if (auto* field = qobject_cast<QLineEdit*>(window_->control(control)))
+        field->setText(to_qstring(text));
+}
+
+void QtWindowView::show_graph(int control, const RgbImage& image) {
+    if (auto* label = qobject_cast<QLabel*>(window_->control(control)))
+        label->setPixmap(QPixmap::fromImage(to_qimage(image)));
+}
+
+bool QtWindowView::filter_on() {
+    return window_->filter_toggle()->isChecked();
+}
+
+bool QtWindowView::filter_inverted() {
+    return window_->invert_toggle()->isChecked();
+}
+
+std::string QtWindowView::filter_text() {
+    return window_->filter_field()->text().toUtf8().toStdString();
+}
+
+bool QtWindowView::delay_ticked() {
+    return window_->delay_check()->isChecked();
+}
+
+bool QtWindowView::debug_ticked() {
+    return window_->debug_check()->isChecked();
+}
+
+void QtWindowView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+    QMessageBox::Icon shown = QMessageBox::NoIcon;
+    if (icon == MessageIcon::error) shown = QMessageBox::Critical;
+    if (icon == MessageIcon::information) shown = QMessageBox::Information;
+    QMessageBox box(shown, to_qstring(title), to_qstring(text), QMessageBox::Ok, front_window());
+    box.exec();
+}
+
+bool QtWindowView::ask_yes_no(std::string_view title, std::string_view text) {
+    QMessageBox box(QMessageBox::Question, to_qstring(title), to_qstring(text),
+                    QMessageBox::Yes | QMessageBox::No, front_window());
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void QtWindowView::open_user_guide() {
+    // Does not wait for the viewer; a failure is not reported.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(user_guide_path_)));
+}
+
+WindowEvent QtWindowView::wait_event(std::int32_t timeout_ms) {
+    if (events_.empty()) waiter_.wait(timeout_ms);
+    if (events_.empty()) return {};
+    const WindowEvent event = events_.front();
+    events_.pop_front();
+    return event;
+}
+
+FirstConfigurationAnswer QtWindowView::wait_first_configuration() {
+    if (!dialog_) dialog_ = std::make_unique<FirstConfigurationDialog>();
+    return dialog_->run();
+}
+
+void QtWindowView::close_first_configuration() {
+    dialog_.reset();
+}
+
+}  // namespace quillon
