@@ -32,11 +32,14 @@ bool read_settings_file(Gateway& gw) {
 }
 
 // The wait ends no later than the next paced write falls due, so that frames
-// leave 51 to 53 ms apart rather than on the next 20 ms tick.
+// leave 51 to 53 ms apart rather than on the next 20 ms tick. The clock counts
+// whole milliseconds, so waking at the due reading could come a fraction of a
+// millisecond after the 50th; one more millisecond keeps the gap above 51 ms.
 std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now) {
     if (gw.bus_bound.empty()) return event_wait_ms;
-    return static_cast<std::int32_t>(
-        std::min<std::int64_t>(event_wait_ms, ms_until_transmit_due(gw, now)));
+    const std::int64_t until_due = ms_until_transmit_due(gw, now);
+    if (until_due == 0) return 0;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(event_wait_ms, until_due + 1));
 }
 
 }  // namespace
@@ -117,9 +120,10 @@ bool run_pass(Gateway& gw) {
     for (;;) {
         const std::int32_t timeout = event_wait_timeout(gw, gw.clock.now_ms());
         event = gw.view.wait_event(timeout);
-        // A paced write that has fallen due ends the wait, even close to a
-        // statistics refresh: waiting on would spin and hold the frame back.
-        if (event.code != event_none || timeout == 0 || gw.clock.now_ms() - s.stats_started_ms > 5)
+        // Arriving bytes and a paced write that has fallen due end the wait,
+        // even close to a statistics refresh: waiting on would hold them back.
+        if (event.code != event_none || event.input_ready || timeout == 0 ||
+            gw.clock.now_ms() - s.stats_started_ms > 5)
             break;
     }
     s.last_event = event.code;

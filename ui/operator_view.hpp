@@ -97,6 +97,8 @@ inline constexpr std::int32_t event_close = 13116;    // a window's close button
 struct WindowEvent {
     std::int32_t code = 0;     // 0 none, 13100 control used, 13116 close button
     std::int32_t control = 0;  // the control's number for 13100
+    // The wait ended early because the serial port or the network has something.
+    bool input_ready = false;
 };
 
 // What the first-configuration dialog (or its console questions) hands back.

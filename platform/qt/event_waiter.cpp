@@ -18,12 +18,13 @@ bool EventWaiter::anything_pending() const {
     return false;
 }
 
-void EventWaiter::wait(int timeout_ms) {
+bool EventWaiter::wait(int timeout_ms) {
     QCoreApplication::processEvents();
-    if (woken_ || timeout_ms <= 0 || anything_pending()) {
+    if (woken_ || anything_pending()) {
         woken_ = false;
-        return;
+        return true;
     }
+    if (timeout_ms <= 0) return false;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
@@ -33,7 +34,9 @@ void EventWaiter::wait(int timeout_ms) {
     loop_ = &loop;
     loop.exec();
     loop_ = nullptr;
+    const bool woken = woken_;
     woken_ = false;
+    return woken;
 }
 
 }  // namespace quillon

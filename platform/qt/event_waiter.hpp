@@ -20,8 +20,9 @@ class EventWaiter {
     // Something arrived: ends the current wait, or the next one at once.
     void wake();
 
-    // Processes events for at most timeout_ms milliseconds.
-    void wait(int timeout_ms);
+    // Processes events for at most timeout_ms milliseconds. True when it ended
+    // because something arrived rather than by the time-out.
+    bool wait(int timeout_ms);
 
   private:
     bool anything_pending() const;

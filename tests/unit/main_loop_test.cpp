@@ -199,8 +199,10 @@ TEST_F(MainLoop, TheWaitEndsWhenTheNextPacedWriteFallsDue) {
     for (int guard = 0; guard < 50 && serial.writes.size() < 3; ++guard)
         run_pass(gw);
     ASSERT_EQ(serial.writes.size(), 3u);
-    EXPECT_EQ(serial.writes[1].time_ms - serial.writes[0].time_ms, 51);
-    EXPECT_EQ(serial.writes[2].time_ms - serial.writes[1].time_ms, 51);
+    // Due at 51 ms; the wait adds a millisecond so that whole-millisecond
+    // readings never put real writes closer than 51 ms.
+    EXPECT_EQ(serial.writes[1].time_ms - serial.writes[0].time_ms, 52);
+    EXPECT_EQ(serial.writes[2].time_ms - serial.writes[1].time_ms, 52);
     EXPECT_LT(*std::min_element(view.wait_timeouts.begin(), view.wait_timeouts.end()), 20);
 
     run_pass(gw);
@@ -239,7 +241,7 @@ TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
         run_pass(g);
     ASSERT_EQ(s.writes.size(), 2u);
     EXPECT_EQ(s.writes[0].time_ms, 1960);
-    EXPECT_EQ(s.writes[1].time_ms, 2011);
+    EXPECT_EQ(s.writes[1].time_ms, 2012);  // due at 2011, woken a millisecond later
     EXPECT_LE(v.zero_waits, 1);
     shutdown(g);
 }
@@ -254,6 +256,41 @@ TEST_F(MainLoop, TheTimeOfAFrameCountsHundredthsFromTheNewSecondAlsoAtMidnight) 
     run_pass(gw);
     ASSERT_EQ(clock.now, 2060 + 2);  // plus the 2 ms distribution pause
     EXPECT_EQ(view.traffic.front().cells[1], "00:00:00.06");
+}
+
+// A view whose every wait is cut short by arriving input after a millisecond.
+class InputArrivingView : public FakeView {
+  public:
+    using FakeView::FakeView;
+    FakeClock* clock = nullptr;
+    int waits = 0;
+    WindowEvent wait_event(std::int32_t) override {
+        ++waits;
+        clock->advance(1);
+        return {event_none, 0, true};
+    }
+};
+
+TEST_F(MainLoop, ArrivingInputEndsTheWaitRightAfterAStatisticsRefresh) {
+    FakeClock c;
+    FakeSerialPort s{c};
+    FakeNetwork n;
+    InputArrivingView v{c};
+    v.clock = &c;
+    Gateway g{c, s, n, v};
+    g.working_directory = dir;
+    write_settings("SerialPort = COM1,38400,0,8,1,0\r\n");
+    ASSERT_EQ(start_gateway(g), StartOutcome::running);
+    c.now = g.state.last_stats_ms + 1001;
+    run_pass(g);  // refreshes the statistics
+    ASSERT_EQ(g.state.stats_started_ms, c.now);
+
+    s.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    v.waits = 0;
+    run_pass(g);
+    EXPECT_EQ(v.waits, 1);  // not held until 5 ms past the refresh
+    EXPECT_EQ(g.traffic_rows.size(), 1u);
+    shutdown(g);
 }
 
 }  // namespace

@@ -142,12 +142,13 @@ void ConsoleView::open_user_guide() {
 }
 
 WindowEvent ConsoleView::wait_event(std::int32_t timeout_ms) {
-    if (stop_requested == 0 && events_.empty()) waiter_.wait(timeout_ms);
+    bool input_ready = false;
+    if (stop_requested == 0 && events_.empty()) input_ready = waiter_.wait(timeout_ms);
     if (stop_requested != 0) {
         stop_requested = 0;
         return {event_close, 0};
     }
-    if (events_.empty()) return {};
+    if (events_.empty()) return {event_none, 0, input_ready};
     const WindowEvent e = events_.front();
     events_.pop_front();
     return e;

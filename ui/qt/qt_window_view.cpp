@@ -165,8 +165,9 @@ void QtWindowView::open_user_guide() {
 }
 
 WindowEvent QtWindowView::wait_event(std::int32_t timeout_ms) {
-    if (events_.empty()) waiter_.wait(timeout_ms);
-    if (events_.empty()) return {};
+    bool input_ready = false;
+    if (events_.empty()) input_ready = waiter_.wait(timeout_ms);
+    if (events_.empty()) return {event_none, 0, input_ready};
     const WindowEvent event = events_.front();
     events_.pop_front();
     return event;
