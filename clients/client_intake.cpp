@@ -5,6 +5,7 @@
 
 #include "bus/serial_reception.hpp"
 #include "bus/transmit_queue.hpp"
+#include "clients/client_table.hpp"
 #include "core/gateway.hpp"
 
 namespace quillon {
@@ -84,6 +85,7 @@ std::int32_t client_intake(Gateway& gw, ConnectionHandle handle) {
     const auto added = static_cast<std::int32_t>(gw.bus_bound.size() - q0);
     if (record != nullptr) {
         record->error_count += bad_pieces;
+        if (bad_pieces > 0) refresh_client_rows(gw);
         record->frames_waiting += added;
         if (!record->reading_paused && record->frames_waiting > max_frames_waiting_per_client) {
             record->reading_paused = true;

@@ -27,6 +27,7 @@ ClientRow client_row(const ClientRecord& c, bool after_connection) {
 
 // Rows are inserted at the top in table order: the newest record shows first.
 void show_client_rows(Gateway& gw, bool after_connection) {
+    gw.client_rows_after_connection = after_connection;
     gw.client_rows.clear();
     gw.client_row_records.clear();
     for (std::size_t i = gw.clients.size(); i-- > 0;) {
@@ -51,6 +52,10 @@ bool has_live_record(const Gateway& gw, ConnectionHandle handle, std::int32_t se
 }
 
 }  // namespace
+
+void refresh_client_rows(Gateway& gw) {
+    show_client_rows(gw, gw.client_rows_after_connection);
+}
 
 std::int32_t handle_network_event(Gateway& gw, const NetworkEvent& event) {
     switch (event.code) {

@@ -23,6 +23,9 @@ void client_connected(Gateway& gw, ConnectionHandle handle, std::int32_t server)
 // than an hour ago, and redraws the client list.
 void client_disconnected(Gateway& gw, ConnectionHandle handle);
 
+// Shows the client list again as it stands, so that a changed error count is seen.
+void refresh_client_rows(Gateway& gw);
+
 // The "Disconnect" button: closes the client of the selected row.
 void disconnect_selected(Gateway& gw);
 

@@ -61,6 +61,9 @@ struct Gateway {
     std::vector<ClientRow> client_rows;
     // Table index of each client row, top row first.
     std::vector<std::size_t> client_row_records;
+    // Whether the client list was last rebuilt after a connection (its rows
+    // then carry a blank after the port).
+    bool client_rows_after_connection = false;
 
     // Bytes of a frame that the serial port has delivered only in part.
     std::vector<std::uint8_t> serial_held;

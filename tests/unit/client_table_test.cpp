@@ -210,8 +210,10 @@ TEST_F(ClientTable, NbErrCountsTheBadFramesTheClientSent) {
     sent.insert(sent.end(), bad_length.begin(), bad_length.end());
     net.client_sends(a, sent);
     EXPECT_EQ(event_at(3), 3);
+    EXPECT_EQ(cell(0, 4), "2");  // shown at once, the row otherwise as it was
+    EXPECT_EQ(cell(0, 1), "192.168.1.20 (888) ");
 
-    connect_at(4, "192.168.1.21", 889);  // the list is redrawn
+    connect_at(4, "192.168.1.21", 889);
     EXPECT_EQ(cell(1, 4), "2");
     EXPECT_EQ(cell(0, 4), "0");
 }
