@@ -75,12 +75,7 @@ std::int32_t receive_from_bus(Gateway& gw) {
     const std::size_t q0 = gw.net_bound.size();
     const std::int64_t now = gw.clock.now_ms();
 
-    if (!gw.serial_held.empty() && now - gw.serial_held_since_ms > serial_hold_limit_ms) {
-        const std::vector<std::uint8_t> stale = std::move(gw.serial_held);
-        gw.serial_held.clear();
-        scan_bus_bytes(gw, stale.data(), stale.size(), true, 0);
-    }
-
+    bool read_something = false;
     if (gw.serial_link == SerialLinkState::open) {
         const std::int64_t waiting = gw.serial.bytes_waiting();
         if (waiting < 0) {
@@ -98,6 +93,7 @@ std::int32_t receive_from_bus(Gateway& gw) {
             if (got < 0) {
                 serial_link_failed(gw);
             } else if (got > 0) {
+                read_something = true;
                 gw.state.last_bus_rx_ms = now;
                 gw.state.bus_timeout_reported = false;
                 gw.serial_held.clear();
@@ -105,6 +101,15 @@ std::int32_t receive_from_bus(Gateway& gw) {
                                false, held);
             }
         }
+    }
+
+    // A held start gives up only when the port has nothing more for it: a busy
+    // loop may come back late, and its rest may be waiting already.
+    if (!read_something && !gw.serial_held.empty() &&
+        now - gw.serial_held_since_ms > serial_hold_limit_ms) {
+        const std::vector<std::uint8_t> stale = std::move(gw.serial_held);
+        gw.serial_held.clear();
+        scan_bus_bytes(gw, stale.data(), stale.size(), true, 0);
     }
     return static_cast<std::int32_t>(gw.net_bound.size() - q0);
 }

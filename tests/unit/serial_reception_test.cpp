@@ -239,6 +239,14 @@ TEST_F(SerialReception, TricklingStartWaitsFiftyMsFromItsFirstByte) {
     EXPECT_EQ(gw.net_bound.front().status, FrameStatus::bad_length);
 }
 
+TEST_F(SerialReception, ALateLoopStillJoinsAHeldStartWithTheRestAlreadyWaiting) {
+    EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01}), 0);
+    clock.advance(120);  // a pass held up by a long distribution
+    ASSERT_EQ(receive({0x0C, 0xEC, 0x04}), 1);
+    EXPECT_EQ(gw.net_bound.front().bytes, kValidF8b);
+    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::valid);
+}
+
 TEST_F(SerialReception, StartByteAsLastByteOfAReadWaitsForItsFrame) {
     EXPECT_EQ(receive(cat({kValidF8, {0x0F}})), 1);
     clock.advance(10);
