@@ -1,0 +1,68 @@
+// What the gateway does when it cannot start as configured.
+
+#include "gateway_fixture.hpp"
+
+namespace quillon::integration {
+namespace {
+
+using StartupFailure = GatewayTest;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(StartupFailure, SerialPortThatDoesNotExistEndsWithStatusOne) {
+    const std::string name = (dir_.path() / "no-such-module").string();
+    write_settings(name);
+    start_program();
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(
+        contains(gateway_->errors(), "Serial Error: Error : Not able To communicate With " + name))
+        << gateway_->errors();
+}
+
+TEST_F(StartupFailure, TakenTcpPortEndsWithStatusOne) {
+    PortHolder taken(PortHolder::Kind::tcp_listener, port_);
+    ASSERT_TRUE(taken.holding());
+    write_settings(bus_->slave_path());
+    start_program();
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(
+        contains(gateway_->errors(), "NOT ABLE TO CREATE SERVER: Can't start Quillon on this port"))
+        << gateway_->errors();
+}
+
+TEST_F(StartupFailure, TakenAnalyzerPortIsReportedAndClientsAreStillServed) {
+    const auto udp_port = static_cast<std::uint16_t>(port_ + 1);
+    PortHolder taken(PortHolder::Kind::udp, udp_port);
+    ASSERT_TRUE(taken.holding());
+    start_gateway();
+    EXPECT_TRUE(gateway_->wait_errors(
+        [&](const std::string& e) {
+            return contains(e,
+                            "Analyzer UDP Port not Free: Standard server may works...|"
+                            "Analyzer UDP port " +
+                                std::to_string(udp_port) + " Not enable");
+        },
+        patience))
+        << gateway_->errors();
+
+    auto client = connect_client();
+    ASSERT_TRUE(client);
+    const Bytes frame = make_frame(0xFB, 0x05, {0xFF, 0x05});
+    write_bus(frame);
+    EXPECT_TRUE(client->wait_bytes(frame.size(), patience));
+    EXPECT_EQ(hex_text(client->received()), hex_text(frame));
+    EXPECT_FALSE(gateway_->wait_exit(0ms)) << "the gateway ended";
+}
+
+TEST_F(StartupFailure, MissingSettingsFileWithoutTerminalEndsWithStatusOne) {
+    start_program();
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(), "Quillon.ini")) << gateway_->errors();
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()))
+        << "the gateway left a file in its working directory";
+}
+
+}  // namespace
+}  // namespace quillon::integration
