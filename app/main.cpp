@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
+#include "platform/qt/stop_signals.hpp"
 #include "platform/qt/system_clock.hpp"
 #include "ui/console/console_view.hpp"
 
@@ -82,17 +84,24 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     QtNetwork network(waiter, options.listen);
 
     std::unique_ptr<OperatorView> view;
+    std::function<void()> close;
 #ifdef QUILLON_WITH_WINDOW
-    if (windowed) view = std::make_unique<QtWindowView>(waiter, user_guide_path(program_dir));
+    if (windowed) {
+        auto window = std::make_unique<QtWindowView>(waiter, user_guide_path(program_dir));
+        close = [w = window.get()] { w->request_close(); };
+        view = std::move(window);
+    }
 #endif
     if (!view) {
-        ConsoleView::install_signal_handlers();
         ConsoleView::Options console;
         console.colour = ::isatty(STDOUT_FILENO) != 0;
         console.terminal = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
         console.user_guide_path = user_guide_path(program_dir);
-        view = std::make_unique<ConsoleView>(waiter, console);
+        auto console_view = std::make_unique<ConsoleView>(waiter, console);
+        close = [c = console_view.get()] { c->request_close(); };
+        view = std::move(console_view);
     }
+    const StopSignals stop_signals(close);
 
     Gateway gw(clock, serial, network, *view);
     gw.working_directory = QDir::currentPath().toStdString();

@@ -4,23 +4,11 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
-#include <csignal>
 #include <iostream>
 #include <sstream>
 
 namespace quillon {
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-int signal_pipe[2] = {-1, -1};
-
-extern "C" void on_stop_signal(int) {
-    stop_requested = 1;
-    if (signal_pipe[1] >= 0) {
-        const char b = 1;
-        [[maybe_unused]] const auto n = ::write(signal_pipe[1], &b, 1);
-    }
-}
 
 const char* row_marker(int icon) {
     switch (icon) {
@@ -61,29 +49,13 @@ ConsoleView::ConsoleView(EventWaiter& waiter, Options options)
         notifier_ = std::make_unique<QSocketNotifier>(options_.input_fd, QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { read_input(); });
     }
-    if (signal_pipe[0] >= 0) {
-        signal_notifier_ = std::make_unique<QSocketNotifier>(signal_pipe[0], QSocketNotifier::Read);
-        QObject::connect(signal_notifier_.get(), &QSocketNotifier::activated, [this] {
-            char drain[16];
-            while (::read(signal_pipe[0], drain, sizeof drain) > 0) {
-            }
-            waiter_.wake();
-        });
-    }
 }
 
 ConsoleView::~ConsoleView() = default;
 
-void ConsoleView::install_signal_handlers() {
-    if (signal_pipe[0] < 0 && ::pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        signal_pipe[0] = signal_pipe[1] = -1;
-    }
-    struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+void ConsoleView::request_close() {
+    events_.push_back({event_close, 0});
+    waiter_.wake();
 }
 
 void ConsoleView::print(std::FILE* f, const std::string& text) {
@@ -143,11 +115,7 @@ void ConsoleView::open_user_guide() {
 
 WindowEvent ConsoleView::wait_event(std::int32_t timeout_ms) {
     bool input_ready = false;
-    if (stop_requested == 0 && events_.empty()) input_ready = waiter_.wait(timeout_ms);
-    if (stop_requested != 0) {
-        stop_requested = 0;
-        return {event_close, 0};
-    }
+    if (events_.empty()) input_ready = waiter_.wait(timeout_ms);
     if (events_.empty()) return {event_none, 0, input_ready};
     const WindowEvent e = events_.front();
     events_.pop_front();

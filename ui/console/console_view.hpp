@@ -31,9 +31,8 @@ class ConsoleView : public OperatorView {
     ConsoleView(EventWaiter& waiter, Options options);
     ~ConsoleView() override;
 
-    // SIGINT and SIGTERM end the gateway like the window's close button.
-    // Call before making the view.
-    static void install_signal_handlers();
+    // Ends the gateway as the window's close button would (SIGINT, SIGTERM).
+    void request_close();
 
     void create_main_window() override;
     void set_title(std::string_view title) override;
@@ -67,7 +66,6 @@ class ConsoleView : public OperatorView {
     EventWaiter& waiter_;
     Options options_;
     std::unique_ptr<QSocketNotifier> notifier_;
-    std::unique_ptr<QSocketNotifier> signal_notifier_;
     std::string input_;
     std::deque<WindowEvent> events_;
     std::vector<ClientRow> clients_;

@@ -111,7 +111,11 @@ int QtWindowView::selected_client_row() {
 }
 
 void QtWindowView::set_status_field(int field, std::string_view text) {
-    if (QLabel* label = window_->status_field(field)) label->setText(to_qstring(text));
+    // Field 1 is written on every pass; an unchanged text costs no repaint.
+    QLabel* label = window_->status_field(field);
+    if (label == nullptr) return;
+    const QString shown = to_qstring(text);
+    if (label->text() != shown) label->setText(shown);
 }
 
 void QtWindowView::set_rate_field(int control, std::string_view text) {

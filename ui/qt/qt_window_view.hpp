@@ -59,8 +59,12 @@ class QtWindowView final : public OperatorView {
     FirstConfigurationAnswer wait_first_configuration() override;
     void close_first_configuration() override;
 
+    // Ends the gateway as the close button would (SIGINT, SIGTERM).
+    void request_close() { report({event_close, 0}); }
+
   private:
     void report(WindowEvent event);
+
     // The window in front, which owns the message boxes.
     QWidget* front_window() const;
 
