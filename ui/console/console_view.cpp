@@ -1,10 +1,11 @@
 #include "ui/console/console_view.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
-#include <iostream>
+#include <cerrno>
 #include <sstream>
 
 namespace quillon {
@@ -217,6 +218,28 @@ void ConsoleView::handle_command(const std::string& line) {
     }
 }
 
+// One typed line; waits for it, although the input is non-blocking.
+std::optional<std::string> ConsoleView::read_answer() {
+    if (options_.input_fd < 0) return std::nullopt;
+    for (;;) {
+        const std::size_t end = input_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = input_.substr(0, end);
+            input_.erase(0, end + 1);
+            return line;
+        }
+        pollfd p{options_.input_fd, POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR) return std::nullopt;
+        char chunk[256];
+        const ssize_t n = ::read(options_.input_fd, chunk, sizeof chunk);
+        if (n > 0) {
+            input_.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return std::nullopt;  // end of input: the questions are not answered
+        }
+    }
+}
+
 FirstConfigurationAnswer ConsoleView::wait_first_configuration() {
     FirstConfigurationAnswer answer;
     if (!options_.terminal) {
@@ -226,8 +249,9 @@ FirstConfigurationAnswer ConsoleView::wait_first_configuration() {
     const auto ask = [&](const std::string& question,
                          const std::string& fallback) -> std::optional<std::string> {
         print(options_.err, question + " [" + fallback + "]: ");
-        std::string line;
-        if (!std::getline(std::cin, line)) return std::nullopt;
+        std::optional<std::string> answered = read_answer();
+        if (!answered) return std::nullopt;
+        std::string line = std::move(*answered);
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
             line.pop_back();
         return line.empty() ? fallback : line;

@@ -61,6 +61,7 @@ class ConsoleView : public OperatorView {
 
   private:
     void read_input();
+    std::optional<std::string> read_answer();
     void print(std::FILE* f, const std::string& text);
 
     EventWaiter& waiter_;

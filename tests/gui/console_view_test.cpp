@@ -1,0 +1,160 @@
+// The headless operator console: commands become the window's control events,
+// rows become lines, and the first-configuration questions are asked on the
+// terminal.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/qt/event_waiter.hpp"
+#include "ui/console/console_view.hpp"
+
+namespace quillon {
+namespace {
+
+// Standard output and error as memory, standard input as a pipe the test writes.
+class Console : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::pipe(input_), 0);
+        out_ = ::open_memstream(&out_text_, &out_size_);
+        err_ = ::open_memstream(&err_text_, &err_size_);
+    }
+    void TearDown() override {
+        view_.reset();
+        ::close(input_[0]);
+        if (input_[1] >= 0) ::close(input_[1]);
+        std::fclose(out_);
+        std::fclose(err_);
+        std::free(out_text_);
+        std::free(err_text_);
+    }
+    ConsoleView& make(bool terminal, bool colour = false) {
+        ConsoleView::Options o;
+        o.out = out_;
+        o.err = err_;
+        o.input_fd = input_[0];
+        o.terminal = terminal;
+        o.colour = colour;
+        view_ = std::make_unique<ConsoleView>(waiter_, o);
+        return *view_;
+    }
+    void type(const std::string& text) {
+        ASSERT_EQ(::write(input_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void end_input() {
+        ::close(input_[1]);
+        input_[1] = -1;
+    }
+    std::string out() {
+        std::fflush(out_);
+        return std::string(out_text_, out_size_);
+    }
+    std::string err() {
+        std::fflush(err_);
+        return std::string(err_text_, err_size_);
+    }
+
+    EventWaiter waiter_;
+    std::unique_ptr<ConsoleView> view_;
+    int input_[2] = {-1, -1};
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    char* out_text_ = nullptr;
+    std::size_t out_size_ = 0;
+    char* err_text_ = nullptr;
+    std::size_t err_size_ = 0;
+};
+
+TEST_F(Console, TypedCommandsArriveAsControlEventsWithTheControlsStates) {
+    ConsoleView& view = make(false);
+    type("filter 0ff8\ninvert on\ndelay off\ndebug on\nclear\nsave\ndisconnect-all\nquit\n");
+    const int expected[] = {control::filter_toggle,  control::invert_toggle, control::delay_check,
+                            control::debug_check,    control::clear,         control::save,
+                            control::disconnect_all, control::quit};
+    for (const int number : expected) {
+        const WindowEvent e = view.wait_event(2000);
+        EXPECT_EQ(e.code, event_control);
+        EXPECT_EQ(e.control, number);
+    }
+    EXPECT_TRUE(view.filter_on());
+    EXPECT_EQ(view.filter_text(), "0ff8");
+    EXPECT_TRUE(view.filter_inverted());
+    EXPECT_FALSE(view.delay_ticked());
+    EXPECT_TRUE(view.debug_ticked());
+
+    type("filter off\n");
+    EXPECT_EQ(view.wait_event(2000).control, control::filter_toggle);
+    EXPECT_FALSE(view.filter_on());
+}
+
+TEST_F(Console, MistypedCommandsChangeNothingAndSaySo) {
+    ConsoleView& view = make(false);
+    type("invert maybe\nfrobnicate\n");
+    EXPECT_EQ(view.wait_event(300).code, event_none);
+    EXPECT_FALSE(view.filter_inverted());
+    EXPECT_NE(err().find("invert: say on or off"), std::string::npos);
+    EXPECT_NE(err().find("unknown command \"frobnicate\""), std::string::npos);
+}
+
+TEST_F(Console, DisconnectSelectsTheLiveRowOfThatAddressAndPort) {
+    ConsoleView& view = make(false);
+    ClientRow ended{{"", "10.0.0.2 (888)", "", "2026-12-07 10:00:00", "0"}, icon_client_ended};
+    ClientRow live{{"", "10.0.0.2 (888) ", "", "", "0"}, icon_client_live};
+    ClientRow other{{"", "10.0.0.3 (888) ", "", "", "0"}, icon_client_live};
+    view.show_clients({other, ended, live});
+    type("disconnect 10.0.0.2:888\n");
+    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
+    EXPECT_EQ(view.selected_client_row(), 2);
+
+    type("disconnect 10.0.0.9:1\n");
+    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
+    EXPECT_EQ(view.selected_client_row(), -1);  // the gateway then says none is selected
+}
+
+TEST_F(Console, RowsArePrintedWithTheTrafficListsTextsAndColourOnlyOnATerminal) {
+    TrafficRow row;
+    row.cells = {"", "10:20:05.41", "0FF800010BED04", "7", "ED", "$00  from VelBUS"};
+    row.icon = icon_bus_frame;
+    row.colour = {150, 190, 30};
+    make(false).traffic_insert_top(row);
+    const std::string plain = out();
+    EXPECT_EQ(plain.rfind("<-  10:20:05.41", 0), 0u);
+    EXPECT_NE(plain.find("0FF800010BED04"), std::string::npos);
+    EXPECT_NE(plain.find("$00  from VelBUS\n"), std::string::npos);
+    EXPECT_EQ(plain.find('\x1b'), std::string::npos);
+
+    make(false, true).traffic_insert_top(row);
+    EXPECT_NE(out().find("\x1b[38;2;150;190;30m<-  10:20:05.41"), std::string::npos);
+}
+
+TEST_F(Console, FirstConfigurationQuestionsOnATerminal) {
+    ConsoleView& view = make(true);
+    type("/dev/ttyUSB1\n80a0\n9000\nRS\n");
+    const FirstConfigurationAnswer a = view.wait_first_configuration();
+    EXPECT_EQ(a.action, FirstConfigurationAnswer::Action::ok);
+    EXPECT_EQ(a.serial_port_name, "/dev/ttyUSB1");
+    EXPECT_EQ(a.port_text, "9000");  // letters are refused and the question asked again
+    EXPECT_TRUE(a.rs_module);
+    EXPECT_NE(err().find("digits only"), std::string::npos);
+
+    type("\n\n\n");  // the defaults
+    const FirstConfigurationAnswer d = view.wait_first_configuration();
+    EXPECT_EQ(d.action, FirstConfigurationAnswer::Action::ok);
+    EXPECT_EQ(d.serial_port_name, "/dev/ttyACM0");
+    EXPECT_EQ(d.port_text, "8080");
+    EXPECT_FALSE(d.rs_module);
+}
+
+TEST_F(Console, FirstConfigurationEndsWithTheInputOrWithoutATerminal) {
+    type("/dev/ttyUSB1\n");
+    end_input();
+    EXPECT_EQ(make(true).wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(make(false).wait_first_configuration().action,
+              FirstConfigurationAnswer::Action::unavailable);
+}
+
+}  // namespace
+}  // namespace quillon
