@@ -1,0 +1,168 @@
+// The whole gateway in one process on its real parts: the window, the serial
+// port on a pseudo-terminal, the network on loopback and the system clock.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTreeWidget>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "bus/bus_frame.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "gui_test_support.hpp"
+#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_port.hpp"
+#include "platform/qt/system_clock.hpp"
+#include "ui/qt/qt_window_view.hpp"
+
+namespace quillon::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
+    Bytes b{0x0F, priority, address, static_cast<std::uint8_t>(data.size())};
+    b.insert(b.end(), data.begin(), data.end());
+    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
+    b.push_back(0x04);
+    return b;
+}
+
+// A TCP port on 127.0.0.1 that is free, with the UDP port above it free too.
+std::uint16_t free_port_pair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(s);
+        const std::uint16_t port = ntohs(a.sin_port);
+        if (port == 0 || port == 65535) continue;
+        const int u = ::socket(AF_INET, SOCK_DGRAM, 0);
+        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
+        const bool udp_free = ::bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(u);
+        if (udp_free) return port;
+    }
+    return 0;
+}
+
+class WindowOnRealIo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(::grantpt(master_), 0);
+        ASSERT_EQ(::unlockpt(master_), 0);
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        port_ = free_port_pair();
+        ASSERT_NE(port_, 0);
+        dir_ = std::filesystem::temp_directory_path() /
+               ("quillon-window-io-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        std::ofstream(dir_ / "Quillon.ini", std::ios::binary)
+            << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
+            << ",38400,0,8,1,0\r\n";
+        gw_.working_directory = dir_;
+    }
+    void TearDown() override {
+        shutdown(gw_);
+        if (client_ >= 0) ::close(client_);
+        ::close(master_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    // Runs passes until `done` holds, at most 5 s.
+    bool passes_until(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 5000)
+            run_pass(gw_);
+        return done();
+    }
+    void connect_client() {
+        client_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port_);
+        ASSERT_EQ(::connect(client_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
+        ASSERT_TRUE(passes_until([&] { return !gw_.clients.empty(); }));
+    }
+    // Appends what is there to `into` without waiting.
+    static void drain(int fd, Bytes& into) {
+        std::uint8_t chunk[512];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            into.insert(into.end(), chunk, chunk + n);
+    }
+    QTreeWidget* traffic_list() {
+        return control_of<QTreeWidget>(view_.main_window(), control::traffic_list);
+    }
+
+    EventWaiter waiter_;
+    SystemClock clock_;
+    QtSerialPort serial_{waiter_};
+    QtNetwork network_{waiter_, "127.0.0.1"};
+    QtWindowView view_{waiter_, ""};
+    Gateway gw_{clock_, serial_, network_, view_};
+    int master_ = -1;
+    int client_ = -1;
+    std::uint16_t port_ = 0;
+    std::filesystem::path dir_;
+};
+
+TEST_F(WindowOnRealIo, FramesFromTheBusAndFromAClientShowInTheWindowAndGoTheirWays) {
+    ASSERT_EQ(start_gateway(gw_), StartOutcome::running);
+    connect_client();
+
+    const Bytes from_bus = frame(0xFB, 0x03, {0xE6, 43});
+    ASSERT_EQ(::write(master_, from_bus.data(), from_bus.size()),
+              static_cast<ssize_t>(from_bus.size()));
+    Bytes at_client;
+    ASSERT_TRUE(passes_until([&] {
+        drain(client_, at_client);
+        return at_client.size() >= from_bus.size();
+    }));
+    EXPECT_EQ(at_client, from_bus);
+    ASSERT_GE(traffic_list()->topLevelItemCount(), 1);
+    QTreeWidgetItem* top = traffic_list()->topLevelItem(0);
+    EXPECT_EQ(text_of(top->text(2)), hex_dump(from_bus));
+    EXPECT_EQ(text_of(top->text(5)), "$03 (Temp: 21.5°C) from VelBUS");
+    EXPECT_EQ(top->foreground(5).color(), QColor(20, 150, 20));
+    EXPECT_FALSE(top->icon(0).isNull());
+
+    const Bytes from_client = frame(0xF8, 0x01, {0x02, 0x01});
+    ASSERT_EQ(::write(client_, from_client.data(), from_client.size()),
+              static_cast<ssize_t>(from_client.size()));
+    Bytes at_bus;
+    ASSERT_TRUE(passes_until([&] {
+        drain(master_, at_bus);
+        return at_bus.size() >= from_client.size();
+    }));
+    EXPECT_EQ(at_bus, from_client);
+    top = traffic_list()->topLevelItem(0);
+    EXPECT_EQ(text_of(top->text(2)), hex_dump(from_client));
+    EXPECT_EQ(text_of(top->text(5)).rfind("$01 (RelOn N°1 (%00000001)) from 127.0.0.1:", 0), 0u);
+    EXPECT_EQ(top->foreground(5).color(), QColor(50, 50, 200));
+}
+
+}  // namespace
+}  // namespace quillon::testing
