@@ -42,7 +42,9 @@ frame() {  # priority address rtr data...
   for b in "${bytes[@]}"; do printf "\\x$(printf %02x "$b")"; done
 }
 exec 3<>"/dev/tcp/127.0.0.1/$port"
-sleep 4
+sleep 1
+# Status requests for a few seconds, so that both bandwidth graphs have bars.
+for i in $(seq 1 60); do frame 251 $(( i % 4 + 1 )) 0 250 15 >&3; sleep 0.1; done
 for addr in 1 2 3 4; do frame 251 "$addr" 64 >&3; sleep 0.3; done
 frame 251 3 0 229 0 >&3; sleep 0.3
 printf '\x0f\xfb\x01\x02\xfa\x01\x00\x04' >&3  # a bad checksum, shown in orange
