@@ -65,6 +65,10 @@ std::int32_t handle_network_event(Gateway& gw, const NetworkEvent& event) {
                 gw.network.receive(event.connection, gw.network_buffer.data(),
                                    gw.network_buffer.size());
                 if (!has_live_record(gw, event.connection, analyzer_server)) {
+                    if (live_analyzer_count(gw) >= max_live_analyzers) {
+                        gw.network.close_connection(event.connection);  // forget the peer
+                        return 0;
+                    }
                     client_connected(gw, event.connection, analyzer_server);
                 }
                 touch_records(gw, event.connection);
@@ -118,6 +122,17 @@ void client_disconnected(Gateway& gw, ConnectionHandle handle) {
             continue;
         }
         ++i;
+    }
+    std::size_t ended = 0;
+    for (const ClientRecord& c : gw.clients)
+        ended += c.live() ? 0 : 1;
+    for (std::size_t i = 0; i < gw.clients.size() && ended > max_ended_records;) {
+        if (gw.clients[i].live()) {
+            ++i;
+            continue;
+        }
+        gw.clients.erase(gw.clients.begin() + static_cast<std::ptrdiff_t>(i));
+        --ended;
     }
     show_client_rows(gw, false);
 }

@@ -12,6 +12,10 @@ struct Gateway;
 inline constexpr std::int64_t analyzer_silence_limit_s = 300;
 // Ended records stay in the table for this long.
 inline constexpr std::int64_t ended_record_keep_s = 3600;
+// Bounds against a peer that reconnects in a loop or sends datagrams from
+// ever new ports: the table, and with it the list's rebuilds, stay small.
+inline constexpr std::size_t max_ended_records = 200;
+inline constexpr std::int32_t max_live_analyzers = 64;
 
 // Handles the one network event of the pass; returns the number of bus-bound
 // entries that client intake added (0 for anything but TCP data).

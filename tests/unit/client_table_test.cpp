@@ -250,5 +250,32 @@ TEST_F(ClientTable, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithI
     EXPECT_EQ(lines(y).back(), lines(x2).front());
 }
 
+// Bounds against peers that misbehave: the table stays small.
+TEST_F(ClientTable, AClientReconnectingInALoopLeavesAtMost200EndedRecords) {
+    const ConnectionHandle steady = connect_at(1, "192.168.1.2", 2000);
+    for (int k = 0; k < 220; ++k)
+        close_at(2, connect_at(2, "192.168.1.20", static_cast<std::uint16_t>(3000 + k)));
+    std::size_t ended = 0;
+    for (const ClientRecord& c : gw.clients)
+        ended += c.live() ? 0 : 1;
+    EXPECT_EQ(ended, max_ended_records);
+    EXPECT_EQ(gw.clients.front().handle, steady);  // live records are never dropped
+    EXPECT_EQ(gw.clients[1].port, 3020);           // the oldest ended ones went first
+    EXPECT_EQ(view.clients.size(), gw.clients.size());
+}
+
+TEST_F(ClientTable, DatagramsFromEverNewPortsMakeAtMost64Analyzers) {
+    for (int k = 0; k < 70; ++k) {
+        net.datagram("192.168.1.30", static_cast<std::uint16_t>(5000 + k), "hi");
+        event_at(1);
+    }
+    EXPECT_EQ(live_analyzer_count(gw), max_live_analyzers);
+    EXPECT_EQ(gw.clients.size(), 64u);
+    const ConnectionHandle refused = net.datagram("192.168.1.30", 6000, "hi");
+    event_at(2);
+    EXPECT_TRUE(net.peer(refused).closed_by_gateway);  // forgotten, not answered
+    EXPECT_TRUE(net.peer(refused).sent.empty());
+}
+
 }  // namespace
 }  // namespace quillon::testing
