@@ -45,11 +45,8 @@ RgbImage render_graph(const std::deque<BandwidthSample>& history, GraphSide side
         const std::int64_t h = rx ? s.rx_height : s.tx_height;
         // A line from (x, 24) to (x, 24 - h), both ends included, cut at the image's edges.
         const std::int64_t top = std::clamp<std::int64_t>(24 - h, 0, 24);
-        const std::int64_t bottom = std::clamp<std::int64_t>(24, top, 24);
-        if (24 - h <= 24) {
-            for (std::int64_t y = top; y <= bottom; ++y)
-                put_pixel(image, x, static_cast<int>(y), bar);
-        }
+        for (std::int64_t y = top; y <= 24; ++y)
+            put_pixel(image, x, static_cast<int>(y), bar);
         ++x;
     }
     return image;
