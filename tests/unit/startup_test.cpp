@@ -124,6 +124,42 @@ TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
     EXPECT_TRUE(run_pass(gw));
 }
 
+// Settings a person can get wrong end in the messages the gateway has for them, never a crash.
+TEST_F(Startup, WrongSettingsEndInTheirMessages) {
+    struct Case {
+        std::string settings;
+        StartOutcome outcome;
+        std::vector<std::string> messages;
+    };
+    const std::string analyzer =
+        "Analyzer UDP Port not Free / Standard server may works...|Analyzer UDP port ";
+    const std::string no_server = "NOT ABLE TO CREATE SERVER / Can't start Quillon on this port";
+    const std::vector<Case> cases = {
+        {"IPPort = 70000\r\n",
+         StartOutcome::tcp_server_failed,
+         {analyzer + "70001 Not enable", no_server}},
+        {"IPPort = 2147483647\r\n",
+         StartOutcome::tcp_server_failed,
+         {analyzer + "2147483648 Not enable", no_server}},
+        {"IPPort = -5\r\n",
+         StartOutcome::tcp_server_failed,
+         {analyzer + "-4 Not enable", no_server}},
+        {"IPPort = eighty\r\n", StartOutcome::tcp_server_failed, {no_server}},
+        {"SerialPort =\r\n",
+         StartOutcome::serial_failed,
+         {"Serial Error / Error : Not able To communicate With "}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        view.messages.clear();
+        net.servers.clear();
+        serial.missing = {""};
+        EXPECT_EQ(start(c.settings), c.outcome);
+        EXPECT_EQ(messages(), c.messages);
+        EXPECT_FALSE(gw.running);
+    }
+}
+
 TEST_F(Startup, ATakenTcpPortShutsTheGatewayDown) {
     net.taken_ports = {8080};
     EXPECT_EQ(start(), StartOutcome::tcp_server_failed);
