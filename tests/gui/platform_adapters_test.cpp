@@ -1,0 +1,259 @@
+// The Qt adapters on their own: the serial port on a pseudo-terminal and the
+// network on loopback sockets.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_port.hpp"
+
+namespace quillon {
+namespace {
+
+// Processes events until `done` holds, at most 5 s.
+bool wait_until(EventWaiter& waiter, const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        if (done()) return true;  // asked once a turn: `done` may consume what it sees
+        if (t.elapsed() >= 5000) return false;
+        waiter.wait(20);
+    }
+}
+
+class PseudoTerminalPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(::grantpt(master_), 0);
+        ASSERT_EQ(::unlockpt(master_), 0);
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        path_ = ::ptsname(master_);
+    }
+    void TearDown() override { ::close(master_); }
+    SerialLineSettings line(int baud = 38400, int parity = 0, int data_bits = 8, float stop = 1.0f,
+                            int handshake = 0) {
+        SerialLineSettings s;
+        s.name = path_;
+        s.baud = baud;
+        s.parity = parity;
+        s.data_bits = data_bits;
+        s.stop_bits = stop;
+        s.handshake = handshake;
+        return s;
+    }
+
+    EventWaiter waiter_;
+    int master_ = -1;
+    std::string path_;
+};
+
+TEST(SerialDevicePath, ComNamesMeanTheSerialDevicesWhereThereAreNoComPorts) {
+    if (std::filesystem::exists("/dev/COM1")) GTEST_SKIP() << "this system has COM ports";
+    EXPECT_EQ(serial_device_path("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(serial_device_path("COM12"), "/dev/ttyS11");
+    EXPECT_EQ(serial_device_path("/dev/ttyACM0"), "/dev/ttyACM0");
+    EXPECT_EQ(serial_device_path("/dev/pts/3"), "/dev/pts/3");
+    EXPECT_EQ(serial_device_path("COM"), "COM");
+    EXPECT_EQ(serial_device_path("COM0"), "COM0");
+    EXPECT_EQ(serial_device_path("COMX"), "COMX");
+}
+
+TEST_F(PseudoTerminalPort, OpensWithTheModulesLineAndTakesTheLineControls) {
+    QtSerialPort port(waiter_);
+    for (int round = 0; round < 2; ++round) {  // and again after a close
+        ASSERT_TRUE(port.open(line(38400, 0, 8, 1.0f, 0)));
+        EXPECT_TRUE(port.is_open());
+        port.set_rts(true);  // a pseudo-terminal has no modem lines: not a failure
+        port.set_dtr(false);
+        EXPECT_EQ(port.bytes_waiting(), 0);
+        port.close();
+        EXPECT_FALSE(port.is_open());
+    }
+}
+
+TEST_F(PseudoTerminalPort, RefusesSettingsThatMakeNoLine) {
+    QtSerialPort port(waiter_);
+    EXPECT_FALSE(port.open(line(0, 0, 0, 0.0f, 0)));  // a port name alone
+    EXPECT_FALSE(port.open(line(38400, 5)));
+    EXPECT_FALSE(port.open(line(38400, 0, 9)));
+    EXPECT_FALSE(port.open(line(38400, 0, 8, 1.0f, 4)));
+    SerialLineSettings missing = line();
+    missing.name = "/dev/quillon-no-such-port";
+    EXPECT_FALSE(port.open(missing));
+    EXPECT_FALSE(port.is_open());
+}
+
+TEST_F(PseudoTerminalPort, CarriesBytesBothWaysAndReportsAHangUp) {
+    QtSerialPort port(waiter_);
+    ASSERT_TRUE(port.open(line()));
+    const std::uint8_t frame[] = {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
+    ASSERT_EQ(::write(master_, frame, sizeof frame), static_cast<ssize_t>(sizeof frame));
+    ASSERT_TRUE(wait_until(waiter_, [&] { return port.bytes_waiting() == sizeof frame; }));
+    std::uint8_t got[16] = {};
+    EXPECT_EQ(port.read(got, sizeof got), static_cast<std::int64_t>(sizeof frame));
+    EXPECT_EQ(0, std::memcmp(got, frame, sizeof frame));
+
+    EXPECT_EQ(port.write(frame, sizeof frame), static_cast<std::int64_t>(sizeof frame));
+    std::uint8_t back[16] = {};
+    std::size_t have = 0;
+    ASSERT_TRUE(wait_until(waiter_, [&] {
+        const ssize_t n = ::read(master_, back + have, sizeof back - have);
+        if (n > 0) have += static_cast<std::size_t>(n);
+        return have >= sizeof frame;
+    }));
+    EXPECT_EQ(0, std::memcmp(back, frame, sizeof frame));
+
+    ::close(master_);  // the module is unplugged
+    master_ = ::open("/dev/null", O_RDONLY);
+    EXPECT_TRUE(wait_until(waiter_, [&] { return port.bytes_waiting() < 0; }));
+    EXPECT_LT(port.write(frame, sizeof frame), 0);
+}
+
+// --- network ---
+
+std::uint16_t free_tcp_port() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+int connect_to(std::uint16_t port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+class LoopbackNetwork : public ::testing::Test {
+  protected:
+    NetworkEvent next_event() {
+        NetworkEvent e;
+        wait_until(waiter_, [&] {
+            if (e.code == NetworkEventCode::none) e = net_.poll();
+            return e.code != NetworkEventCode::none;
+        });
+        return e;
+    }
+    EventWaiter waiter_;
+    QtNetwork net_{waiter_, "127.0.0.1"};
+};
+
+TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandles) {
+    const std::uint16_t port = free_tcp_port();
+    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
+    EXPECT_FALSE(net_.create_tcp_server(test_server, port, 1));  // taken
+    EXPECT_FALSE(net_.create_tcp_server(test_server, 70000, 1));
+    EXPECT_FALSE(net_.create_tcp_server(test_server, 0, 1));
+
+    std::set<ConnectionHandle> seen;
+    for (int round = 0; round < 3; ++round) {
+        const int s = connect_to(port);
+        ASSERT_GE(s, 0);
+        const NetworkEvent connected = next_event();
+        ASSERT_EQ(connected.code, NetworkEventCode::connection);
+        EXPECT_EQ(connected.server, tcp_server);
+        EXPECT_NE(connected.connection, 0);
+        EXPECT_TRUE(seen.insert(connected.connection).second) << "a handle came back";
+        EXPECT_EQ(net_.peer_address(connected.connection), "127.0.0.1");
+        EXPECT_NE(net_.peer_port(connected.connection), 0);
+
+        // Bytes sent just before closing are read before the disconnection is told.
+        ASSERT_EQ(::write(s, "\x0F\xF8", 2), 2);
+        ::close(s);
+        const NetworkEvent data = next_event();
+        ASSERT_EQ(data.code, NetworkEventCode::data);
+        std::uint8_t buf[16];
+        EXPECT_EQ(net_.receive(data.connection, buf, sizeof buf), 2);
+        const NetworkEvent gone = next_event();
+        EXPECT_EQ(gone.code, NetworkEventCode::disconnection);
+        EXPECT_EQ(gone.connection, connected.connection);
+        EXPECT_EQ(net_.peer_address(gone.connection), "0.0.0.0");  // released
+    }
+}
+
+TEST_F(LoopbackNetwork, ClosingTheServerClosesItsConnectionsWithoutEvents) {
+    const std::uint16_t port = free_tcp_port();
+    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
+    const int s = connect_to(port);
+    ASSERT_EQ(next_event().code, NetworkEventCode::connection);
+    net_.close_server(tcp_server);
+    char b;
+    ::fcntl(s, F_SETFL, O_NONBLOCK);
+    EXPECT_TRUE(wait_until(waiter_, [&] { return ::read(s, &b, 1) == 0; }));
+    waiter_.wait(50);
+    EXPECT_EQ(net_.poll().code, NetworkEventCode::none);
+    EXPECT_TRUE(net_.create_tcp_server(tcp_server, port, 100));  // the port is free again
+    ::close(s);
+}
+
+TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
+    const std::uint16_t port = free_tcp_port();
+    ASSERT_TRUE(net_.create_udp_server(analyzer_server, port));
+    const int a = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int b = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    const auto send = [&](int s) {
+        ::sendto(s, "hi", 2, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    send(a);
+    send(b);
+    send(a);
+    const NetworkEvent first = next_event();
+    const NetworkEvent second = next_event();
+    const NetworkEvent third = next_event();
+    EXPECT_EQ(first.server, analyzer_server);
+    EXPECT_NE(first.connection, second.connection);
+    EXPECT_EQ(first.connection, third.connection);
+    std::uint8_t buf[8];
+    EXPECT_EQ(net_.receive(first.connection, buf, sizeof buf), 2);
+
+    // A line goes back as one datagram to the sender's address and port.
+    net_.send(first.connection, reinterpret_cast<const std::uint8_t*>("V->N,x"), 6);
+    char line[16] = {};
+    ::fcntl(a, F_SETFL, O_NONBLOCK);
+    EXPECT_TRUE(wait_until(waiter_, [&] { return ::recv(a, line, sizeof line, 0) == 6; }));
+    EXPECT_STREQ(line, "V->N,x");
+
+    net_.close_connection(first.connection);  // forgotten: its next datagram makes a new peer
+    send(a);
+    EXPECT_NE(next_event().connection, first.connection);
+    ::close(a);
+    ::close(b);
+}
+
+}  // namespace
+}  // namespace quillon
