@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <map>
 #include <string>
 
@@ -65,6 +67,9 @@ struct ScanCase {
     std::uint8_t address;
     Frame data;
 };
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class Scan : public ::testing::TestWithParam<ScanCase> {};
 

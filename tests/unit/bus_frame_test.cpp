@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <vector>
 
 namespace quillon {
@@ -67,6 +69,9 @@ struct JudgeCase {
     Bytes bytes;
     FrameStatus expected;
 };
+void PrintTo(const JudgeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class JudgeFrame : public ::testing::TestWithParam<JudgeCase> {};
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 namespace quillon {
@@ -14,6 +16,9 @@ struct Cp1252Case {
     std::string utf8;
     std::string cp1252;
 };
+void PrintTo(const Cp1252Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ToCp1252 : public ::testing::TestWithParam<Cp1252Case> {};
 

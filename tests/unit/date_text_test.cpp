@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -15,6 +17,9 @@ struct DateCase {
     Date date;
     const char* text;  // with "%yyyy-%mm-%dd %hh:%ii:%ss"
 };
+void PrintTo(const DateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FormatDate : public ::testing::TestWithParam<DateCase> {};
 
@@ -45,6 +50,9 @@ struct PatternCase {
     const char* pattern;
     const char* text;  // for 2026-12-07 10:20:05
 };
+void PrintTo(const PatternCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DatePatterns : public ::testing::TestWithParam<PatternCase> {};
 

@@ -61,6 +61,9 @@ struct LookCase {
     Rgb colour;
     int icon;
 };
+void PrintTo(const LookCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RowLook : public FrameProcessing, public ::testing::WithParamInterface<LookCase> {};
 
@@ -181,6 +184,9 @@ struct FilterCase {
     const char* text;
     std::vector<std::string> shown;
 };
+void PrintTo(const FilterCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TrafficFilter : public FrameProcessing, public ::testing::WithParamInterface<FilterCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <memory>
 #include <set>
 #include <string>
@@ -82,6 +84,9 @@ struct RowCase {
     Bytes data;  // F[5] onwards
     std::string body;
 };
+void PrintTo(const RowCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 bool listed_as_empty(int c) {
     return c == 0x06 || (c >= 0x08 && c <= 0x0B) || c == 0x0D || c == 0x0E ||
@@ -417,6 +422,9 @@ struct ChannelsCase {
     ChannelStyle style;
     std::string text;
 };
+void PrintTo(const ChannelsCase& c, std::ostream* os) {
+    *os << "value " << c.value << " of " << c.count;
+}
 
 class FormatChannels : public ::testing::TestWithParam<ChannelsCase> {};
 
@@ -469,6 +477,9 @@ struct ChannelMapCase {
     int count;
     std::string text;
 };
+void PrintTo(const ChannelMapCase& c, std::ostream* os) {
+    *os << "value " << c.value << " of " << c.count;
+}
 
 class FormatChannelMap : public ::testing::TestWithParam<ChannelMapCase> {};
 

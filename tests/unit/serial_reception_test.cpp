@@ -57,6 +57,9 @@ struct ScanCase {
     Bytes bytes;
     std::vector<Expected> entries;
 };
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ScanningOneRead : public SerialReception, public ::testing::WithParamInterface<ScanCase> {};
 
@@ -162,6 +165,9 @@ struct SplitCase {
     Bytes frame;
     std::size_t cut;
 };
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << c.frame.size() << " bytes cut after " << c.cut;
+}
 
 class SplitFrame : public SerialReception, public ::testing::WithParamInterface<SplitCase> {};
 

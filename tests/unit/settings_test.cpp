@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -183,6 +185,9 @@ struct LineEndCase {
     const char* name;
     std::string file;
 };
+void PrintTo(const LineEndCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsLineEnds : public ::testing::TestWithParam<LineEndCase> {};
 
@@ -401,6 +406,9 @@ struct IntegerCase {
     std::string text;
     std::int32_t expected;
 };
+void PrintTo(const IntegerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsInteger : public ::testing::TestWithParam<IntegerCase> {};
 
@@ -442,6 +450,9 @@ struct DecimalCase {
     std::string text;
     float expected;
 };
+void PrintTo(const DecimalCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsDecimal : public ::testing::TestWithParam<DecimalCase> {};
 

@@ -53,6 +53,9 @@ struct RateCase {
     std::int64_t rx_height;
     std::int64_t tx_height;
 };
+void PrintTo(const RateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Rates : public Statistics, public ::testing::WithParamInterface<RateCase> {};
 
@@ -102,6 +105,9 @@ struct GraphSideCase {
     Rgb background;
     Rgb bar;
 };
+void PrintTo(const GraphSideCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Graph : public Statistics, public ::testing::WithParamInterface<GraphSideCase> {};
 
@@ -166,6 +172,9 @@ struct UptimeCase {
     std::int64_t seconds;
     const char* text;
 };
+void PrintTo(const UptimeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Uptime : public Statistics, public ::testing::WithParamInterface<UptimeCase> {};
 

@@ -67,6 +67,9 @@ struct StatusCase {
     FrameStatus status;
     bool written;
 };
+void PrintTo(const StatusCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TransmitByStatus : public TransmitQueue, public ::testing::WithParamInterface<StatusCase> {};
 
@@ -132,6 +135,9 @@ struct DueCase {
     std::int64_t since_last;
     bool due;
 };
+void PrintTo(const DueCase& c, std::ostream* os) {
+    *os << c.since_last << " ms since the last step, delay " << c.delay;
+}
 
 class PacingRule : public TransmitQueue, public ::testing::WithParamInterface<DueCase> {};
 
