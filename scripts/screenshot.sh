@@ -25,9 +25,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 sleep 1
 
-(cd "$work" && DISPLAY="$display" "$root/build/release/bin/quillon" --demo --port "$port" --listen 127.0.0.1 \
+(cd "$work" && DISPLAY="$display" exec "$root/build/release/bin/quillon" --demo --port "$port" --listen 127.0.0.1 \
   >/dev/null 2>&1) &
 gw=$!
 sleep 3
