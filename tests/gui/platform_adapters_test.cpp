@@ -1,10 +1,7 @@
 // The Qt adapters on their own: the serial port on a pseudo-terminal and the
 // network on loopback sockets.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +16,7 @@
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
+#include "real_io_support.hpp"
 
 namespace quillon {
 namespace {
@@ -37,15 +35,8 @@ bool wait_until(EventWaiter& waiter, const std::function<bool()>& done) {
 class PseudoTerminalPort : public ::testing::Test {
   protected:
     void SetUp() override {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        master_ = testing::open_pseudo_terminal();
         ASSERT_GE(master_, 0);
-        ASSERT_EQ(::grantpt(master_), 0);
-        ASSERT_EQ(::unlockpt(master_), 0);
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         path_ = ::ptsname(master_);
     }
     void TearDown() override { ::close(master_); }
@@ -130,31 +121,6 @@ TEST_F(PseudoTerminalPort, CarriesBytesBothWaysAndReportsAHangUp) {
 
 // --- network ---
 
-std::uint16_t free_tcp_port() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-int connect_to(std::uint16_t port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
-
 class LoopbackNetwork : public ::testing::Test {
   protected:
     NetworkEvent next_event() {
@@ -170,7 +136,7 @@ class LoopbackNetwork : public ::testing::Test {
 };
 
 TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandles) {
-    const std::uint16_t port = free_tcp_port();
+    const std::uint16_t port = testing::free_port_pair();
     ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
     EXPECT_FALSE(net_.create_tcp_server(test_server, port, 1));  // taken
     EXPECT_FALSE(net_.create_tcp_server(test_server, 70000, 1));
@@ -178,7 +144,7 @@ TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandle
 
     std::set<ConnectionHandle> seen;
     for (int round = 0; round < 3; ++round) {
-        const int s = connect_to(port);
+        const int s = testing::connect_loopback(port);
         ASSERT_GE(s, 0);
         const NetworkEvent connected = next_event();
         ASSERT_EQ(connected.code, NetworkEventCode::connection);
@@ -203,9 +169,9 @@ TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandle
 }
 
 TEST_F(LoopbackNetwork, ClosingTheServerClosesItsConnectionsWithoutEvents) {
-    const std::uint16_t port = free_tcp_port();
+    const std::uint16_t port = testing::free_port_pair();
     ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
-    const int s = connect_to(port);
+    const int s = testing::connect_loopback(port);
     ASSERT_EQ(next_event().code, NetworkEventCode::connection);
     net_.close_server(tcp_server);
     char b;
@@ -218,14 +184,11 @@ TEST_F(LoopbackNetwork, ClosingTheServerClosesItsConnectionsWithoutEvents) {
 }
 
 TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
-    const std::uint16_t port = free_tcp_port();
+    const std::uint16_t port = testing::free_port_pair();
     ASSERT_TRUE(net_.create_udp_server(analyzer_server, port));
     const int a = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int b = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
+    sockaddr_in to = testing::loopback_address(port);
     const auto send = [&](int s) {
         ::sendto(s, "hi", 2, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     };

@@ -1,10 +1,7 @@
 // The whole gateway in one process on its real parts: the window, the serial
 // port on a pseudo-terminal, the network on loopback and the system clock.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
@@ -22,6 +19,7 @@
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/system_clock.hpp"
+#include "real_io_support.hpp"
 #include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
@@ -37,40 +35,11 @@ Bytes frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
     return b;
 }
 
-// A TCP port on 127.0.0.1 that is free, with the UDP port above it free too.
-std::uint16_t free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(s);
-        const std::uint16_t port = ntohs(a.sin_port);
-        if (port == 0 || port == 65535) continue;
-        const int u = ::socket(AF_INET, SOCK_DGRAM, 0);
-        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
-        const bool udp_free = ::bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(u);
-        if (udp_free) return port;
-    }
-    return 0;
-}
-
 class WindowOnRealIo : public ::testing::Test {
   protected:
     void SetUp() override {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        master_ = open_pseudo_terminal();
         ASSERT_GE(master_, 0);
-        ASSERT_EQ(::grantpt(master_), 0);
-        ASSERT_EQ(::unlockpt(master_), 0);
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         port_ = free_port_pair();
         ASSERT_NE(port_, 0);
         dir_ = std::filesystem::temp_directory_path() /
@@ -97,12 +66,8 @@ class WindowOnRealIo : public ::testing::Test {
         return done();
     }
     void connect_client() {
-        client_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port_);
-        ASSERT_EQ(::connect(client_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        client_ = connect_loopback(port_);
+        ASSERT_GE(client_, 0);
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
         ASSERT_TRUE(passes_until([&] { return !gw_.clients.empty(); }));
     }
