@@ -222,16 +222,30 @@ class SpinCountingView : public FakeView {
     }
 };
 
+// A gateway on its own doubles with a view of the test's making, started
+// with a settings file in `dir`.
+template <typename View>
+struct GatewayWithView {
+    FakeClock clock;
+    FakeSerialPort serial{clock};
+    FakeNetwork net;
+    View view{clock};
+    Gateway gw{clock, serial, net, view};
+
+    StartOutcome start(const std::filesystem::path& dir) {
+        view.clock = &clock;
+        gw.working_directory = dir;
+        std::ofstream(dir / "Quillon.ini", std::ios::binary)
+            << "SerialPort = COM1,38400,0,8,1,0\r\n";
+        return start_gateway(gw);
+    }
+    ~GatewayWithView() { shutdown(gw); }
+};
+
 TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
-    FakeClock c;
-    FakeSerialPort s{c};
-    FakeNetwork n;
-    SpinCountingView v{c};
-    v.clock = &c;
-    Gateway g{c, s, n, v};
-    g.working_directory = dir;
-    write_settings("SerialPort = COM1,38400,0,8,1,0\r\n");
-    ASSERT_EQ(start_gateway(g), StartOutcome::running);
+    GatewayWithView<SpinCountingView> t;
+    ASSERT_EQ(t.start(dir), StartOutcome::running);
+    auto& [c, s, n, v, g] = t;
     const ConnectionHandle a = n.connect("192.168.1.20", 888);
     run_pass(g);
 
@@ -243,7 +257,6 @@ TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     EXPECT_EQ(s.writes[0].time_ms, 1960);
     EXPECT_EQ(s.writes[1].time_ms, 2012);  // due at 2011, woken a millisecond later
     EXPECT_LE(v.zero_waits, 1);
-    shutdown(g);
 }
 
 TEST_F(MainLoop, TheTimeOfAFrameCountsHundredthsFromTheNewSecondAlsoAtMidnight) {
@@ -272,15 +285,9 @@ class InputArrivingView : public FakeView {
 };
 
 TEST_F(MainLoop, ArrivingInputEndsTheWaitRightAfterAStatisticsRefresh) {
-    FakeClock c;
-    FakeSerialPort s{c};
-    FakeNetwork n;
-    InputArrivingView v{c};
-    v.clock = &c;
-    Gateway g{c, s, n, v};
-    g.working_directory = dir;
-    write_settings("SerialPort = COM1,38400,0,8,1,0\r\n");
-    ASSERT_EQ(start_gateway(g), StartOutcome::running);
+    GatewayWithView<InputArrivingView> t;
+    ASSERT_EQ(t.start(dir), StartOutcome::running);
+    auto& [c, s, n, v, g] = t;
     c.now = g.state.last_stats_ms + 1001;
     run_pass(g);  // refreshes the statistics
     ASSERT_EQ(g.state.stats_started_ms, c.now);
@@ -290,7 +297,6 @@ TEST_F(MainLoop, ArrivingInputEndsTheWaitRightAfterAStatisticsRefresh) {
     run_pass(g);
     EXPECT_EQ(v.waits, 1);  // not held until 5 ms past the refresh
     EXPECT_EQ(g.traffic_rows.size(), 1u);
-    shutdown(g);
 }
 
 }  // namespace
