@@ -161,16 +161,14 @@ NetworkEvent QtNetwork::poll() {
     // a busy client cannot starve the rest; a connection that is gone is
     // reported once its last bytes have been read.
     if (connections_.empty()) return {};
-    auto start = connections_.upper_bound(last_served_);
-    for (int round = 0; round < 2; ++round) {
-        for (auto it = round == 0 ? start : connections_.begin();
-             it != (round == 0 ? connections_.end() : start); ++it) {
-            Connection& c = it->second;
-            if (c.socket == nullptr || c.paused) continue;
-            if (c.socket->bytesAvailable() > 0) {
-                last_served_ = it->first;
-                return {NetworkEventCode::data, c.server, it->first};
-            }
+    // Starts after the connection served last and wraps around once.
+    auto it = connections_.upper_bound(last_served_);
+    for (std::size_t seen = 0; seen < connections_.size(); ++seen, ++it) {
+        if (it == connections_.end()) it = connections_.begin();
+        const Connection& c = it->second;
+        if (c.socket != nullptr && !c.paused && c.socket->bytesAvailable() > 0) {
+            last_served_ = it->first;
+            return {NetworkEventCode::data, c.server, it->first};
         }
     }
     for (auto& [h, c] : connections_) {
