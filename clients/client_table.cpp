@@ -22,6 +22,10 @@ ClientRow client_row(const ClientRecord& c, bool after_connection) {
     row.cells[2] = format_date(date_time_pattern, c.connect_date);
     if (!c.live()) row.cells[3] = format_date(date_time_pattern, c.disconnect_date);
     row.cells[4] = std::to_string(c.error_count);
+    row.client = c.handle;
+    row.address = c.ip_text;
+    row.port = c.port;
+    row.live = c.live();
     return row;
 }
 

@@ -39,6 +39,13 @@ inline constexpr int client_column_count = 5;
 struct ClientRow {
     std::array<std::string, client_column_count> cells;
     int icon = no_icon;
+    // Which client the row shows, so that a view can keep it selected across
+    // redraws and find it by address: its connection handle (never 0 for a
+    // real client), peer address and port, and whether it is still connected.
+    std::int32_t client = 0;
+    std::string address;
+    std::uint16_t port = 0;
+    bool live = false;
 };
 
 // A plain RGB picture, rows top to bottom, three bytes a pixel.

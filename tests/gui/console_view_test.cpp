@@ -1,6 +1,7 @@
 // The headless operator console: commands become the window's control events,
 // rows become lines, and the first-configuration questions are asked on the
 // terminal.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -99,19 +100,38 @@ TEST_F(Console, MistypedCommandsChangeNothingAndSaySo) {
     EXPECT_NE(err().find("unknown command \"frobnicate\""), std::string::npos);
 }
 
-TEST_F(Console, DisconnectSelectsTheLiveRowOfThatAddressAndPort) {
+TEST_F(Console, DisconnectSelectsTheClientByAddressAndPortLiveFirst) {
     ConsoleView& view = make(false);
-    ClientRow ended{{"", "10.0.0.2 (888)", "", "2026-12-07 10:00:00", "0"}, icon_client_ended};
-    ClientRow live{{"", "10.0.0.2 (888) ", "", "", "0"}, icon_client_live};
-    ClientRow other{{"", "10.0.0.3 (888) ", "", "", "0"}, icon_client_live};
-    view.show_clients({other, ended, live});
+    const auto row = [](const char* address, std::uint16_t port, bool live) {
+        ClientRow r;
+        r.cells[1] = "shown text";  // the console does not read what is shown
+        r.address = address;
+        r.port = port;
+        r.live = live;
+        return r;
+    };
+    view.show_clients({row("10.0.0.3", 888, true), row("10.0.0.2", 888, false),
+                       row("10.0.0.2", 888, true), row("10.0.0.4", 7, false)});
     type("disconnect 10.0.0.2:888\n");
     EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
     EXPECT_EQ(view.selected_client_row(), 2);
 
+    // An ended client is selected too: the gateway answers "No client to remove.".
+    type("disconnect 10.0.0.4:7\n");
+    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
+    EXPECT_EQ(view.selected_client_row(), 3);
+
     type("disconnect 10.0.0.9:1\n");
     EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
     EXPECT_EQ(view.selected_client_row(), -1);  // the gateway then says none is selected
+}
+
+TEST_F(Console, GivesTheInputItsBlockingModeBack) {
+    const int before = ::fcntl(input_[0], F_GETFL);
+    make(false);
+    EXPECT_NE(::fcntl(input_[0], F_GETFL) & O_NONBLOCK, 0);
+    view_.reset();
+    EXPECT_EQ(::fcntl(input_[0], F_GETFL), before);
 }
 
 TEST_F(Console, RowsArePrintedWithTheTrafficListsTextsAndColourOnlyOnATerminal) {

@@ -177,11 +177,12 @@ TEST_F(WindowView, TrafficRowsAreRemovedByPositionOrAllAtOnce) {
 }
 
 TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
-    const ClientRow live{{"", "192.168.1.21 (889) ", "2026-12-07 10:21:00", "", "0"},
-                         icon_client_live};
-    const ClientRow ended{
-        {"", "192.168.1.20 (888)", "2026-12-07 10:20:05", "2026-12-07 10:31:40", "2"},
-        icon_client_ended};
+    ClientRow live;
+    live.cells = {"", "192.168.1.21 (889) ", "2026-12-07 10:21:00", "", "0"};
+    live.icon = icon_client_live;
+    ClientRow ended;
+    ended.cells = {"", "192.168.1.20 (888)", "2026-12-07 10:20:05", "2026-12-07 10:31:40", "2"};
+    ended.icon = icon_client_ended;
     view.show_clients({live, ended});
     ASSERT_EQ(clients->topLevelItemCount(), 2);
     EXPECT_EQ(column_texts(clients, 1),

@@ -45,14 +45,20 @@ const char* help_text =
 ConsoleView::ConsoleView(EventWaiter& waiter, Options options)
     : waiter_(waiter), options_(std::move(options)) {
     if (options_.input_fd >= 0) {
-        const int flags = ::fcntl(options_.input_fd, F_GETFL);
-        if (flags >= 0) ::fcntl(options_.input_fd, F_SETFL, flags | O_NONBLOCK);
+        input_flags_ = ::fcntl(options_.input_fd, F_GETFL);
+        if (input_flags_ >= 0) ::fcntl(options_.input_fd, F_SETFL, input_flags_ | O_NONBLOCK);
         notifier_ = std::make_unique<QSocketNotifier>(options_.input_fd, QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { read_input(); });
     }
 }
 
-ConsoleView::~ConsoleView() = default;
+// The input is usually the shell's terminal, shared with it: it gets its
+// blocking mode back.
+ConsoleView::~ConsoleView() {
+    notifier_.reset();
+    if (options_.input_fd >= 0 && input_flags_ >= 0)
+        ::fcntl(options_.input_fd, F_SETFL, input_flags_);
+}
 
 void ConsoleView::request_close() {
     events_.push_back({event_close, 0});
@@ -181,17 +187,19 @@ void ConsoleView::handle_command(const std::string& line) {
     } else if (word == "delay") {
         on_off(delay_, control::delay_check);
     } else if (word == "disconnect") {
-        // Selects the client's row the way the operator would, then presses the button.
+        // Selects the client's row the way the operator would, then presses the
+        // button: the live client at that address and port, else an ended one,
+        // for which the gateway answers as it does for an ended row.
         selected_row_ = -1;
         const auto colon = rest.rfind(':');
         if (colon != std::string::npos) {
-            const std::string wanted = rest.substr(0, colon) + " (" + rest.substr(colon + 1) + ")";
+            const std::string address = rest.substr(0, colon);
+            const std::string port = rest.substr(colon + 1);
             for (std::size_t i = 0; i < clients_.size(); ++i) {
-                if (clients_[i].cells[1].rfind(wanted, 0) == 0 &&
-                    clients_[i].icon == icon_client_live) {
-                    selected_row_ = static_cast<int>(i);
-                    break;
-                }
+                const ClientRow& r = clients_[i];
+                if (r.address != address || std::to_string(r.port) != port) continue;
+                if (r.live || selected_row_ < 0) selected_row_ = static_cast<int>(i);
+                if (r.live) break;
             }
         }
         events_.push_back({event_control, control::disconnect});

@@ -73,6 +73,7 @@ class ConsoleView : public OperatorView {
     std::string status_[7];
     std::string rates_[2];
     int selected_row_ = -1;
+    int input_flags_ = -1;  // the input's file status flags before the console changed them
     bool filter_on_ = false;
     bool inverted_ = false;
     std::string filter_;
