@@ -58,6 +58,9 @@ class Network {
     virtual std::uint16_t peer_port(ConnectionHandle connection) = 0;
     // Closes and releases the connection (or forgets the UDP peer); no event follows.
     virtual void close_connection(ConnectionHandle connection) = 0;
+    // Like close_connection, but with an immediate reset: whatever the peer has
+    // not taken yet is dropped at once rather than kept for it.
+    virtual void reset_connection(ConnectionHandle connection) = 0;
     // While paused, the connection's bytes stay unread and TCP flow control holds the sender.
     virtual void set_reading_paused(ConnectionHandle connection, bool paused) = 0;
 };

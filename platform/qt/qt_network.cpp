@@ -1,5 +1,7 @@
 #include "platform/qt/qt_network.hpp"
 
+#include <sys/socket.h>
+
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -31,39 +33,33 @@ QtNetwork::QtNetwork(EventWaiter& waiter, std::string listen_address) : waiter_(
 }
 
 QtNetwork::~QtNetwork() {
+    while (!connections_.empty())
+        release(connections_.begin()->first, false);
     for (auto& [server, s] : tcp_servers_) {
         (void)server;
-        delete s;
+        QObject::disconnect(s.get(), nullptr, nullptr, nullptr);
     }
-    for (auto& [h, c] : connections_) {
-        (void)h;
-        delete c.socket;
-    }
-    delete udp_;
+    tcp_servers_.clear();
+    if (udp_) QObject::disconnect(udp_.get(), nullptr, nullptr, nullptr);
 }
 
 bool QtNetwork::create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t backlog) {
     if (port < 1 || port > 65535 || tcp_servers_.count(server) != 0) return false;
-    auto* s = new QTcpServer();
+    auto s = std::make_unique<QTcpServer>();
     s->setListenBacklogSize(backlog);
-    if (!s->listen(listen_address_, static_cast<quint16>(port))) {
-        delete s;
-        return false;
-    }
-    QObject::connect(s, &QTcpServer::newConnection, [this, server] { accept_connections(server); });
-    tcp_servers_[server] = s;
+    if (!s->listen(listen_address_, static_cast<quint16>(port))) return false;
+    QObject::connect(s.get(), &QTcpServer::newConnection,
+                     [this, server] { accept_connections(server); });
+    tcp_servers_[server] = std::move(s);
     return true;
 }
 
 bool QtNetwork::create_udp_server(std::int32_t server, std::int64_t port) {
     if (port < 1 || port > 65535 || udp_ != nullptr) return false;
-    auto* u = new QUdpSocket();
-    if (!u->bind(listen_address_, static_cast<quint16>(port))) {
-        delete u;
-        return false;
-    }
-    QObject::connect(u, &QUdpSocket::readyRead, [this] { read_datagrams(); });
-    udp_ = u;
+    auto u = std::make_unique<QUdpSocket>();
+    if (!u->bind(listen_address_, static_cast<quint16>(port))) return false;
+    QObject::connect(u.get(), &QUdpSocket::readyRead, [this] { read_datagrams(); });
+    udp_ = std::move(u);
     udp_server_ = server;
     return true;
 }
@@ -74,32 +70,34 @@ void QtNetwork::close_server(std::int32_t server) {
         if (c.server == server) held.push_back(h);
     }
     for (ConnectionHandle h : held)
-        release(h);
+        release(h, false);
     std::erase_if(events_, [server](const NetworkEvent& e) { return e.server == server; });
     if (auto it = tcp_servers_.find(server); it != tcp_servers_.end()) {
+        QObject::disconnect(it->second.get(), nullptr, nullptr, nullptr);
         it->second->close();
-        it->second->deleteLater();
         tcp_servers_.erase(it);
     }
-    if (udp_ != nullptr && server == udp_server_) {
+    if (udp_ && server == udp_server_) {
+        QObject::disconnect(udp_.get(), nullptr, nullptr, nullptr);
         udp_->close();
-        udp_->deleteLater();
-        udp_ = nullptr;
+        udp_.reset();
     }
 }
 
 void QtNetwork::accept_connections(std::int32_t server) {
     auto it = tcp_servers_.find(server);
     if (it == tcp_servers_.end()) return;
-    while (QTcpSocket* socket = it->second->nextPendingConnection()) {
+    while (QTcpSocket* accepted = it->second->nextPendingConnection()) {
+        // The server would delete its children with it; the connection owns its socket.
+        accepted->setParent(nullptr);
+        std::unique_ptr<QTcpSocket> socket(accepted);
         const ConnectionHandle h = next_handle_++;
         Connection c;
         c.server = server;
-        c.socket = socket;
         c.address = socket->peerAddress();
         c.port = socket->peerPort();
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QObject::connect(socket, &QTcpSocket::readyRead, [this] { waiter_.wake(); });
+        QObject::connect(accepted, &QTcpSocket::readyRead, [this] { waiter_.wake(); });
         const auto mark_gone = [this, h] {
             auto found = connections_.find(h);
             if (found != connections_.end() && !found->second.gone) {
@@ -107,16 +105,17 @@ void QtNetwork::accept_connections(std::int32_t server) {
                 waiter_.wake();
             }
         };
-        QObject::connect(socket, &QTcpSocket::disconnected, mark_gone);
-        QObject::connect(socket, &QTcpSocket::errorOccurred, mark_gone);
-        connections_[h] = c;
+        QObject::connect(accepted, &QTcpSocket::disconnected, mark_gone);
+        QObject::connect(accepted, &QTcpSocket::errorOccurred, mark_gone);
+        c.socket = std::move(socket);
+        connections_[h] = std::move(c);
         events_.push_back({NetworkEventCode::connection, server, h});
     }
     waiter_.wake();
 }
 
 void QtNetwork::read_datagrams() {
-    while (udp_ != nullptr && udp_->hasPendingDatagrams()) {
+    while (udp_ && udp_->hasPendingDatagrams()) {
         const QNetworkDatagram d = udp_->receiveDatagram(max_datagram_bytes);
         if (!d.isValid()) break;
         ConnectionHandle h = 0;
@@ -133,7 +132,7 @@ void QtNetwork::read_datagrams() {
             c.server = udp_server_;
             c.address = d.senderAddress();
             c.port = static_cast<std::uint16_t>(d.senderPort());
-            connections_[h] = c;
+            connections_[h] = std::move(c);
         }
         connections_[h].datagrams.push_back(d.data());
         events_.push_back({NetworkEventCode::data, udp_server_, h});
@@ -171,10 +170,12 @@ NetworkEvent QtNetwork::poll() {
             return {NetworkEventCode::data, c.server, it->first};
         }
     }
+    // A paused connection keeps what its peer sent before leaving: it is told
+    // gone only once reading has resumed and taken the last byte.
     for (auto& [h, c] : connections_) {
-        if (c.socket != nullptr && c.gone && (c.paused || c.socket->bytesAvailable() == 0)) {
+        if (c.socket != nullptr && c.gone && !c.paused && c.socket->bytesAvailable() == 0) {
             const NetworkEvent e{NetworkEventCode::disconnection, c.server, h};
-            release(h);
+            release(h, false);
             return e;
         }
     }
@@ -202,7 +203,7 @@ void QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, std::si
     if (it == connections_.end() || count == 0) return;
     Connection& c = it->second;
     if (c.socket == nullptr) {
-        if (udp_ != nullptr) {
+        if (udp_) {
             udp_->writeDatagram(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count),
                                 c.address, c.port);
         }
@@ -230,16 +231,26 @@ std::uint16_t QtNetwork::peer_port(ConnectionHandle handle) {
 }
 
 void QtNetwork::close_connection(ConnectionHandle handle) {
-    release(handle);
+    release(handle, false);
 }
 
-void QtNetwork::release(ConnectionHandle handle) {
+void QtNetwork::reset_connection(ConnectionHandle handle) {
+    release(handle, true);
+}
+
+void QtNetwork::release(ConnectionHandle handle, bool reset) {
     auto it = connections_.find(handle);
     if (it == connections_.end()) return;
-    if (QTcpSocket* s = it->second.socket) {
+    if (QTcpSocket* s = it->second.socket.get()) {
         QObject::disconnect(s, nullptr, nullptr, nullptr);
+        // A zero linger time makes the close a reset: the kernel drops what
+        // the peer has not taken instead of holding it for minutes.
+        if (reset && s->socketDescriptor() >= 0) {
+            const linger no_linger{1, 0};
+            ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &no_linger,
+                         sizeof no_linger);
+        }
         s->abort();
-        s->deleteLater();
     }
     connections_.erase(it);
     std::erase_if(events_, [handle](const NetworkEvent& e) { return e.connection == handle; });

@@ -35,6 +35,7 @@ class QtNetwork : public Network {
     std::string peer_address(ConnectionHandle connection) override;
     std::uint16_t peer_port(ConnectionHandle connection) override;
     void close_connection(ConnectionHandle connection) override;
+    void reset_connection(ConnectionHandle connection) override;
     void set_reading_paused(ConnectionHandle connection, bool paused) override;
 
     // Whether a poll would report something now.
@@ -43,7 +44,7 @@ class QtNetwork : public Network {
   private:
     struct Connection {
         std::int32_t server = 0;
-        QTcpSocket* socket = nullptr;  // TCP only
+        std::unique_ptr<QTcpSocket> socket;  // TCP only
         QHostAddress address;
         std::uint16_t port = 0;
         bool paused = false;
@@ -53,12 +54,14 @@ class QtNetwork : public Network {
 
     void accept_connections(std::int32_t server);
     void read_datagrams();
-    void release(ConnectionHandle handle);
+    void release(ConnectionHandle handle, bool reset);
 
     EventWaiter& waiter_;
     QHostAddress listen_address_;
-    std::map<std::int32_t, QTcpServer*> tcp_servers_;
-    QUdpSocket* udp_ = nullptr;
+    // Owned here, not by Qt's parents: the gateway never runs Qt's own event
+    // loop, so deleteLater() would never free them.
+    std::map<std::int32_t, std::unique_ptr<QTcpServer>> tcp_servers_;
+    std::unique_ptr<QUdpSocket> udp_;
     std::int32_t udp_server_ = 0;
     std::map<ConnectionHandle, Connection> connections_;
     std::deque<NetworkEvent> events_;

@@ -21,6 +21,7 @@ class FakeNetwork : public Network {
         std::uint16_t port = 0;
         bool open = true;
         bool closed_by_gateway = false;
+        bool reset_by_gateway = false;  // closed with an immediate reset
         bool paused = false;
         bool stalled = false;  // takes nothing: what is sent piles up as pending output
         std::deque<std::uint8_t> incoming;                // TCP bytes not read yet
@@ -174,6 +175,11 @@ class FakeNetwork : public Network {
         if (it == peers.end()) return;
         it->second.open = false;
         it->second.closed_by_gateway = true;
+    }
+    void reset_connection(ConnectionHandle h) override {
+        close_connection(h);
+        auto it = peers.find(h);
+        if (it != peers.end()) it->second.reset_by_gateway = true;
     }
     void set_reading_paused(ConnectionHandle h, bool paused) override {
         auto it = peers.find(h);
