@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "bus/frame_processing.hpp"
 #include "bus/serial_reception.hpp"
 #include "bus/transmit_queue.hpp"
 #include "clients/client_table.hpp"
@@ -16,6 +17,27 @@ ClientRecord* live_tcp_record(Gateway& gw, ConnectionHandle handle) {
         if (c.handle == handle && c.live() && !c.is_analyzer()) return &c;
     }
     return nullptr;
+}
+
+// The bad-length entry for a run of a client's bytes; no echo copy is made.
+QueueEntry bad_length_piece(const std::string& port, ConnectionHandle sender,
+                            const std::uint8_t* bytes, std::size_t count) {
+    QueueEntry piece;
+    piece.origin = port + " ";
+    piece.length = static_cast<std::int32_t>(count);
+    piece.bytes.assign(bytes, bytes + count);
+    piece.status = FrameStatus::bad_length;
+    piece.sender = sender;
+    return piece;
+}
+
+// Reading pauses while the client has too many frames waiting for the bus.
+void count_waiting(Gateway& gw, ClientRecord& record, std::int32_t added) {
+    record.frames_waiting += added;
+    if (!record.reading_paused && record.frames_waiting > max_frames_waiting_per_client) {
+        record.reading_paused = true;
+        gw.network.set_reading_paused(record.handle, true);
+    }
 }
 
 }  // namespace
@@ -49,6 +71,7 @@ std::int32_t client_intake(Gateway& gw, ConnectionHandle handle) {
         const CandidateVerdict verdict = judge_candidate(std::span(b + i, n - i));
         if (!verdict.complete && record != nullptr) {
             record->held_bytes.assign(b + i, b + n);
+            record->held_since_ms = gw.clock.now_ms();
             break;
         }
         if (verdict.complete && verdict.status != FrameStatus::bad_length) {
@@ -71,13 +94,7 @@ std::int32_t client_intake(Gateway& gw, ConnectionHandle handle) {
         std::size_t j = i + 1;
         while (j < n && b[j] != BusFrame::start_byte)
             ++j;
-        QueueEntry piece;
-        piece.origin = port + " ";
-        piece.length = static_cast<std::int32_t>(j - i);
-        piece.bytes.assign(b + i, b + j);
-        piece.status = FrameStatus::bad_length;
-        piece.sender = handle;
-        gw.bus_bound.push_back(std::move(piece));
+        gw.bus_bound.push_back(bad_length_piece(port, handle, b + i, j - i));
         ++bad_pieces;
         i = j;
     }
@@ -86,13 +103,31 @@ std::int32_t client_intake(Gateway& gw, ConnectionHandle handle) {
     if (record != nullptr) {
         record->error_count += bad_pieces;
         if (bad_pieces > 0) refresh_client_rows(gw);
-        record->frames_waiting += added;
-        if (!record->reading_paused && record->frames_waiting > max_frames_waiting_per_client) {
-            record->reading_paused = true;
-            gw.network.set_reading_paused(handle, true);
-        }
+        count_waiting(gw, *record, added);
     }
     return added;
+}
+
+void give_up_held_piece(Gateway& gw, ClientRecord& record) {
+    if (record.held_bytes.empty()) return;
+    const auto at = static_cast<std::int32_t>(gw.bus_bound.size());
+    gw.bus_bound.push_back(bad_length_piece(std::to_string(record.port), record.handle,
+                                            record.held_bytes.data(), record.held_bytes.size()));
+    record.held_bytes.clear();
+    ++record.error_count;
+    count_waiting(gw, record, 1);
+    // Given up outside the pass's intake, so its row is shown here.
+    process_new_frames(gw, at, 1, 0, 0);
+    refresh_client_rows(gw);
+}
+
+void give_up_stale_pieces(Gateway& gw, std::int64_t now_ms) {
+    for (ClientRecord& c : gw.clients) {
+        // A paused client is not read, so its piece's rest may well be waiting.
+        if (!c.held_bytes.empty() && c.live() && !c.reading_paused &&
+            now_ms - c.held_since_ms > client_hold_limit_ms)
+            give_up_held_piece(gw, c);
+    }
 }
 
 }  // namespace quillon

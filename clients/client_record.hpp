@@ -23,6 +23,7 @@ struct ClientRecord {
 
     // A frame split across reads: the bytes of its start, at most 20.
     std::vector<std::uint8_t> held_bytes;
+    std::int64_t held_since_ms = 0;  // when bytes last came for the held piece
     // Its frames in the bus-bound queue; reading pauses above a limit.
     std::int32_t frames_waiting = 0;
     bool reading_paused = false;

@@ -117,8 +117,8 @@ void client_disconnected(Gateway& gw, ConnectionHandle handle) {
     for (std::size_t i = 0; i < gw.clients.size();) {
         ClientRecord& c = gw.clients[i];
         if (handle != 0 && c.handle == handle && c.live()) {
+            give_up_held_piece(gw, c);
             c.disconnect_date = now;
-            c.held_bytes.clear();
             send_to_analyzers(gw, client_line("DEL IP,", c));
         }
         if (c.disconnect_date > 0 && now - c.disconnect_date > ended_record_keep_s) {
@@ -156,8 +156,9 @@ void disconnect_selected(Gateway& gw) {
     }
     ClientRecord& c = gw.clients[index];
     const ConnectionHandle handle = c.handle;
+    give_up_held_piece(gw, c);
+    // Ended here, so the pass below sends no "DEL IP," line for it.
     c.disconnect_date = gw.clock.local_date();
-    c.held_bytes.clear();
     gw.network.close_connection(handle);
     client_disconnected(gw, handle);
 }
@@ -167,7 +168,8 @@ void drop_client(Gateway& gw, ConnectionHandle handle) {
     for (const ClientRecord& c : gw.clients) {
         if (c.handle == handle && c.live()) {
             client_disconnected(gw, handle);
-            gw.network.close_connection(handle);
+            // A client given up on has not taken what it was sent; nothing is kept for it.
+            gw.network.reset_connection(handle);
             return;
         }
     }

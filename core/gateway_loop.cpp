@@ -9,6 +9,7 @@
 #include "bus/frame_processing.hpp"
 #include "bus/serial_reception.hpp"
 #include "bus/transmit_queue.hpp"
+#include "clients/client_intake.hpp"
 #include "clients/client_table.hpp"
 #include "core/first_configuration.hpp"
 #include "core/gateway.hpp"
@@ -151,6 +152,7 @@ bool run_pass(Gateway& gw) {
 
     const auto bus_start = static_cast<std::int32_t>(gw.bus_bound.size());
     const std::int32_t bus_count = handle_network_event(gw, gw.network.poll());
+    give_up_stale_pieces(gw, gw.clock.now_ms());
     const auto net_start = static_cast<std::int32_t>(gw.net_bound.size());
     const std::int32_t net_count = receive_from_bus(gw);
     gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(net_count));
@@ -184,7 +186,8 @@ void shutdown(Gateway& gw) {
 }
 
 void restart_server(Gateway& gw) {
-    for (const ClientRecord& c : gw.clients) {
+    for (ClientRecord& c : gw.clients) {
+        if (c.live()) give_up_held_piece(gw, c);
         // Analyzer peers are forgotten too; their next datagram makes a new record.
         if (c.is_analyzer() && c.live()) gw.network.close_connection(c.handle);
     }

@@ -175,6 +175,13 @@ class ClientTraffic : public ClientIntake {
             all.insert(all.end(), w.bytes.begin(), w.bytes.end());
         return all;
     }
+    // The "Nb Err" cell of the client at this address, as the list shows it.
+    std::string errors_shown(const std::string& address) const {
+        for (const ClientRow& r : view.clients) {
+            if (r.address == address) return r.cells[4];
+        }
+        return "no row";
+    }
 };
 
 TEST_F(ClientTraffic, AnEchoNeverReachesItsSenderAndSamePortClientsAreToldApart) {
@@ -259,27 +266,54 @@ TEST_F(ClientTraffic, SilentGarbledAndVanishingClientsChangeNothingForTheOthers)
 
     net.client_sends(garbler, {0x01, 0x02, 0x03, 0xFE, 0x04});
     passes(1);
-    net.client_sends(leaver, Bytes(relay_off.begin(), relay_off.begin() + 5));
-    passes(1);
-    net.client_closes(leaver);
+    const Bytes half(relay_off.begin(), relay_off.begin() + 5);
+    net.client_sends(leaver, half);
     passes(1);
     EXPECT_TRUE(view.traffic.empty());
-    EXPECT_TRUE(gw.bus_bound.empty());
+    net.client_closes(leaver);
+    passes(1);
+    // What it sent before leaving is not lost without a trace: a bad-length row.
+    ASSERT_EQ(view.traffic.size(), 1u);
+    EXPECT_EQ(view.traffic[0].cells[2], hex_dump(half));
+    EXPECT_TRUE(view.traffic[0].cells[5].ends_with(" from 192.168.1.23:903»Bad Len 5 bytes"));
+    EXPECT_EQ(errors_shown("192.168.1.23"), "1");
 
     const Bytes from_bus = make_frame(0xFB, 0x30, 0x01, {0x0A});
     serial.deliver(from_bus);
     net.client_sends(a, relay_on);
     passes(5);
 
-    ASSERT_EQ(view.traffic.size(), 2u);
-    EXPECT_EQ(serial.writes.size(), 1u);
-    EXPECT_EQ(serial.writes[0].bytes, relay_on);
+    ASSERT_EQ(view.traffic.size(), 3u);
+    EXPECT_EQ(bus_writes(), join({half, relay_on}));
     EXPECT_EQ(net.peer(a).received_bytes(), from_bus);
     // The echo copy is queued before the bus is read in the same pass.
     EXPECT_EQ(net.peer(silent).received_bytes(), join({relay_on, from_bus}));
     EXPECT_EQ(net.peer(garbler).received_bytes(), join({relay_on, from_bus}));
     EXPECT_TRUE(net.peer(leaver).sent.empty());
     EXPECT_EQ(record_of(garbler).error_count, 0);
+}
+
+TEST_F(ClientTraffic, APieceNothingMoreComesForIsGivenUpAfterASecond) {
+    net.client_sends(a, {0x0F});
+    passes(1);
+    clock.advance(600);
+    net.client_sends(a, {0xF8, 0x01});
+    passes(1);
+    clock.advance(900);  // each pass waits a little too
+    passes(1);
+    EXPECT_TRUE(view.traffic.empty());
+
+    clock.advance(200);
+    passes(1);
+    ASSERT_EQ(view.traffic.size(), 1u);
+    EXPECT_EQ(view.traffic[0].cells[2], "0FF801");
+    EXPECT_EQ(view.traffic[0].icon, icon_client_frame_bad);
+    EXPECT_EQ(errors_shown("192.168.1.20"), "1");
+
+    // The rest, come too late, starts no frame.
+    net.client_sends(a, {0x02, 0x01, 0xF5, 0x04});
+    passes(3);
+    EXPECT_EQ(view.traffic.size(), 1u);
 }
 
 }  // namespace

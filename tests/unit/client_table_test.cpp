@@ -168,6 +168,7 @@ TEST_F(ClientTable, DisconnectClosesTheClientOfTheSelectedRowAmongTwoWithTheSame
     disconnect_selected(gw);
 
     EXPECT_TRUE(net.peer(newer).closed_by_gateway);
+    EXPECT_FALSE(net.peer(newer).reset_by_gateway);  // the button closes normally
     EXPECT_TRUE(net.peer(older).open);
     EXPECT_EQ(view.clients[0].icon, icon_client_ended);
     EXPECT_EQ(cell(0, 3), "2026-12-07 10:20:09");
