@@ -6,6 +6,7 @@
 #include "analyzer/debug_log.hpp"
 #include "analyzer/feed.hpp"
 #include "analyzer/message_decoder.hpp"
+#include "bus/serial_reception.hpp"
 #include "core/gateway.hpp"
 
 namespace quillon {
@@ -17,6 +18,7 @@ constexpr Rgb client_colour{50, 50, 200};
 constexpr Rgb bad_checksum_colour{255, 127, 0};
 constexpr Rgb bad_length_colour{200, 50, 50};
 constexpr Rgb silence_colour{200, 50, 50};
+constexpr Rgb not_sent_colour{200, 50, 50};
 
 // The Cs cell: the byte before the last; empty for a piece too short to have one.
 std::string checksum_cell(const QueueEntry& e) {
@@ -90,6 +92,16 @@ void show_notice_row(Gateway& gw, const std::string& tag, const std::string& tex
     row.colour = colour;
     row.colour_is_background = as_background;
     insert_traffic_row(gw, std::move(row));
+}
+
+void show_unsent_frame(Gateway& gw, const QueueEntry& e) {
+    TrafficRow row = frame_row(e);
+    row.cells[1] = frame_time_text(gw);
+    row.cells[5] = decode_message("IP", e.bytes.data(), e.bytes.size()) + " from " +
+                   sender_label(gw, e) + "»Not sent, serial link down";
+    row.colour = not_sent_colour;
+    row.icon = icon_client_frame_bad;
+    publish_frame_row(gw, std::move(row));
 }
 
 void process_new_frames(Gateway& gw, std::int32_t bus_start, std::int32_t bus_count,

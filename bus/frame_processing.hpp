@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bus/queue_entry.hpp"
 #include "ui/operator_view.hpp"
 
 namespace quillon {
@@ -17,6 +18,10 @@ void process_new_frames(Gateway& gw, std::int32_t bus_start, std::int32_t bus_co
 // Whether the traffic filter lets a row with this hex code through.
 bool filter_passes(bool filter_on, bool inverted, const std::string& filter_text,
                    const std::string& hex_code);
+
+// The row (and analyzer and debug line) of a client frame that was taken off
+// the bus-bound queue but not written, because the serial link is down.
+void show_unsent_frame(Gateway& gw, const QueueEntry& entry);
 
 // Puts a row on top of the traffic list, keeping at most 500 rows.
 void insert_traffic_row(Gateway& gw, TrafficRow row);

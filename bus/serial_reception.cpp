@@ -7,6 +7,7 @@
 #include "analyzer/message_decoder.hpp"
 #include "bus/bus_frame.hpp"
 #include "bus/frame_processing.hpp"
+#include "bus/transmit_queue.hpp"
 #include "core/gateway.hpp"
 
 namespace quillon {
@@ -27,6 +28,7 @@ void append_bus_entry(Gateway& gw, const std::uint8_t* bytes, std::size_t size,
     entry.length = static_cast<std::int32_t>(size);
     entry.bytes.assign(bytes, bytes + size);
     entry.status = status;
+    if (status == FrameStatus::valid) note_module_frame(gw, entry.bytes);
     gw.net_bound.push_back(std::move(entry));
 }
 

@@ -31,6 +31,9 @@ struct BandwidthSample {
 // The serial link's state: open, or lost and being tried again.
 enum class SerialLinkState { closed, open, lost };
 
+// What the interface module last said about taking frames from the gateway.
+enum class ModuleFlow { accepting, buffer_full, bus_off };
+
 // The whole gateway: its state record, queues, client table, history, buffers,
 // and the ports it talks to the world through. One per process, one thread.
 struct Gateway {
@@ -70,6 +73,10 @@ struct Gateway {
     std::int64_t serial_held_since_ms = 0;
     SerialLinkState serial_link = SerialLinkState::closed;
     std::int64_t serial_retry_ms = 0;  // last attempt to reopen a lost port
+
+    // Paced writes wait while the module says it cannot take them.
+    ModuleFlow module_flow = ModuleFlow::accepting;
+    std::int64_t module_flow_since_ms = 0;
 
     bool analyzer_server_open = false;
     bool running = false;

@@ -402,5 +402,36 @@ TEST_F(SerialReception, SilenceWatchGoesOnWhileThePortIsLost) {
     EXPECT_EQ(rows_tagged("- timeout -", "No communication with Velbus"), 1);
 }
 
+TEST_F(SerialReception, ClientFramesWhileThePortIsLostShowAsNotSentAndAreNeitherCountedNorKept) {
+    const ConnectionHandle client = net.connect("192.168.1.20", 888);
+    const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hi");
+    run_pass(gw);
+    run_pass(gw);
+    serial.failed = true;
+    run_pass(gw);
+
+    net.client_sends(client, kValidF8);
+    for (int k = 0; k < 10; ++k)
+        run_pass(gw);
+    ASSERT_GE(view.traffic.size(), 2u);
+    const TrafficRow& unsent = view.traffic.front();
+    EXPECT_EQ(unsent.cells[2], hex_dump(kValidF8));
+    EXPECT_TRUE(unsent.cells[5].ends_with("from 192.168.1.20:888»Not sent, serial link down"))
+        << unsent.cells[5];
+    const std::string line = net.peer(analyzer).received_lines().back();
+    EXPECT_TRUE(line.starts_with("V->N,")) << line;
+    EXPECT_NE(line.find("Not sent, serial link down"), std::string::npos) << line;
+
+    clock.advance(1001);
+    run_pass(gw);
+    EXPECT_EQ(view.rates[control::tx_rate], "0.0");
+
+    serial.failed = false;
+    for (int k = 0; k < 150; ++k)
+        run_pass(gw);
+    ASSERT_TRUE(serial.open_now);
+    EXPECT_TRUE(serial.writes.empty()) << "a frame from before was replayed";
+}
+
 }  // namespace
 }  // namespace quillon::testing

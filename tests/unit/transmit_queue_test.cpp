@@ -117,15 +117,58 @@ TEST_F(TransmitQueue, OneEntryPerStepOldestFirst) {
     EXPECT_TRUE(gw.bus_bound.empty());
 }
 
-TEST_F(TransmitQueue, WriteErrorLosesThePortButConsumesAndCountsTheEntry) {
+TEST_F(TransmitQueue, WriteErrorLosesThePortAndShowsTheFrameNotSent) {
     queue(kFrame, FrameStatus::valid);
     serial.failed = true;
     transmit_to_bus(gw);
     EXPECT_TRUE(gw.bus_bound.empty());
-    EXPECT_EQ(gw.state.bus_tx_bytes, 7);
+    EXPECT_EQ(gw.state.bus_tx_bytes, 0);
     EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
-    ASSERT_FALSE(view.traffic.empty());
-    EXPECT_EQ(view.traffic.front().cells[2], "- serial -");
+    ASSERT_EQ(view.traffic.size(), 2u);
+    EXPECT_EQ(view.traffic[0].cells[2], "0FF800010BED04");
+    EXPECT_TRUE(view.traffic[0].cells[5].ends_with("»Not sent, serial link down"));
+    EXPECT_EQ(view.traffic[1].cells[2], "- serial -");
+}
+
+// ---- The interface module's flow control ----
+
+TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds) {
+    const Bytes buffer_full{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
+    const Bytes buffer_ready{0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04};
+    const Bytes bus_off{0x0F, 0xF8, 0x00, 0x01, 0x09, 0xEF, 0x04};
+    const ConnectionHandle c = net.connect("192.168.1.20", 888);
+    run_pass(gw);
+    serial.deliver(buffer_full);
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::serial], "Velbus buffer full");
+
+    Bytes frames;
+    for (std::uint8_t k = 1; k <= 4; ++k) {
+        const Bytes f = make_frame(0xF8, k, 0x02, {0x02, 0x01});
+        frames.insert(frames.end(), f.begin(), f.end());
+    }
+    net.client_sends(c, frames);
+    for (int k = 0; k < 100; ++k)
+        run_pass(gw);  // about two seconds
+    EXPECT_TRUE(serial.writes.empty());
+
+    serial.deliver(buffer_ready);
+    for (int k = 0; k < 100 && serial.writes.size() < 2; ++k)
+        run_pass(gw);
+    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM1");
+
+    // "Bus off" without its "bus active": writes go on after five seconds.
+    serial.deliver(bus_off);
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::serial], "Velbus bus off");
+    const std::int64_t held_at = clock.now;
+    for (int k = 0; k < 500 && serial.writes.size() < 4; ++k)
+        run_pass(gw);
+    ASSERT_EQ(serial.writes.size(), 4u);
+    EXPECT_GT(serial.writes[2].time_ms - held_at, module_hold_limit_ms - 25);
+    for (std::size_t k = 0; k < 4; ++k)
+        EXPECT_EQ(serial.writes[k].bytes[2], k + 1) << "in order";
+    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM1");
 }
 
 // ---- Pacing ----
