@@ -297,6 +297,14 @@ TEST_F(WindowView, YesNoQuestionReturnsTheAnswer) {
     }
 }
 
+TEST_F(WindowView, EnterOrEscapeOnTheQuestionAnswersNo) {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        SCOPED_TRACE(key == Qt::Key_Return ? "Enter" : "Escape");
+        when_message_box_opens([key](QMessageBox* box) { press(box, key); });
+        EXPECT_FALSE(view.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"));
+    }
+}
+
 class FirstConfigurationDialog : public ::testing::Test {
   protected:
     EventWaiter waiter;

@@ -159,7 +159,9 @@ void QtWindowView::message_box(std::string_view title, std::string_view text, Me
 bool QtWindowView::ask_yes_no(std::string_view title, std::string_view text) {
     QMessageBox box(QMessageBox::Question, to_qstring(title), to_qstring(text),
                     QMessageBox::Yes | QMessageBox::No, front_window());
-    box.setDefaultButton(QMessageBox::Yes);
+    // A stray Enter or Escape must not end the gateway.
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
 
