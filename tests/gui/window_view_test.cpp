@@ -196,8 +196,7 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
               to_qimage(icons[icon_client_ended]).pixelColor(2, 9));
 
     EXPECT_EQ(view.selected_client_row(), -1);
-    const QRect second = clients->visualItemRect(clients->topLevelItem(1));
-    QTest::mouseClick(clients->viewport(), Qt::LeftButton, Qt::NoModifier, second.center());
+    click_row(clients, 1);
     EXPECT_EQ(view.selected_client_row(), 1);
     const std::vector<WindowEvent> events = drain();
     ASSERT_EQ(events.size(), 1u);
@@ -208,6 +207,33 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
     EXPECT_EQ(view.selected_client_row(), -1);
     view.show_clients({});
     EXPECT_EQ(clients->topLevelItemCount(), 0);
+}
+
+TEST_F(WindowView, RedrawKeepsTheSelectedClientSelectedUntilItsRowIsGone) {
+    const auto row = [](std::int32_t client, const char* address, const char* errors) {
+        ClientRow r;
+        r.cells = {"", address, "2026-12-07 10:20:05", "", errors};
+        r.icon = icon_client_live;
+        r.client = client;
+        r.live = true;
+        return r;
+    };
+    view.show_clients({row(7, "192.168.1.21 (889)", "0"), row(4, "192.168.1.20 (888)", "0")});
+    click_row(clients, 1);
+    ASSERT_EQ(view.selected_client_row(), 1);
+
+    // A newcomer on top, and a bad frame from the selected client.
+    view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0"),
+                       row(4, "192.168.1.20 (888)", "1")});
+    EXPECT_EQ(view.selected_client_row(), 2);
+    const QList<QTreeWidgetItem*> selected = clients->selectedItems();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(text_of(selected.front()->text(1)), "192.168.1.20 (888)");
+    EXPECT_EQ(text_of(selected.front()->text(4)), "1");
+
+    view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0")});
+    EXPECT_EQ(view.selected_client_row(), -1);
+    EXPECT_TRUE(clients->selectedItems().isEmpty());
 }
 
 TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
