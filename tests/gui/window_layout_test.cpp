@@ -35,8 +35,9 @@ const Place main_window_places[] = {
     {6, "QTreeWidget", 10, 45, 660, 145, nullptr},
     {7, "QTreeWidget", 10, 200, 660, 145, nullptr},
     {18, "QLabel", 135, 350, 165, 15, "Velbus Bandwidth"},
-    {8, "QLabel", 10, 355, 120, 25, ""},
-    {9, "QLabel", 10, 385, 120, 25, ""},
+    // The graphs' 120 x 25 picture areas at (10, 355) and (10, 385), framed around.
+    {8, "QLabel", 9, 354, 122, 27, ""},
+    {9, "QLabel", 9, 384, 122, 27, ""},
     {16, "QLineEdit", 135, 365, 50, 18, "0"},
     {20, "QLabel", 190, 370, 50, 15, "bps (RX)"},
     {17, "QLineEdit", 135, 390, 50, 18, "0"},

@@ -273,6 +273,29 @@ TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
     EXPECT_EQ(field(6), "A:2");
 }
 
+TEST_F(WindowView, GraphShowsAFullHeightBarWhole) {
+    const Rgb paper{255, 255, 255};
+    const Rgb bar{10, 200, 30};
+    RgbImage graph(110, 25);
+    for (int y = 0; y < 25; ++y) {
+        for (int x = 0; x < 110; ++x) {
+            const auto i = static_cast<std::size_t>((y * 110 + x) * 3);
+            const Rgb c = x == 60 ? bar : paper;
+            graph.pixels[i] = c.r;
+            graph.pixels[i + 1] = c.g;
+            graph.pixels[i + 2] = c.b;
+        }
+    }
+    view.show_graph(control::rx_graph, graph);
+    const QImage seen = control_of(window, control::rx_graph)->grab().toImage();
+    int bar_pixels = 0;
+    for (int y = 0; y < seen.height(); ++y) {
+        for (int x = 0; x < seen.width(); ++x)
+            bar_pixels += seen.pixelColor(x, y) == qcolor(bar) ? 1 : 0;
+    }
+    EXPECT_EQ(bar_pixels, 25);  // one column, every row
+}
+
 struct BoxSeen {
     std::string title;
     std::string text;

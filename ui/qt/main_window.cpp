@@ -166,7 +166,6 @@ void MainWindow::build_controls() {
             case Kind::image: {
                 auto* image = new QLabel(area);
                 image->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-                // Bars grow from the bottom row, which stays in sight.
                 image->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
                 widget = image;
                 break;
@@ -179,7 +178,13 @@ void MainWindow::build_controls() {
             }
         }
         widget->setObjectName(QStringLiteral("control_%1").arg(number));
-        widget->setGeometry(place.x, place.y, place.width, place.height);
+        QRect area_place(place.x, place.y, place.width, place.height);
+        if (place.kind == Kind::image) {
+            // The place is the picture's, rows 0 to 24 all in sight: the frame goes around it.
+            const int frame = static_cast<QFrame*>(widget)->frameWidth();
+            area_place.adjust(-frame, -frame, frame, frame);
+        }
+        widget->setGeometry(area_place);
         controls_[number] = widget;
     }
 
