@@ -126,10 +126,7 @@ int QtWindowView::selected_client_row() {
 
 void QtWindowView::set_status_field(int field, std::string_view text) {
     // Field 1 is written on every pass; an unchanged text costs no repaint.
-    QLabel* label = window_->status_field(field);
-    if (label == nullptr) return;
-    const QString shown = to_qstring(text);
-    if (label->text() != shown) label->setText(shown);
+    if (StatusField* label = window_->status_field(field)) label->show_text(to_qstring(text));
 }
 
 void QtWindowView::set_rate_field(int control, std::string_view text) {
