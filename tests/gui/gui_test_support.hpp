@@ -36,6 +36,20 @@ inline void click(QWidget* widget) {
     QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, at);
 }
 
+// A click on a row of a list view, as a person selects it.
+inline void click_row(QTreeWidget* list, int row) {
+    ASSERT_NE(list->topLevelItem(row), nullptr);
+    const QRect place = list->visualItemRect(list->topLevelItem(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, place.center());
+}
+
+// A key pressed where a person's key would go: to the window's focused control.
+inline void press(QWidget* window, Qt::Key key) {
+    ASSERT_NE(window, nullptr);
+    QWidget* focused = window->focusWidget();
+    QTest::keyClick(focused != nullptr ? focused : window, key);
+}
+
 // Runs `act` once `ready` holds, from inside whatever event loop is running
 // then (a modal box's, a dialog's). Gives up after 5 s with a failure and
 // closes the modal widget, so that a missing window fails the test instead of

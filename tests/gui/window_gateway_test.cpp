@@ -255,8 +255,7 @@ TEST_F(WindowGateway, DisconnectClosesTheClientOfTheSelectedRow) {
     pass();
     EXPECT_EQ(refused, "Error|No client selected.|Select a raw before clicking on this button");
 
-    const QRect bottom = clients->visualItemRect(clients->topLevelItem(1));  // the older one
-    QTest::mouseClick(clients->viewport(), Qt::LeftButton, Qt::NoModifier, bottom.center());
+    click_row(clients, 1);  // the older one
     use(control::disconnect);
     pass(2);
     EXPECT_TRUE(net.peer(older).closed_by_gateway);

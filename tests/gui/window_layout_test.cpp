@@ -7,9 +7,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "platform/qt/event_waiter.hpp"
 #include "tests/gui/gui_test_support.hpp"
@@ -35,8 +38,9 @@ const Place main_window_places[] = {
     {6, "QTreeWidget", 10, 45, 660, 145, nullptr},
     {7, "QTreeWidget", 10, 200, 660, 145, nullptr},
     {18, "QLabel", 135, 350, 165, 15, "Velbus Bandwidth"},
-    {8, "QLabel", 10, 355, 120, 25, ""},
-    {9, "QLabel", 10, 385, 120, 25, ""},
+    // The graphs' 120 x 25 picture areas at (10, 355) and (10, 385), framed around.
+    {8, "QLabel", 9, 354, 122, 27, ""},
+    {9, "QLabel", 9, 384, 122, 27, ""},
     {16, "QLineEdit", 135, 365, 50, 18, "0"},
     {20, "QLabel", 190, 370, 50, 15, "bps (RX)"},
     {17, "QLineEdit", 135, 390, 50, 18, "0"},
@@ -97,6 +101,69 @@ void expect_columns(const QTreeWidget* list, const std::vector<std::pair<const c
     EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(list->topLevelItemCount(), 0);
+}
+
+// The room that a control's style leaves for its text.
+QSize room_for_text(const QWidget* widget) {
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+        // A framed label without an indent of its own indents by half an "x".
+        int indent = label->indent();
+        if (indent < 0)
+            indent = label->frameWidth() > 0
+                         ? label->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2
+                         : 0;
+        const Qt::Alignment align = label->alignment();
+        const int sides = (align & Qt::AlignLeft ? 1 : 0) + (align & Qt::AlignRight ? 1 : 0);
+        const QRect inside = label->contentsRect().marginsRemoved(
+            QMargins(label->margin(), label->margin(), label->margin(), label->margin()));
+        return {inside.width() - sides * indent, inside.height()};
+    }
+    const auto* button = qobject_cast<const QAbstractButton*>(widget);
+    if (button == nullptr) return {};
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    QStyle::SubElement contents = QStyle::SE_PushButtonContents;
+    if (const auto* push = qobject_cast<const QPushButton*>(button)) {
+        if (push->autoDefault()) option.features |= QStyleOptionButton::AutoDefaultButton;
+        if (push->isDefault()) option.features |= QStyleOptionButton::DefaultButton;
+    } else {
+        contents = qobject_cast<const QCheckBox*>(button) ? QStyle::SE_CheckBoxContents
+                                                          : QStyle::SE_RadioButtonContents;
+    }
+    return button->style()->subElementRect(contents, &option, button).size();
+}
+
+// Every line of the text, as wide and as high as the control's font draws it,
+// fits the room that the control leaves for it.
+void expect_text_fits(const QWidget* widget, const QString& text) {
+    SCOPED_TRACE(text_of(widget->objectName() + QStringLiteral(" \"") + text +
+                         QStringLiteral("\" in ") + widget->font().family() +
+                         QStringLiteral(" %1 px").arg(widget->font().pixelSize())));
+    const QSize room = room_for_text(widget);
+    const QFontMetrics metrics = widget->fontMetrics();
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString& line : lines)
+        EXPECT_LE(metrics.horizontalAdvance(line), room.width()) << text_of(line);
+    EXPECT_LE(metrics.height() + (lines.size() - 1) * metrics.lineSpacing(), room.height());
+}
+
+// Each caption of a window's controls: labels, buttons, check boxes, options.
+void expect_captions_fit(const QWidget* window) {
+    const QList<QWidget*> controls =
+        window->findChildren<QWidget*>(QRegularExpression(QStringLiteral("^control_\\d+$")));
+    ASSERT_FALSE(controls.isEmpty());
+    int captions = 0;
+    for (const QWidget* widget : controls) {
+        QString caption;
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) caption = label->text();
+        if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
+            caption = button->text();
+        if (caption.isEmpty()) continue;
+        expect_text_fits(widget, caption);
+        ++captions;
+    }
+    EXPECT_GT(captions, 0);
 }
 
 class MainWindowLayout : public ::testing::Test {
@@ -197,6 +264,46 @@ TEST_F(MainWindowLayout, StatusBarHasSevenFieldsTheLastTakingTheRest) {
               "Velbus serial COM1");
 }
 
+TEST_F(MainWindowLayout, EveryCaptionFitsItsControl) {
+    expect_captions_fit(window);
+}
+
+TEST_F(MainWindowLayout, StatusTextsShowWholeOrShortenedInTheMiddle) {
+    const std::pair<int, const char*> start_up[] = {
+        {status_field::uptime, "UpTime: 0y 0m 0d and 00:00:00"},
+        {status_field::bus_frames, "V:0"},
+        {status_field::client_frames, "N:0"},
+        {status_field::serial, "Velbus serial COM1"},
+        {status_field::ethernet, "Ethernet port 8080"},
+        {status_field::clock, "23:59:59"},
+        {status_field::analyzers, "A:0"},
+    };
+    const auto field = [this](int i) {
+        return window->findChild<QLabel*>(QStringLiteral("status_field_%1").arg(i));
+    };
+    for (const auto& [number, text] : start_up) {
+        view.set_status_field(number, text);
+        QApplication::processEvents();  // the last field grows with its text
+        EXPECT_EQ(text_of(field(number)->text()), text);
+        expect_text_fits(field(number), QString::fromUtf8(text));
+    }
+
+    const std::string path =
+        "Velbus serial /dev/serial/by-id/usb-Velleman_Projects_VMB1USB_Velbus_USB_interface-if00";
+    view.set_status_field(status_field::serial, path);
+    QLabel* serial = field(status_field::serial);
+    const std::string shown = text_of(serial->text());
+    EXPECT_EQ(shown.rfind("Velbus", 0), 0u) << shown;
+    EXPECT_NE(shown.find("\u2026"), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "if00") << shown;
+    expect_text_fits(serial, serial->text());
+    EXPECT_EQ(text_of(serial->toolTip()), path);
+
+    view.set_status_field(status_field::serial, "Velbus serial COM1");
+    EXPECT_EQ(text_of(serial->text()), "Velbus serial COM1");
+    EXPECT_TRUE(serial->toolTip().isEmpty());
+}
+
 TEST_F(MainWindowLayout, ResizingMovesNoControl) {
     window->resize(1000, 700);
     QApplication::processEvents();
@@ -240,6 +347,19 @@ TEST(FirstConfigurationLayout, DialogIsCentredWithItsControls) {
     EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();
     EXPECT_EQ(view.first_configuration_window(), nullptr);
+}
+
+TEST(FirstConfigurationLayout, EveryCaptionFitsItsControl) {
+    EventWaiter waiter;
+    QtWindowView view(waiter, "");
+    when([&] { return view.first_configuration_window() != nullptr; },
+         [&] {
+             QWidget* dialog = view.first_configuration_window();
+             expect_captions_fit(dialog);
+             click(control_of(dialog, 29));
+         });
+    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    view.close_first_configuration();
 }
 
 }  // namespace

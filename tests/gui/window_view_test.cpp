@@ -196,8 +196,7 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
               to_qimage(icons[icon_client_ended]).pixelColor(2, 9));
 
     EXPECT_EQ(view.selected_client_row(), -1);
-    const QRect second = clients->visualItemRect(clients->topLevelItem(1));
-    QTest::mouseClick(clients->viewport(), Qt::LeftButton, Qt::NoModifier, second.center());
+    click_row(clients, 1);
     EXPECT_EQ(view.selected_client_row(), 1);
     const std::vector<WindowEvent> events = drain();
     ASSERT_EQ(events.size(), 1u);
@@ -208,6 +207,33 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
     EXPECT_EQ(view.selected_client_row(), -1);
     view.show_clients({});
     EXPECT_EQ(clients->topLevelItemCount(), 0);
+}
+
+TEST_F(WindowView, RedrawKeepsTheSelectedClientSelectedUntilItsRowIsGone) {
+    const auto row = [](std::int32_t client, const char* address, const char* errors) {
+        ClientRow r;
+        r.cells = {"", address, "2026-12-07 10:20:05", "", errors};
+        r.icon = icon_client_live;
+        r.client = client;
+        r.live = true;
+        return r;
+    };
+    view.show_clients({row(7, "192.168.1.21 (889)", "0"), row(4, "192.168.1.20 (888)", "0")});
+    click_row(clients, 1);
+    ASSERT_EQ(view.selected_client_row(), 1);
+
+    // A newcomer on top, and a bad frame from the selected client.
+    view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0"),
+                       row(4, "192.168.1.20 (888)", "1")});
+    EXPECT_EQ(view.selected_client_row(), 2);
+    const QList<QTreeWidgetItem*> selected = clients->selectedItems();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(text_of(selected.front()->text(1)), "192.168.1.20 (888)");
+    EXPECT_EQ(text_of(selected.front()->text(4)), "1");
+
+    view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0")});
+    EXPECT_EQ(view.selected_client_row(), -1);
+    EXPECT_TRUE(clients->selectedItems().isEmpty());
 }
 
 TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
@@ -245,6 +271,29 @@ TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
     };
     EXPECT_EQ(field(0), "UpTime: 0y 0m 0d and 00:00:05");
     EXPECT_EQ(field(6), "A:2");
+}
+
+TEST_F(WindowView, GraphShowsAFullHeightBarWhole) {
+    const Rgb paper{255, 255, 255};
+    const Rgb bar{10, 200, 30};
+    RgbImage graph(110, 25);
+    for (int y = 0; y < 25; ++y) {
+        for (int x = 0; x < 110; ++x) {
+            const auto i = static_cast<std::size_t>((y * 110 + x) * 3);
+            const Rgb c = x == 60 ? bar : paper;
+            graph.pixels[i] = c.r;
+            graph.pixels[i + 1] = c.g;
+            graph.pixels[i + 2] = c.b;
+        }
+    }
+    view.show_graph(control::rx_graph, graph);
+    const QImage seen = control_of(window, control::rx_graph)->grab().toImage();
+    int bar_pixels = 0;
+    for (int y = 0; y < seen.height(); ++y) {
+        for (int x = 0; x < seen.width(); ++x)
+            bar_pixels += seen.pixelColor(x, y) == qcolor(bar) ? 1 : 0;
+    }
+    EXPECT_EQ(bar_pixels, 25);  // one column, every row
 }
 
 struct BoxSeen {
@@ -294,6 +343,14 @@ TEST_F(WindowView, YesNoQuestionReturnsTheAnswer) {
         EXPECT_EQ(seen.text, "Do you want to close Quillon ?");
         EXPECT_EQ(seen.icon, QMessageBox::Question);
         EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+    }
+}
+
+TEST_F(WindowView, EnterOrEscapeOnTheQuestionAnswersNo) {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        SCOPED_TRACE(key == Qt::Key_Return ? "Enter" : "Escape");
+        when_message_box_opens([key](QMessageBox* box) { press(box, key); });
+        EXPECT_FALSE(view.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"));
     }
 }
 

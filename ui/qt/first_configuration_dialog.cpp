@@ -11,6 +11,8 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 
+#include "ui/qt/fonts.hpp"
+
 namespace quillon {
 namespace {
 
@@ -34,10 +36,7 @@ FirstConfigurationDialog::FirstConfigurationDialog()
     setObjectName(QStringLiteral("window_1"));
     setWindowTitle(QStringLiteral("Quillon First Configuration"));
     setFixedSize(client_width, client_height);
-    // The controls' sizes are made for a small font, about 11 pixels high.
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    setFont(control_font());
 
     auto* intro = new QLabel(QStringLiteral("It's the initial settings !\nPlease give information "
                                             "about Serial port and Ethernet port :"),

@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 
 #include "core/gateway_state.hpp"
+#include "ui/qt/fonts.hpp"
 #include "ui/qt/images.hpp"
 
 namespace quillon {
@@ -102,14 +103,41 @@ QTreeWidget* make_list_view(QWidget* parent) {
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setIconSize(QSize(16, 16));
     list->setAllColumnsShowFocus(true);
-    // The narrow columns (a 70-pixel time with hundredths) need the rows'
-    // text a little smaller than the captions'.
-    list->setStyleSheet(
-        QStringLiteral("QTreeView { font-size: 10px; } QTreeView::item { padding: 0px; }"));
+    list->setStyleSheet(QStringLiteral("QTreeView::item { padding: 0px; }"));
     return list;
 }
 
 }  // namespace
+
+void StatusField::show_text(const QString& text) {
+    if (text == whole_) return;
+    whole_ = text;
+    fit();
+    updateGeometry();
+}
+
+void StatusField::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    fit();
+}
+
+void StatusField::fit() {
+    // A framed label without an indent of its own indents by half an "x".
+    int lead = indent();
+    if (lead < 0)
+        lead = frameWidth() > 0 ? fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    const int room = contentsRect().width() - 2 * margin() - lead;
+    const QString shown = fontMetrics().elidedText(whole_, Qt::ElideMiddle, room);
+    const QString tip = shown == whole_ ? QString() : whole_;
+    if (toolTip() != tip) setToolTip(tip);
+    if (text() != shown) setText(shown);
+}
+
+QSize StatusField::for_whole_text(QSize shown_hint) const {
+    const QFontMetrics metrics = fontMetrics();
+    shown_hint.rwidth() += metrics.horizontalAdvance(whole_) - metrics.horizontalAdvance(text());
+    return shown_hint;
+}
 
 MainWindow::MainWindow(const std::vector<RgbImage>& icons, Report report)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -119,10 +147,7 @@ MainWindow::MainWindow(const std::vector<RgbImage>& icons, Report report)
     setWindowTitle(QStringLiteral("Quillon"));
     for (const RgbImage& icon : icons)
         icons_.push_back(to_row_icon(icon));
-    // The controls' sizes are made for a small font, about 11 pixels high.
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    setFont(control_font());
     setCentralWidget(new QWidget(this));
     build_controls();
     build_status_bar();
@@ -166,7 +191,6 @@ void MainWindow::build_controls() {
             case Kind::image: {
                 auto* image = new QLabel(area);
                 image->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-                // Bars grow from the bottom row, which stays in sight.
                 image->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
                 widget = image;
                 break;
@@ -179,7 +203,13 @@ void MainWindow::build_controls() {
             }
         }
         widget->setObjectName(QStringLiteral("control_%1").arg(number));
-        widget->setGeometry(place.x, place.y, place.width, place.height);
+        QRect area_place(place.x, place.y, place.width, place.height);
+        if (place.kind == Kind::image) {
+            // The place is the picture's, rows 0 to 24 all in sight: the frame goes around it.
+            const int frame = static_cast<QFrame*>(widget)->frameWidth();
+            area_place.adjust(-frame, -frame, frame, frame);
+        }
+        widget->setGeometry(area_place);
         controls_[number] = widget;
     }
 
@@ -200,7 +230,7 @@ void MainWindow::build_status_bar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("status_bar"));
     for (std::size_t i = 0; i < status_fields_.size(); ++i) {
-        auto* field = new QLabel(bar);
+        auto* field = new StatusField(bar);
         field->setObjectName(QStringLiteral("status_field_%1").arg(i));
         field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         if (i < std::size(status_field_widths)) {
@@ -219,7 +249,7 @@ QWidget* MainWindow::control(int number) const {
     return it == controls_.end() ? nullptr : it->second;
 }
 
-QLabel* MainWindow::status_field(int field) const {
+StatusField* MainWindow::status_field(int field) const {
     if (field < 0 || static_cast<std::size_t>(field) >= status_fields_.size()) return nullptr;
     return status_fields_[static_cast<std::size_t>(field)];
 }

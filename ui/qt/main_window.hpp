@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLabel>
 #include <QMainWindow>
 
 #include <array>
@@ -10,12 +11,33 @@
 #include "ui/operator_view.hpp"
 
 class QCheckBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 
 namespace quillon {
+
+// A status bar field. A text longer than the field is shortened in the middle
+// and shown whole as the tooltip; the layout still asks room for all of it.
+class StatusField : public QLabel {
+  public:
+    using QLabel::QLabel;
+
+    // An unchanged text costs nothing, not even a repaint.
+    void show_text(const QString& text);
+
+    QSize sizeHint() const override { return for_whole_text(QLabel::sizeHint()); }
+    QSize minimumSizeHint() const override { return for_whole_text(QLabel::minimumSizeHint()); }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void fit();
+    QSize for_whole_text(QSize shown_hint) const;
+
+    QString whole_;
+};
 
 // Window 0: the traffic list, the client list, the bandwidth figures and
 // graphs, the buttons and the status bar, at fixed places in its client area
@@ -37,7 +59,7 @@ class MainWindow : public QMainWindow {
     QLineEdit* filter_field() const { return filter_field_; }
     QCheckBox* delay_check() const { return delay_check_; }
     QCheckBox* debug_check() const { return debug_check_; }
-    QLabel* status_field(int field) const;
+    StatusField* status_field(int field) const;
 
     // The row icon of that number; a null icon for no_icon or an unknown number.
     QIcon row_icon(int icon) const;
@@ -54,7 +76,7 @@ class MainWindow : public QMainWindow {
     Report report_;
     std::vector<QIcon> icons_;
     std::map<int, QWidget*> controls_;
-    std::array<QLabel*, 7> status_fields_{};
+    std::array<StatusField*, 7> status_fields_{};
     QTreeWidget* traffic_list_ = nullptr;
     QTreeWidget* client_list_ = nullptr;
     QPushButton* filter_toggle_ = nullptr;

@@ -23,6 +23,9 @@ QString to_qstring(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// Where a client list row keeps the client it shows (0: none).
+constexpr int client_role = Qt::UserRole;
+
 QColor to_qcolor(Rgb c) {
     return QColor(c.r, c.g, c.b);
 }
@@ -96,12 +99,23 @@ void QtWindowView::traffic_clear() {
 }
 
 void QtWindowView::show_clients(const std::vector<ClientRow>& rows) {
+    // Any client's bad frame redraws the list: the operator's choice follows
+    // its client, wherever its row lands, until the row is gone.
     QTreeWidget* list = window_->client_list();
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
+    const std::int32_t chosen =
+        selected.isEmpty() ? 0 : selected.front()->data(0, client_role).value<std::int32_t>();
     list->clear();
     QList<QTreeWidgetItem*> items;
-    for (const ClientRow& row : rows)
-        items.append(make_row(row.cells, window_->row_icon(row.icon)));
+    QTreeWidgetItem* still_chosen = nullptr;
+    for (const ClientRow& row : rows) {
+        QTreeWidgetItem* item = make_row(row.cells, window_->row_icon(row.icon));
+        item->setData(0, client_role, row.client);
+        if (chosen != 0 && row.client == chosen && still_chosen == nullptr) still_chosen = item;
+        items.append(item);
+    }
     list->addTopLevelItems(items);
+    if (still_chosen != nullptr) list->setCurrentItem(still_chosen);
 }
 
 int QtWindowView::selected_client_row() {
@@ -112,10 +126,7 @@ int QtWindowView::selected_client_row() {
 
 void QtWindowView::set_status_field(int field, std::string_view text) {
     // Field 1 is written on every pass; an unchanged text costs no repaint.
-    QLabel* label = window_->status_field(field);
-    if (label == nullptr) return;
-    const QString shown = to_qstring(text);
-    if (label->text() != shown) label->setText(shown);
+    if (StatusField* label = window_->status_field(field)) label->show_text(to_qstring(text));
 }
 
 void QtWindowView::set_rate_field(int control, std::string_view text) {
@@ -159,7 +170,9 @@ void QtWindowView::message_box(std::string_view title, std::string_view text, Me
 bool QtWindowView::ask_yes_no(std::string_view title, std::string_view text) {
     QMessageBox box(QMessageBox::Question, to_qstring(title), to_qstring(text),
                     QMessageBox::Yes | QMessageBox::No, front_window());
-    box.setDefaultButton(QMessageBox::Yes);
+    // A stray Enter or Escape must not end the gateway.
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
 
