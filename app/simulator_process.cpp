@@ -1,5 +1,6 @@
 #include "app/simulator_process.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -27,6 +28,12 @@ std::string SimulatorProcess::start(const std::string& program, std::string& err
     if (pid_ == 0) {
         // The simulator ends with the gateway, however the gateway ends.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // Standard input carries the operator's commands to the gateway, not to the simulator.
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if (nothing > STDIN_FILENO) {
+            ::dup2(nothing, STDIN_FILENO);
+            ::close(nothing);
+        }
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);

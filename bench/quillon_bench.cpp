@@ -1,8 +1,9 @@
 // quillon_bench: starts the real gateway on a pseudo-terminal owned by this
 // program, connects loopback TCP clients to it and measures what reaches the
-// clients and the bus side, the gateway's CPU time and its peak memory.
+// clients and the bus side, the gateway's CPU time, its memory and its file
+// descriptors across connect/close churn and, with --soak, a long steady load.
 //
-//   quillon_bench [--quick] [--quillon PATH]
+//   quillon_bench [--quick] [--soak] [--soak-minutes N] [--quillon PATH]
 //
 // With QUILLON_BENCH_TRACE set, per-frame latencies and pacing gaps go to stderr.
 //
@@ -69,7 +70,8 @@ enum Phase : std::uint8_t {
     phase_pacing = 0xA3,
     phase_load = 0xA4,
     phase_uplink = 0xA5,
-    phase_last = phase_uplink,
+    phase_soak = 0xA6,
+    phase_last = phase_soak,
 };
 
 // 0F prio addr len phase seq_hi seq_lo [padding] checksum 04, 3 to 8 data bytes.
@@ -296,6 +298,23 @@ std::int64_t status_kb(pid_t pid, std::string_view key) {
     return -1;
 }
 
+int fd_count(pid_t pid) {
+    std::error_code ec;
+    int n = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec))
+        ++n;
+    return ec ? -1 : n;
+}
+
+std::string mib(std::int64_t kb) {
+    return fixed(static_cast<double>(kb) / 1024.0, 1);
+}
+
+std::string signed_kib(std::int64_t kb) {
+    return (kb >= 0 ? "+" : "") + std::to_string(kb) + " KiB";
+}
+
 // ---------------------------------------------------------------- sockets and the pty
 
 bool write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
@@ -397,6 +416,8 @@ class Bench {
     void idle_cpu(double seconds);
     void load_cpu(double seconds, int rate);
     void peak_memory();
+    void churn(std::size_t cycles);
+    void soak(int minutes, int rate);
 
     pid_t pid() const { return pid_; }
     std::uint16_t port() const { return port_; }
@@ -412,6 +433,10 @@ class Bench {
     void command(const std::string& line);
     void clear_arrivals();
     int open_peer_connection();
+    std::vector<std::int64_t> feed_bus(std::uint8_t phase, std::uint32_t frames, int rate);
+    void await_last(std::uint8_t phase, std::uint32_t frames);
+    bool connect_and_close();
+    int settled_fd_count(int expected);
 
     pid_t pid_ = -1;
     int master_ = -1;
@@ -882,25 +907,37 @@ void Bench::idle_cpu(double seconds) {
             "< 1 %", c.stat_pct < 1.0);
 }
 
-void Bench::load_cpu(double seconds, int rate) {
-    clear_arrivals();
+// Bus frames at a steady rate, the clients read meanwhile; when each was written.
+std::vector<std::int64_t> Bench::feed_bus(std::uint8_t phase, std::uint32_t frames, int rate) {
     const std::int64_t period = ns_per_s / rate;
-    const auto frames = static_cast<std::uint32_t>(seconds * rate);
     std::vector<std::int64_t> sent(frames);
-    const CpuSample a = cpu_sample(pid_);
     const std::int64_t start = now_ns();
     for (std::uint32_t s = 0; s < frames; ++s) {
         pump(start + s * period);
         sent[s] = now_ns();
-        write_bus(make_frame(phase_load, s));
+        write_bus(make_frame(phase, s));
     }
     pump(start + frames * period);
-    const CpuSample b = cpu_sample(pid_);
-    pump(now_ns() + 500 * ns_per_ms, [this, frames] {
-        return std::all_of(peers_.begin(), peers_.end(), [frames](const Peer& p) {
-            return !p.open || (!p.in.arrivals.empty() && p.in.arrivals.back().seq == frames - 1);
+    return sent;
+}
+
+// Until every open client has the last of `frames`, for half a second at most.
+void Bench::await_last(std::uint8_t phase, std::uint32_t frames) {
+    pump(now_ns() + 500 * ns_per_ms, [this, phase, frames] {
+        return std::all_of(peers_.begin(), peers_.end(), [phase, frames](const Peer& p) {
+            return !p.open || (!p.in.arrivals.empty() && p.in.arrivals.back().phase == phase &&
+                               p.in.arrivals.back().seq == frames - 1);
         });
     });
+}
+
+void Bench::load_cpu(double seconds, int rate) {
+    clear_arrivals();
+    const auto frames = static_cast<std::uint32_t>(seconds * rate);
+    const CpuSample a = cpu_sample(pid_);
+    const std::vector<std::int64_t> sent = feed_bus(phase_load, frames, rate);
+    const CpuSample b = cpu_sample(pid_);
+    await_last(phase_load, frames);
     std::vector<double> lat;
     Integrity integrity;
     for (const Peer& p : peers_) {
@@ -924,6 +961,125 @@ void Bench::peak_memory() {
     add_row("peak memory (VmHWM)", fixed(static_cast<double>(hwm) / 1024.0, 1) +
                                        " MiB (VmRSS now " +
                                        fixed(static_cast<double>(rss) / 1024.0, 1) + " MiB)");
+}
+
+// One client's whole life: it connects, says it is done (half-close) and waits
+// until the gateway closes too, so that the churn never outruns the gateway's
+// accepting. Returns false when the connect fails or the gateway does not close.
+bool Bench::connect_and_close() {
+    errno = 0;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const sockaddr_in a = loopback(port_);
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+              ::shutdown(fd, SHUT_WR) == 0;
+    if (ok) {
+        pollfd p{fd, POLLIN, 0};
+        char c = 0;
+        ok = ::poll(&p, 1, 2000) == 1 && ::read(fd, &c, 1) <= 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// The gateway's descriptor count once it has dealt with the last closes: back at
+// `expected`, or unchanged for half a second; ten seconds at most.
+int Bench::settled_fd_count(int expected) {
+    int last = fd_count(pid_);
+    int unchanged = 0;
+    const std::int64_t deadline = now_ns() + 10 * ns_per_s;
+    while (last != expected && unchanged < 5 && now_ns() < deadline) {
+        pump(now_ns() + 100 * ns_per_ms);
+        const int n = fd_count(pid_);
+        unchanged = n == last ? unchanged + 1 : 0;
+        last = n;
+    }
+    return last;
+}
+
+// Clients that connect and close at once, one after the other: what each ended
+// connection leaves behind in the gateway. The warm-up fills the gateway's
+// table of ended clients (200 kept) so that it reaching its size doesn't count.
+void Bench::churn(std::size_t cycles) {
+    constexpr std::size_t warm_up = 300;
+    const int fds_at_start = fd_count(pid_);
+    for (std::size_t i = 0; i < warm_up; ++i)
+        connect_and_close();
+    const int fds_before = settled_fd_count(fds_at_start);
+    const std::int64_t rss_before = status_kb(pid_, "VmRSS:");
+    const std::int64_t hwm_before = status_kb(pid_, "VmHWM:");
+    std::size_t done = 0;
+    std::vector<double> each;
+    each.reserve(cycles);
+    const std::int64_t t0 = now_ns();
+    for (std::int64_t t = t0; done < cycles && connect_and_close(); ++done) {
+        const std::int64_t next = now_ns();
+        each.push_back(to_ms(next - t));
+        t = next;
+    }
+    const std::int64_t took = now_ns() - t0;
+    const Summary e = summarise(std::move(each));
+    if (done < cycles)
+        std::fprintf(stderr, "quillon_bench: churn cycle %zu: %s\n", done + 1,
+                     errno != 0 ? std::strerror(errno) : "the gateway did not close in 2 s");
+    const int fds_after = settled_fd_count(fds_before);
+    const std::int64_t rss_growth = status_kb(pid_, "VmRSS:") - rss_before;
+    const std::int64_t hwm_growth = status_kb(pid_, "VmHWM:") - hwm_before;
+    std::string result = fixed(static_cast<double>(took) / 1e9) + " s (" +
+                         fixed(static_cast<double>(took) / 1e3 / static_cast<double>(done), 0) +
+                         " us a cycle, p50 " + fixed(e.p50, 3) + " max " + fixed(e.max) +
+                         " ms); VmRSS " + mib(rss_before) + " MiB " + signed_kib(rss_growth) +
+                         ", VmHWM " + mib(hwm_before) + " MiB " + signed_kib(hwm_growth) +
+                         "; fds " + std::to_string(fds_before) + " -> " + std::to_string(fds_after);
+    if (done < cycles) result += "; STOPPED after " + std::to_string(done) + " cycles";
+    const bool met =
+        done == cycles && rss_growth < 1024 && hwm_growth < 1024 && fds_after == fds_before;
+    add_row("connect/close churn, " + std::to_string(cycles) + " cycles after " +
+                std::to_string(warm_up) + " to warm up",
+            result, "growth < 1 MiB, fds as before", met);
+}
+
+// A long steady load; the memory should level off after the first minute.
+void Bench::soak(int minutes, int rate) {
+    const auto per_minute = static_cast<std::uint32_t>(60 * rate);
+    std::vector<std::int64_t> rss{status_kb(pid_, "VmRSS:")};
+    Integrity integrity;
+    double worst_p99 = 0;
+    for (int m = 1; m <= minutes && alive(); ++m) {
+        clear_arrivals();
+        const std::vector<std::int64_t> sent = feed_bus(phase_soak, per_minute, rate);
+        await_last(phase_soak, per_minute);
+        std::vector<double> lat;
+        for (const Peer& p : peers_) {
+            integrity.add(p.in, phase_soak, per_minute);
+            for (const Arrival& r : p.in.arrivals) {
+                if (r.phase == phase_soak && r.seq < per_minute)
+                    lat.push_back(to_ms(r.t_ns - sent[r.seq]));
+            }
+        }
+        const Summary l = summarise(std::move(lat));
+        worst_p99 = std::max(worst_p99, l.p99);
+        rss.push_back(status_kb(pid_, "VmRSS:"));
+        std::printf("  .. soak minute %d: VmRSS %s MiB, latency p99 %s ms\n", m,
+                    mib(rss.back()).c_str(), fixed(l.p99).c_str());
+        std::fflush(stdout);
+    }
+    clear_arrivals();
+    std::string samples;
+    for (const std::int64_t kb : rss)
+        samples += (samples.empty() ? "" : " ") + mib(kb);
+    const std::string what = "soak, " + std::to_string(peers_.size()) + " clients, " +
+                             std::to_string(rate) + " frames/s, " + std::to_string(minutes) +
+                             " min";
+    add_row(
+        what + ": VmRSS at minute 0, 1, ...",
+        samples + " MiB; latency p99 at worst " + fixed(worst_p99) + " ms; " + integrity.text());
+    const bool complete = static_cast<int>(rss.size()) == minutes + 1;
+    const std::int64_t drift = complete ? rss.back() - rss[2] : 0;
+    add_row(what + ": flat",
+            complete ? "last minute " + signed_kib(drift) + " from the second"
+                     : "STOPPED after " + std::to_string(rss.size() - 1) + " minutes",
+            "last minute within 1 MiB of the second", complete && std::llabs(drift) <= 1024);
 }
 
 void noise_row(const Bench& bench) {
@@ -955,15 +1111,24 @@ void print_table() {
 
 int main(int argc, char** argv) {
     bool quick = false;
+    int soak_minutes = 0;
     std::string program = QUILLON_PROGRAM_PATH;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--soak") {
+            if (soak_minutes == 0) soak_minutes = 10;
+        } else if (arg == "--soak-minutes" && i + 1 < argc && std::atoi(argv[i + 1]) >= 2) {
+            soak_minutes = std::atoi(argv[++i]);
         } else if (arg == "--quillon" && i + 1 < argc) {
             program = argv[++i];
         } else {
-            std::fprintf(stderr, "Usage: quillon_bench [--quick] [--quillon PATH]\n");
+            std::fprintf(
+                stderr,
+                "Usage: quillon_bench [--quick] [--soak] [--soak-minutes N] [--quillon PATH]\n"
+                "  --soak adds a 10-minute run (N minutes, at least 2) of 100 clients at 100 "
+                "frames/s that samples the gateway's memory every minute.\n");
             return arg == "--help" || arg == "-h" ? 0 : 2;
         }
     }
@@ -1005,6 +1170,8 @@ int main(int argc, char** argv) {
         bench.burst(50);
         bench.load_cpu(cpu_seconds, 100);
         bench.peak_memory();
+        bench.churn(quick ? 2000 : 10000);
+        if (soak_minutes > 0 && step(bench.sync_peers())) bench.soak(soak_minutes, 100);
     }();
     noise_row(bench);
     bench.stop();

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/bussim/controls.hpp"
 #include "app/bussim/receive_log.hpp"
 #include "app/bussim/simulator.hpp"
 
@@ -45,7 +46,11 @@ void usage(std::FILE* to) {
         "  --seed N     seed of the spontaneous traffic (default 1)\n"
         "  --log FILE   append the log of received frames to FILE instead of standard output\n"
         "  --link PATH  also make PATH a symbolic link to the pseudo-terminal\n"
-        "  --help       show this text\n",
+        "  --help       show this text\n"
+        "Lines on standard input make the interface module send its report at once:\n"
+        "  buffer-full, buffer-ready  its receive buffer is full, or has room again\n"
+        "  bus-off, bus-active        the bus is off, or active again\n"
+        "Frames the gateway writes meanwhile are received and logged as usual.\n",
         to);
 }
 
@@ -139,6 +144,35 @@ void write_frame(const Pty& p, const Frame& f) {
     tcflush(p.slave, TCIFLUSH);
 }
 
+// One line of the control input: a report frame, whole, on the terminal.
+void run_control(const Pty& p, const std::string& line) {
+    if (const auto report = control_report(line)) {
+        write_frame(p, interface_frame(*report));
+    } else if (line.find_first_not_of(" \t\r") != std::string::npos) {
+        std::fprintf(stderr, "quillon-bussim: unknown command: %s (try %s)\n", line.c_str(),
+                     control_words);
+    }
+}
+
+// Carries out the complete lines that have come on standard input; false once the
+// input has ended (or cannot be read, as from a terminal while in the background).
+bool read_controls(const Pty& p, std::string& pending) {
+    char buf[512];
+    const auto n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) {
+        if (!pending.empty()) run_control(p, pending);
+        pending.clear();
+        return false;
+    }
+    pending.append(buf, static_cast<std::size_t>(n));
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        run_control(p, pending.substr(0, end));
+        pending.erase(0, end + 1);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,7 +184,12 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: poll() returns at once
     sigaction(SIGTERM, &action, nullptr);
+    // Run in the background of a shell, reading the terminal fails instead of stopping us.
+    signal(SIGTTIN, SIG_IGN);
 
+    // Asked before the terminal is opened, which could otherwise take a closed descriptor 0.
+    bool controls_open = fcntl(STDIN_FILENO, F_GETFD) != -1;
+    std::string pending_controls;
     Pty pty;
     if (!open_pty(pty)) {
         std::fprintf(stderr, "quillon-bussim: cannot open a pseudo-terminal: %s\n",
@@ -178,8 +217,10 @@ int main(int argc, char** argv) {
             write_frame(pty, frame);
         const auto wait =
             std::clamp<std::int64_t>(sim.next_event_ms() - now_ms(), 0, longest_wait_ms);
-        pollfd fd{pty.master, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(wait)) <= 0 || (fd.revents & POLLIN) == 0) continue;
+        pollfd fds[] = {{pty.master, POLLIN, 0}, {controls_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(wait)) <= 0) continue;
+        if (fds[1].revents != 0) controls_open = read_controls(pty, pending_controls);
+        if ((fds[0].revents & POLLIN) == 0) continue;
         std::uint8_t buf[4096];
         const auto n = read(pty.master, buf, sizeof buf);
         if (n <= 0) continue;
