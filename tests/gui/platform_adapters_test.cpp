@@ -218,5 +218,55 @@ TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
     ::close(b);
 }
 
+// Reads until the peer ends the stream; the bytes and how it ended (0 or an errno).
+std::pair<std::size_t, int> read_to_end(int s) {
+    std::size_t got = 0;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else {
+            return {got, n == 0 ? 0 : errno};
+        }
+    }
+}
+
+TEST_F(LoopbackNetwork, AClientGivenUpOnIsResetWhileAClosedOneGetsWhatWasSent) {
+    const std::uint16_t port = testing::free_port_pair();
+    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
+    const std::vector<std::uint8_t> block(256 * 1024, 0x0F);
+    std::pair<std::size_t, int> ends[2];
+    for (const bool reset : {false, true}) {
+        const int s = testing::connect_loopback(port);
+        ASSERT_GE(s, 0);
+        const NetworkEvent connected = next_event();
+        ASSERT_EQ(connected.code, NetworkEventCode::connection);
+        // The peer reads nothing yet: most of it waits in the kernel and in the socket.
+        net_.send(connected.connection, block.data(), block.size());
+        waiter_.wait(50);
+        const std::size_t unsent = net_.pending_output_bytes(connected.connection);
+        if (reset) {
+            net_.reset_connection(connected.connection);
+        } else {
+            net_.close_connection(connected.connection);
+        }
+        ends[reset ? 1 : 0] = read_to_end(s);
+        ends[reset ? 1 : 0].first += unsent;  // the socket's own share, dropped by either close
+        ::close(s);
+    }
+    EXPECT_EQ(ends[0].second, 0) << "a normal close ends the stream";
+    EXPECT_EQ(ends[0].first, block.size());
+    EXPECT_EQ(ends[1].second, ECONNRESET);
+    EXPECT_LT(ends[1].first, block.size()) << "the kernel kept the rest for the peer";
+}
+
+TEST(AddressText, IPv4MappedAddressesReadAsIPv4AndIPv6KeepsItsText) {
+    EXPECT_EQ(address_text(QHostAddress(QStringLiteral("::ffff:192.168.1.20"))), "192.168.1.20");
+    EXPECT_EQ(address_text(QHostAddress(QStringLiteral("192.168.1.20"))), "192.168.1.20");
+    EXPECT_EQ(address_text(QHostAddress(QStringLiteral("fd00::1:2"))), "fd00::1:2");
+    EXPECT_EQ(address_text(QHostAddress()), "0.0.0.0");
+}
+
 }  // namespace
 }  // namespace quillon
