@@ -218,6 +218,37 @@ TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
     ::close(b);
 }
 
+TEST(NetworkAdapterLifetime, EndingWithLiveAndPausedConnectionsAndPeersClosesEachOnce) {
+    EventWaiter waiter;
+    auto net = std::make_unique<QtNetwork>(waiter, "127.0.0.1");
+    const std::uint16_t port = testing::free_port_pair();
+    ASSERT_TRUE(net->create_tcp_server(tcp_server, port, 100));
+    ASSERT_TRUE(net->create_udp_server(analyzer_server, static_cast<std::int64_t>(port) + 1));
+    const int live = testing::connect_loopback(port);
+    const int paused = testing::connect_loopback(port);
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in udp = testing::loopback_address(static_cast<std::uint16_t>(port + 1));
+    ::sendto(peer, "hi", 2, 0, reinterpret_cast<const sockaddr*>(&udp), sizeof udp);
+    std::vector<NetworkEvent> seen;
+    ASSERT_TRUE(wait_until(waiter, [&] {
+        const NetworkEvent e = net->poll();
+        if (e.code != NetworkEventCode::none) seen.push_back(e);
+        return seen.size() == 3;
+    }));
+    for (const NetworkEvent& e : seen) {
+        if (e.code == NetworkEventCode::connection) net->set_reading_paused(e.connection, true);
+    }
+
+    net.reset();
+    for (const int s : {live, paused}) {
+        char b;
+        ::fcntl(s, F_SETFL, O_NONBLOCK);
+        EXPECT_TRUE(wait_until(waiter, [&] { return ::read(s, &b, 1) == 0; }));
+        ::close(s);
+    }
+    ::close(peer);
+}
+
 // Reads until the peer ends the stream; the bytes and how it ended (0 or an errno).
 std::pair<std::size_t, int> read_to_end(int s) {
     std::size_t got = 0;
