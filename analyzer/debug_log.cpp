@@ -1,26 +1,32 @@
 #include "analyzer/debug_log.hpp"
 
-#include "core/code_page.hpp"
-#include "core/gateway.hpp"
+#include <string>
+
+#include "base/code_page.hpp"
 
 namespace quillon {
 
-void set_debug_logging(Gateway& gw, bool on) {
-    if (on && gw.debug_log == nullptr) {
-        const auto path = gw.working_directory / debug_log_file_name;
-        gw.debug_log = std::fopen(path.c_str(), "ab");
-    } else if (!on && gw.debug_log != nullptr) {
-        std::fclose(gw.debug_log);
-        gw.debug_log = nullptr;
+void DebugLog::set_on(bool on) {
+    on_ = on;
+    if (on && file_ == nullptr) {
+        file_ = std::fopen((directory_ / debug_log_file_name).c_str(), "ab");
+    } else if (!on) {
+        close();
     }
 }
 
-void write_debug_line(Gateway& gw, std::string_view line) {
-    if (gw.debug_log == nullptr) set_debug_logging(gw, true);
-    if (gw.debug_log == nullptr) return;  // the file cannot be made; nothing is reported
+void DebugLog::close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+void DebugLog::write(std::string_view line) {
+    if (!on_) return;
+    if (file_ == nullptr) set_on(true);
+    if (file_ == nullptr) return;
     const std::string bytes = utf8_to_cp1252(line) + "\r\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), gw.debug_log);
-    std::fflush(gw.debug_log);
+    std::fwrite(bytes.data(), 1, bytes.size(), file_);
+    std::fflush(file_);
 }
 
 }  // namespace quillon

@@ -1,18 +1,38 @@
 #pragma once
 
+#include <cstdio>
+#include <filesystem>
 #include <string_view>
 
 namespace quillon {
 
-struct Gateway;
-
 inline constexpr std::string_view debug_log_file_name = "Quillon_debug.log";
 
-// Opens the debug log for appending when `on`, closes it otherwise.
-void set_debug_logging(Gateway& gw, bool on);
+// The debug log: while it is on, every frame's line is appended to
+// "Quillon_debug.log", as Windows-1252 text ending in CR LF.
+class DebugLog {
+  public:
+    DebugLog() = default;
+    DebugLog(const DebugLog&) = delete;
+    DebugLog& operator=(const DebugLog&) = delete;
+    ~DebugLog() { close(); }
 
-// One debug log line, as Windows-1252 text followed by CR LF. Opens the log
-// first when the box is ticked but the file is not open yet.
-void write_debug_line(Gateway& gw, std::string_view line);
+    void set_directory(std::filesystem::path directory) { directory_ = std::move(directory); }
+
+    // On: the file is opened for appending; off: it is closed.
+    void set_on(bool on);
+    bool on() const { return on_; }
+
+    // Writes the line while the log is on. A file that cannot be made is tried
+    // again with the next line; nothing is reported.
+    void write(std::string_view line);
+
+  private:
+    void close();
+
+    std::filesystem::path directory_ = ".";
+    bool on_ = false;
+    std::FILE* file_ = nullptr;
+};
 
 }  // namespace quillon

@@ -2,12 +2,13 @@
 
 #include <string_view>
 
+#include "clients/client_table.hpp"
+#include "clients/network.hpp"
+
 namespace quillon {
 
-struct Gateway;
-
 // Sends one feed line, as Windows-1252 bytes in one datagram, to every live
-// analyzer record. Nothing is kept: a later analyzer does not get earlier lines.
-void send_to_analyzers(Gateway& gw, std::string_view line);
+// analyzer. Nothing is kept: a later analyzer does not get earlier lines.
+void send_to_analyzers(const ClientTable& table, Network& network, std::string_view line);
 
 }  // namespace quillon

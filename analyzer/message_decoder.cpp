@@ -4,7 +4,7 @@
 #include <bit>
 
 #include "bus/bus_frame.hpp"
-#include "core/code_page.hpp"
+#include "base/code_page.hpp"
 
 namespace quillon {
 namespace {

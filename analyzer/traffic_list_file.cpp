@@ -2,19 +2,17 @@
 
 #include <cstdio>
 
-#include "core/gateway.hpp"
-
 namespace quillon {
 
 std::string traffic_list_file_name(Date date) {
     return "Quillon_" + format_date("%yyyy-%mm-%dd_%hh-%ii", date) + ".log";
 }
 
-std::string traffic_list_text(const Gateway& gw) {
+std::string traffic_list_text(const std::deque<TrafficRow>& rows) {
     std::string text;
-    for (const TrafficRow& row : gw.traffic_rows) {
-        for (int col = 1; col < traffic_column_count; ++col) {
-            text += row.cells[static_cast<std::size_t>(col)];
+    for (const TrafficRow& row : rows) {
+        for (std::size_t col = 1; col < row.cells.size(); ++col) {
+            text += row.cells[col];
             text += '\t';
         }
         text += "\r\n";
@@ -22,14 +20,14 @@ std::string traffic_list_text(const Gateway& gw) {
     return text;
 }
 
-void save_traffic_list(Gateway& gw) {
-    const auto path = gw.working_directory / traffic_list_file_name(gw.clock.local_date());
+void save_traffic_list(const std::filesystem::path& directory, Date now,
+                       const std::deque<TrafficRow>& rows) {
+    const auto path = directory / traffic_list_file_name(now);
     if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        const std::string text = traffic_list_text(gw);
+        const std::string text = traffic_list_text(rows);
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     }
-    gw.clock.pause_ms(10);
 }
 
 }  // namespace quillon

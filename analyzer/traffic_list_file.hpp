@@ -1,22 +1,24 @@
 #pragma once
 
+#include <deque>
+#include <filesystem>
 #include <string>
 
-#include "core/date_text.hpp"
+#include "base/date_text.hpp"
+#include "ui/view_types.hpp"
 
 namespace quillon {
-
-struct Gateway;
 
 // "Quillon_%yyyy-%mm-%dd_%hh-%ii.log" for the given local date.
 std::string traffic_list_file_name(Date date);
 
 // The saved traffic list: one line a row, top row first; the cells of
 // "Time" to "Source" each followed by a tab, then CR LF; UTF-8 without BOM.
-std::string traffic_list_text(const Gateway& gw);
+std::string traffic_list_text(const std::deque<TrafficRow>& rows);
 
-// Writes the traffic list to its dated file in the working directory,
-// replacing a file of that name. A file that cannot be made is not reported.
-void save_traffic_list(Gateway& gw);
+// Writes the rows to the dated file in the directory, replacing a file of
+// that name. A file that cannot be made is not reported.
+void save_traffic_list(const std::filesystem::path& directory, Date now,
+                       const std::deque<TrafficRow>& rows);
 
 }  // namespace quillon

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/simulator_process.hpp"
+#include "platform/posix/simulator_process.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/settings.hpp"

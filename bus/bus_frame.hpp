@@ -35,6 +35,12 @@ constexpr std::int32_t status_code(FrameStatus s) {
     return static_cast<std::int32_t>(s);
 }
 
+// Whether a frame with this verdict goes on to the clients: a valid bus frame
+// or an echo copy. Bad frames are only shown.
+constexpr bool forwardable(FrameStatus s) {
+    return s == FrameStatus::valid || s == FrameStatus::echo_copy;
+}
+
 // Two's complement of the 8-bit sum of bytes[0..last_index], both ends included.
 // A negative last_index covers no byte and gives 0.
 std::uint8_t frame_checksum(const std::uint8_t* bytes, int last_index);

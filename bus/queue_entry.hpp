@@ -2,23 +2,31 @@
 
 #include <cstdint>
 #include <deque>
-#include <string>
 #include <vector>
 
+#include "base/connection_handle.hpp"
+#include "base/date_text.hpp"
 #include "bus/bus_frame.hpp"
-#include "clients/network.hpp"
 
 namespace quillon {
 
-// One frame waiting in the bus-bound or the net-bound queue; owns its bytes.
+// When a frame arrived: the wall-clock second and the hundredths counted from
+// the moment the loop saw that second begin.
+struct FrameTime {
+    Date second = 0;
+    std::int32_t hundredths = 0;
+};
+
+// One frame waiting in the bus-bound or the net-bound queue: what came and
+// when, and from where. Texts are made from it when it is shown.
 struct QueueEntry {
-    std::string origin;  // bus: "$AA description from VelBUS"; client: its port, "#" or " " added
-    std::int32_t length = 0;
-    std::string time;  // "%hh:%ii:%ss.cc"; empty for a client's bad-length piece
     std::vector<std::uint8_t> bytes;
     FrameStatus status = FrameStatus::valid;
+    FrameTime time;
     // The client connection the frame came from; 0 for frames from the bus.
     ConnectionHandle sender = 0;
+
+    bool from_bus() const { return sender == 0; }
 };
 
 using FrameQueue = std::deque<QueueEntry>;

@@ -11,9 +11,8 @@ struct SerialLineSettings {
     std::int32_t baud = 0;
     std::int32_t parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::int32_t data_bits = 0;
-    float stop_bits = 0.0f;           // 1.0 one, 2.0 two, anything else one and a half
-    std::int32_t handshake = 0;       // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
-    std::int32_t buffer_size = 2048;  // input and output buffers, in bytes
+    float stop_bits = 0.0f;      // 1.0 one, 2.0 two, anything else one and a half
+    std::int32_t handshake = 0;  // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
 };
 
 // The serial link to the bus interface module (serial port 0).

@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-#include "bus/frame_processing.hpp"
-#include "bus/serial_reception.hpp"
-#include "core/gateway.hpp"
-
 namespace quillon {
 namespace {
 
@@ -15,89 +11,67 @@ constexpr std::uint8_t module_bus_active = 0x0A;
 constexpr std::uint8_t module_buffer_full = 0x0B;
 constexpr std::uint8_t module_buffer_ready = 0x0C;
 
-void set_module_flow(Gateway& gw, ModuleFlow flow) {
-    if (flow == ModuleFlow::accepting && gw.module_flow == ModuleFlow::accepting) return;
-    gw.module_flow = flow;
-    gw.module_flow_since_ms = gw.clock.now_ms();
-    const std::string shown = flow == ModuleFlow::buffer_full ? "Velbus buffer full"
-                              : flow == ModuleFlow::bus_off
-                                  ? "Velbus bus off"
-                                  : "Velbus serial " + gw.state.serial_port_name;
-    gw.view.set_status_field(status_field::serial, shown);
-}
-
 }  // namespace
 
-void note_module_frame(Gateway& gw, std::span<const std::uint8_t> frame) {
-    // 0F F8 00 01 cmd checksum 04
-    if (frame.size() != 7 || frame[1] != 0xF8 || frame[2] != 0x00 || frame[3] != 0x01) return;
+bool BusQueue::due(std::int64_t now_ms) const {
+    if (flow_ != ModuleFlow::accepting && now_ms - flow_since_ms_ <= module_hold_limit_ms)
+        return false;
+    return now_ms - last_transmit_ms_ > pacing_delay_ms_;
+}
+
+std::int64_t BusQueue::ms_until_due(std::int64_t now_ms) const {
+    std::int64_t due_at = last_transmit_ms_ + pacing_delay_ms_ + 1;
+    if (flow_ != ModuleFlow::accepting)
+        due_at = std::max(due_at, flow_since_ms_ + module_hold_limit_ms + 1);
+    return due_at > now_ms ? due_at - now_ms : 0;
+}
+
+std::optional<QueueEntry> BusQueue::take(std::int64_t now_ms) {
+    // An empty step moves the time on too: a lone frame waits for the next step.
+    last_transmit_ms_ = now_ms;
+    if (entries_.empty()) return std::nullopt;
+    QueueEntry entry = std::move(entries_.front());
+    entries_.pop_front();
+    return entry;
+}
+
+std::int32_t BusQueue::take_written_bytes() {
+    const auto n = static_cast<std::int32_t>(written_bytes_);
+    written_bytes_ = 0;
+    return n;
+}
+
+bool BusQueue::note_module_frame(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
+    // 0F F8 00 01 command checksum 04
+    if (frame.size() != 7 || frame[1] != 0xF8 || frame[2] != 0x00 || frame[3] != 0x01) return false;
+    ModuleFlow said = flow_;
     switch (frame[4]) {
         case module_buffer_full:
-            set_module_flow(gw, ModuleFlow::buffer_full);
+            said = ModuleFlow::buffer_full;
             break;
         case module_bus_off:
-            set_module_flow(gw, ModuleFlow::bus_off);
+            said = ModuleFlow::bus_off;
             break;
         case module_buffer_ready:
         case module_bus_active:
-            set_module_flow(gw, ModuleFlow::accepting);
+            said = ModuleFlow::accepting;
             break;
         default:
-            break;
+            return false;
     }
+    if (said == ModuleFlow::accepting && flow_ == ModuleFlow::accepting) return false;
+    // A repeated "full" starts its wait again.
+    const bool changed = said != flow_;
+    flow_ = said;
+    flow_since_ms_ = now_ms;
+    return changed;
 }
 
-bool module_holds_writes(Gateway& gw, std::int64_t now_ms) {
-    if (gw.module_flow == ModuleFlow::accepting) return false;
-    if (now_ms - gw.module_flow_since_ms <= module_hold_limit_ms) return true;
-    set_module_flow(gw, ModuleFlow::accepting);
-    return false;
-}
-
-bool transmit_due(Gateway& gw, std::int64_t now_ms) {
-    return now_ms - gw.state.last_bus_tx_ms > gw.state.pacing_delay_ms &&
-           !module_holds_writes(gw, now_ms);
-}
-
-std::int64_t ms_until_transmit_due(const Gateway& gw, std::int64_t now_ms) {
-    std::int64_t due = gw.state.last_bus_tx_ms + gw.state.pacing_delay_ms + 1;
-    if (gw.module_flow != ModuleFlow::accepting)
-        due = std::max(due, gw.module_flow_since_ms + module_hold_limit_ms + 1);
-    return due > now_ms ? due - now_ms : 0;
-}
-
-void transmit_to_bus(Gateway& gw) {
-    if (!gw.bus_bound.empty()) {
-        QueueEntry entry = std::move(gw.bus_bound.front());
-        gw.bus_bound.pop_front();
-        // Bad frames reach the bus as the client sent them; echo copies never do.
-        if (entry.status != FrameStatus::echo_copy) {
-            bool sent = false;
-            if (gw.serial_link == SerialLinkState::open) {
-                sent = gw.serial.write(entry.bytes.data(), entry.bytes.size()) >= 0;
-                if (!sent) serial_link_failed(gw);
-            }
-            if (sent) {
-                gw.state.bus_tx_bytes =
-                    static_cast<std::int32_t>(static_cast<std::uint32_t>(gw.state.bus_tx_bytes) +
-                                              static_cast<std::uint32_t>(entry.length));
-            } else {
-                // Not kept for later: a command replayed minutes late could undo
-                // what the user has done by hand since.
-                show_unsent_frame(gw, entry);
-            }
-        }
-        for (ClientRecord& c : gw.clients) {
-            if (c.handle != entry.sender || entry.sender == 0) continue;
-            --c.frames_waiting;
-            if (c.reading_paused && c.frames_waiting <= max_frames_waiting_per_client) {
-                c.reading_paused = false;
-                c.held_since_ms = gw.clock.now_ms();  // its piece waits afresh for the rest
-                if (c.live()) gw.network.set_reading_paused(c.handle, false);
-            }
-        }
-    }
-    gw.state.last_bus_tx_ms = gw.clock.now_ms();
+bool BusQueue::end_stale_hold(std::int64_t now_ms) {
+    if (flow_ == ModuleFlow::accepting || now_ms - flow_since_ms_ <= module_hold_limit_ms)
+        return false;
+    flow_ = ModuleFlow::accepting;
+    return true;
 }
 
 }  // namespace quillon

@@ -1,38 +1,65 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "bus/queue_entry.hpp"
 
 namespace quillon {
 
-struct Gateway;
+// The pacing delays: frames leave more than this many ms apart.
+inline constexpr std::int32_t pacing_delay_slow_ms = 50;
+inline constexpr std::int32_t pacing_delay_fast_ms = 5;
 
-// A client with more frames than this waiting for the bus is not read from
-// until the queue drains; TCP flow control holds it back meanwhile.
-inline constexpr std::int32_t max_frames_waiting_per_client = 200;
-
-// The longest the gateway waits for "receive buffer ready" or "bus active"
+// The longest the queue waits for "receive buffer ready" or "bus active"
 // after the module said "receive buffer full" or "bus off": a lost message
 // cannot stop the writes for good.
 inline constexpr std::int64_t module_hold_limit_ms = 5000;
 
-// Notes a frame from the bus that may be the interface module's own flow
-// control (priority F8, address 00, command 09 to 0C).
-void note_module_frame(Gateway& gw, std::span<const std::uint8_t> frame);
+// What the interface module last said about taking frames.
+enum class ModuleFlow { accepting, buffer_full, bus_off };
 
-// Whether the module's word holds paced writes back now; a hold that has run
-// out ends here.
-bool module_holds_writes(Gateway& gw, std::int64_t now_ms);
+// The bus-bound queue and its pacing: frames from clients wait here and leave
+// one per transmit step, when the pacing delay has run out since the previous
+// step and the module is not holding them back.
+class BusQueue {
+  public:
+    void push(QueueEntry entry) { entries_.push_back(std::move(entry)); }
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    const FrameQueue& entries() const { return entries_; }
 
-// Whether the pacing delay has run out: strictly more than pacing_delay_ms
-// since the last transmit step.
-// A module that holds writes back makes it not due.
-bool transmit_due(Gateway& gw, std::int64_t now_ms);
+    void set_pacing_delay(std::int32_t ms) { pacing_delay_ms_ = ms; }
+    std::int32_t pacing_delay() const { return pacing_delay_ms_; }
 
-// Milliseconds until the next transmit step may run; 0 when it may run now.
-std::int64_t ms_until_transmit_due(const Gateway& gw, std::int64_t now_ms);
+    // Whether a transmit step may run: strictly more than the delay since the
+    // previous one, and no hold from the module.
+    bool due(std::int64_t now_ms) const;
+    // Milliseconds until it may; 0 when it may now.
+    std::int64_t ms_until_due(std::int64_t now_ms) const;
 
-// Writes at most one bus-bound frame to the serial port.
-void transmit_to_bus(Gateway& gw);
+    // The transmit step: takes the next entry, if any, and starts the next delay.
+    std::optional<QueueEntry> take(std::int64_t now_ms);
+
+    // Bytes written to the bus, for the statistics.
+    void count_written(std::size_t bytes) { written_bytes_ += static_cast<std::uint32_t>(bytes); }
+    std::int32_t take_written_bytes();
+
+    // A frame from the bus that may be the module's flow control (priority F8,
+    // address 00, command 09 to 0C). True when the module's word changed.
+    bool note_module_frame(std::span<const std::uint8_t> frame, std::int64_t now_ms);
+    // Ends a hold that has lasted longer than module_hold_limit_ms; true when it did.
+    bool end_stale_hold(std::int64_t now_ms);
+    ModuleFlow module_flow() const { return flow_; }
+
+  private:
+    FrameQueue entries_;
+    std::int32_t pacing_delay_ms_ = pacing_delay_slow_ms;
+    std::int64_t last_transmit_ms_ = 0;
+    std::uint32_t written_bytes_ = 0;
+    ModuleFlow flow_ = ModuleFlow::accepting;
+    std::int64_t flow_since_ms_ = 0;
+};
 
 }  // namespace quillon

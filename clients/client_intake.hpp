@@ -2,28 +2,30 @@
 
 #include <cstdint>
 
-#include "clients/client_record.hpp"
+#include "bus/queue_entry.hpp"
+#include "bus/transmit_queue.hpp"
+#include "clients/client_table.hpp"
 #include "clients/network.hpp"
 
 namespace quillon {
 
-struct Gateway;
+struct Intake {
+    std::int32_t added = 0;  // entries added to the bus-bound queue
+    std::int32_t bad = 0;    // of which bad checksums and bad lengths
+};
 
-// Reads what a bus client sent, cuts it into frames and queues each for the bus
-// (and, when its end byte is in place, as an echo copy for the other clients).
-// Returns the number of bus-bound entries added.
-std::int32_t client_intake(Gateway& gw, ConnectionHandle handle);
+// Reads what a bus client sent, cuts it into frames and queues each for the
+// bus, and, when its end byte is in place, as an echo copy for the other
+// clients. The start of a frame left incomplete waits in the client's record.
+// Counts the bad ones in its errors and pauses its reading past the limit.
+Intake client_intake(ClientTable& table, Network& network, ConnectionHandle handle,
+                     std::int64_t now_ms, FrameTime stamp, BusQueue& bus_bound,
+                     FrameQueue& net_bound);
 
-// A client's piece waits this long for the rest of its frame.
-inline constexpr std::int64_t client_hold_limit_ms = 1000;
-
-// Queues the piece held from this client as a bad-length entry for the bus,
-// shows its row at once and counts it in the client's errors; nothing happens
-// when none is held.
-void give_up_held_piece(Gateway& gw, ClientRecord& record);
-
-// Gives up the live clients' pieces that nothing more has come for in
-// client_hold_limit_ms.
-void give_up_stale_pieces(Gateway& gw, std::int64_t now_ms);
+// Queues the piece held from the client as it stands, as bad-length entries
+// counted in its errors. Returns the number of entries added at the end of the
+// bus-bound queue; 0 when nothing was held.
+std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
+                                FrameTime stamp, BusQueue& bus_bound);
 
 }  // namespace quillon

@@ -2,14 +2,22 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "clients/network.hpp"
-#include "core/date_text.hpp"
+#include "base/connection_handle.hpp"
+#include "base/date_text.hpp"
+#include "bus/frame_cutter.hpp"
 
 namespace quillon {
 
-// One connection, live (disconnect_date 0) or ended within the last hour.
+// A client's piece of a frame waits this long for its rest after its last bytes.
+inline constexpr std::int64_t client_hold_limit_ms = 1000;
+
+enum class ClientKind {
+    bus_client,  // a TCP connection that exchanges frames
+    analyzer,    // a UDP peer that receives the text feed
+};
+
+// One connection, live (disconnect_date 0) or ended not long ago.
 struct ClientRecord {
     std::string ip_text;
     ConnectionHandle handle = 0;
@@ -17,19 +25,20 @@ struct ClientRecord {
     Date connect_date = 0;
     Date disconnect_date = 0;
     std::int32_t error_count = 0;  // frames with a bad checksum or a bad length it sent
-    std::int32_t connect_ms = 0;   // low 32 bits of the clock when made
     Date last_activity = 0;
-    std::int32_t server = 0;  // 1 bus client, 2 analyzer
+    ClientKind kind = ClientKind::bus_client;
 
-    // A frame split across reads: the bytes of its start, at most 20.
-    std::vector<std::uint8_t> held_bytes;
-    std::int64_t held_since_ms = 0;  // when bytes last came for the held piece
+    // The start of a frame that has come only in part.
+    FrameCutter cutter{RejectedRun::to_next_start,
+                       {client_hold_limit_ms, HoldLimit::Since::last_byte}};
     // Its frames in the bus-bound queue; reading pauses above a limit.
     std::int32_t frames_waiting = 0;
     bool reading_paused = false;
 
     bool live() const { return disconnect_date == 0; }
-    bool is_analyzer() const { return server == 2; }
+    bool is_analyzer() const { return kind == ClientKind::analyzer; }
+    // "a.b.c.d:port", as rows and lines name the client.
+    std::string label() const { return ip_text + ":" + std::to_string(port); }
 };
 
 }  // namespace quillon

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "clients/network.hpp"
+#include "clients/client_record.hpp"
+#include "ui/view_types.hpp"
 
 namespace quillon {
-
-struct Gateway;
 
 // An analyzer keeps its place by sending a datagram more often than this.
 inline constexpr std::int64_t analyzer_silence_limit_s = 300;
@@ -16,30 +18,57 @@ inline constexpr std::int64_t ended_record_keep_s = 3600;
 // ever new ports: the table, and with it the list's rebuilds, stay small.
 inline constexpr std::size_t max_ended_records = 200;
 inline constexpr std::int32_t max_live_analyzers = 64;
+// A client with more frames than this waiting for the bus is not read from
+// until the queue drains; TCP flow control holds it back meanwhile.
+inline constexpr std::int32_t max_frames_waiting_per_client = 200;
+// What one read of client data may take, together with a held frame start.
+inline constexpr std::size_t network_buffer_bytes = 4096;
 
-// Handles the one network event of the pass; returns the number of bus-bound
-// entries that client intake added (0 for anything but TCP data).
-std::int32_t handle_network_event(Gateway& gw, const NetworkEvent& event);
+// The clients, live and recently ended, oldest first; the rows that show them;
+// and the count of each client's frames waiting for the bus.
+class ClientTable {
+  public:
+    const std::vector<ClientRecord>& records() const { return records_; }
 
-void client_connected(Gateway& gw, ConnectionHandle handle, std::int32_t server);
+    // The live record of the handle and kind; nullptr when there is none.
+    ClientRecord* live(ConnectionHandle handle, ClientKind kind);
+    // The newest record of the handle, live or ended; nullptr when there is none.
+    ClientRecord* find(ConnectionHandle handle);
+    const ClientRecord* find(ConnectionHandle handle) const;
+    std::int32_t live_analyzer_count() const;
 
-// Ends the live record of `handle` (0 matches none), drops records ended more
-// than an hour ago, and redraws the client list.
-void client_disconnected(Gateway& gw, ConnectionHandle handle);
+    ClientRecord& add(ClientRecord record);
+    // Ends the live record of the handle (0 matches none); the ended record,
+    // still in the table, or nullptr.
+    ClientRecord* end(ConnectionHandle handle, Date now);
+    // Removes records ended more than ended_record_keep_s ago, then the oldest
+    // ended ones beyond max_ended_records.
+    void purge(Date now);
+    void clear();
 
-// Shows the client list again as it stands, so that a changed error count is seen.
-void refresh_client_rows(Gateway& gw);
+    // A frame of this client was queued for the bus: true when its reading
+    // must pause now.
+    bool frame_queued(ConnectionHandle handle);
+    // A frame of this client left the queue: true when its reading may go on now.
+    bool frame_left(ConnectionHandle handle, std::int64_t now_ms);
 
-// The "Disconnect" button: closes the client of the selected row.
-void disconnect_selected(Gateway& gw);
+    // The rows, newest record first. After a connection, a blank follows the
+    // port; the flag stays until the next rebuild that says otherwise.
+    const std::vector<ClientRow>& rebuild_rows(bool after_connection);
+    const std::vector<ClientRow>& rebuild_rows() { return rebuild_rows(rows_after_connection_); }
+    const std::vector<ClientRow>& rows() const { return rows_; }
 
-// Ends a live client the gateway gives up on, with its "DEL IP," line, and
-// closes its connection.
-void drop_client(Gateway& gw, ConnectionHandle handle);
+    // Where one read of client data goes.
+    std::array<std::uint8_t, network_buffer_bytes>& receive_buffer() { return buffer_; }
 
-// Ends analyzer records that have been silent for more than five minutes.
-void expire_analyzers(Gateway& gw);
+  private:
+    std::vector<ClientRecord> records_;
+    std::vector<ClientRow> rows_;
+    bool rows_after_connection_ = false;
+    std::array<std::uint8_t, network_buffer_bytes> buffer_{};
+};
 
-std::int32_t live_analyzer_count(const Gateway& gw);
+// "ADD IP,a.b.c.d:port,connected,ended" and "DEL IP,..." lines of the feed.
+std::string client_line(std::string_view prefix, const ClientRecord& record);
 
 }  // namespace quillon

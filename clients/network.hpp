@@ -4,16 +4,16 @@
 #include <cstdint>
 #include <string>
 
+#include "base/connection_handle.hpp"
+
 namespace quillon {
 
-// Identifies a TCP connection or a UDP peer. Never 0 (0 means "no client") and
-// never reused while the gateway runs, so a late event cannot reach a newer client.
-using ConnectionHandle = std::int32_t;
-
-// Server numbers.
-inline constexpr std::int32_t test_server = 0;      // the first-configuration port test
-inline constexpr std::int32_t tcp_server = 1;       // bus clients
-inline constexpr std::int32_t analyzer_server = 2;  // UDP analyzer feed
+// The gateway's servers.
+enum class Server : std::int32_t {
+    port_test = 0,  // the first-configuration dialog's test of a TCP port
+    tcp = 1,        // bus clients
+    analyzer = 2,   // the UDP analyzer feed
+};
 
 enum class NetworkEventCode : std::int32_t {
     none = 0,
@@ -24,7 +24,7 @@ enum class NetworkEventCode : std::int32_t {
 
 struct NetworkEvent {
     NetworkEventCode code = NetworkEventCode::none;
-    std::int32_t server = 0;
+    Server server = Server::port_test;
     ConnectionHandle connection = 0;
 };
 
@@ -33,12 +33,12 @@ class Network {
   public:
     virtual ~Network() = default;
     virtual bool initialise() = 0;
-    // Listens on all local addresses. A port outside 1..65535 fails.
-    virtual bool create_tcp_server(std::int32_t server, std::int64_t port,
-                                   std::int32_t backlog) = 0;
-    virtual bool create_udp_server(std::int32_t server, std::int64_t port) = 0;
+    // Listens on the local addresses given to the adapter. A port outside
+    // 1..65535 fails.
+    virtual bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) = 0;
+    virtual bool create_udp_server(Server server, std::int64_t port) = 0;
     // Closes the server and every connection it holds, without disconnection events.
-    virtual void close_server(std::int32_t server) = 0;
+    virtual void close_server(Server server) = 0;
     // One event per call. A data event is reported again while a connection still
     // has unread bytes, unless its reading is paused. UDP peers get a handle of
     // their own on their first datagram.

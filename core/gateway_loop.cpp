@@ -4,31 +4,32 @@
 #include <fstream>
 #include <iterator>
 
-#include "analyzer/debug_log.hpp"
-#include "bus/distribution.hpp"
-#include "bus/frame_processing.hpp"
-#include "bus/serial_reception.hpp"
-#include "bus/transmit_queue.hpp"
-#include "clients/client_intake.hpp"
-#include "clients/client_table.hpp"
+#include "analyzer/frame_report.hpp"
+#include "base/version.hpp"
+#include "clients/distribution.hpp"
+#include "core/client_events.hpp"
+#include "core/control_events.hpp"
 #include "core/first_configuration.hpp"
 #include "core/gateway.hpp"
+#include "core/reporting.hpp"
 #include "core/settings.hpp"
-#include "ui/control_events.hpp"
-#include "ui/statistics.hpp"
 
 namespace quillon {
 namespace {
 
+constexpr Rgb lost_link_colour{200, 50, 50};
+constexpr Rgb link_back_colour{20, 150, 20};
+constexpr Rgb silence_colour{200, 50, 50};
+
 bool read_settings_file(Gateway& gw) {
     if (gw.settings_text) {
-        read_settings(*gw.settings_text, gw.state);
+        gw.settings = read_settings(*gw.settings_text);
         return true;
     }
     std::ifstream in(gw.working_directory / settings_file_name, std::ios::binary);
     if (!in) return false;
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    read_settings(bytes, gw.state);
+    gw.settings = read_settings(bytes);
     return true;
 }
 
@@ -38,20 +39,73 @@ bool read_settings_file(Gateway& gw) {
 // millisecond after the 50th; one more millisecond keeps the gap above 51 ms.
 std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now) {
     if (gw.bus_bound.empty()) return event_wait_ms;
-    const std::int64_t until_due = ms_until_transmit_due(gw, now);
+    const std::int64_t until_due = gw.bus_bound.ms_until_due(now);
     if (until_due == 0) return 0;
     return static_cast<std::int32_t>(std::min<std::int64_t>(event_wait_ms, until_due + 1));
+}
+
+// Reads the clock once for the pass; a new wall-clock second starts the
+// hundredths again.
+PassTime pass_time(Gateway& gw) {
+    PassTime t;
+    t.ms = gw.clock.now_ms();
+    t.date = gw.clock.local_date();
+    if (t.date != gw.second.second) gw.second = {t.date, t.ms};
+    t.stamp = gw.second.stamp(t.date, t.ms);
+    return t;
+}
+
+void show_link_lost(Gateway& gw, const PassTime& t) {
+    show_notice(gw, t.date, "- serial -",
+                "Serial port " + gw.serial.port_name() + " lost, trying again every 2 seconds",
+                lost_link_colour, true);
+}
+
+void show_module_flow(Gateway& gw) {
+    switch (gw.bus_bound.module_flow()) {
+        case ModuleFlow::buffer_full:
+            gw.view.set_status_field(status_field::serial, "Velbus buffer full");
+            break;
+        case ModuleFlow::bus_off:
+            gw.view.set_status_field(status_field::serial, "Velbus bus off");
+            break;
+        case ModuleFlow::accepting:
+            gw.view.set_status_field(status_field::serial, "Velbus serial " + gw.serial.port_name());
+            break;
+    }
+}
+
+// Writes at most one bus-bound frame to the serial port. A frame the link
+// cannot take is not kept for later: a command replayed minutes late could
+// undo what someone has since done by hand.
+void transmit_step(Gateway& gw, const PassTime& t) {
+    std::optional<QueueEntry> entry = gw.bus_bound.take(t.ms);
+    if (!entry) return;
+    bool lost_now = false;
+    if (gw.serial.write(entry->bytes, t.ms, lost_now)) {
+        gw.bus_bound.count_written(entry->bytes.size());
+    } else {
+        if (lost_now) show_link_lost(gw, t);
+        publish_report(gw, report_unsent_frame(*entry, t.stamp, sender_label(gw, *entry)));
+    }
+    if (!entry->from_bus() && gw.clients.frame_left(entry->sender, t.ms))
+        gw.network.set_reading_paused(entry->sender, false);
+}
+
+void refresh_figures(Gateway& gw, const PassTime& t) {
+    gw.statistics.refresh(t.ms, gw.serial.take_received_bytes(), gw.bus_bound.take_written_bytes(),
+                          gw.view);
+    gw.statistics.refresh_uptime(t.date, gw.view);
+    expire_analyzers(gw, t);
+    gw.view.set_status_field(status_field::analyzers,
+                             "A:" + std::to_string(gw.clients.live_analyzer_count()));
 }
 
 }  // namespace
 
 StartOutcome start_gateway(Gateway& gw) {
-    GatewayState& s = gw.state;
-    s = GatewayState{};
-    gw.bus_bound.clear();
     gw.net_bound.clear();
     gw.clients.clear();
-    gw.bandwidth_history.assign(bandwidth_history_samples, BandwidthSample{});
 
     if (!gw.network.initialise()) {
         gw.view.message_box("Network Error", "Not ABLE To FOUND ETHERNET HARDWARE",
@@ -73,28 +127,30 @@ StartOutcome start_gateway(Gateway& gw) {
                 return StartOutcome::configuration_unavailable;
         }
     }
+    const Settings& s = gw.settings;
+    gw.debug_log.set_directory(gw.working_directory);
 
     gw.view.create_main_window();
     gw.view.set_status_field(status_field::ethernet, "Ethernet port " + std::to_string(s.tcp_port));
 
-    if (!open_serial_link(gw)) {
+    gw.serial.configure(s.serial, s.rs_module());
+    if (!gw.serial.open()) {
         gw.view.message_box("Serial Error",
-                            "Error : Not able To communicate With " + s.serial_port_name,
+                            "Error : Not able To communicate With " + s.serial.name,
                             MessageIcon::error);
         return StartOutcome::serial_failed;
     }
 
-    gw.view.set_status_field(status_field::serial, "Velbus serial " + s.serial_port_name);
-    gw.view.set_title("Quillon " + s.version_text);
+    gw.view.set_status_field(status_field::serial, "Velbus serial " + s.serial.name);
+    gw.view.set_title(std::string("Quillon ") + version_text);
     const std::int64_t now = gw.clock.now_ms();
-    s.last_purge_ms = now;
-    s.last_stats_ms = now;
-    s.last_bus_rx_ms = now;
-    s.second_text.clear();
+    gw.last_purge_ms = now;
+    gw.serial.start_watch(now);
+    gw.second = {};
 
     // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
     const std::int64_t udp_port = std::int64_t{s.tcp_port} + 1;
-    gw.analyzer_server_open = gw.network.create_udp_server(analyzer_server, udp_port);
+    gw.analyzer_server_open = gw.network.create_udp_server(Server::analyzer, udp_port);
     if (!gw.analyzer_server_open) {
         gw.view.message_box("Analyzer UDP Port not Free",
                             "Standard server may works...|Analyzer UDP port " +
@@ -102,71 +158,77 @@ StartOutcome start_gateway(Gateway& gw) {
                             MessageIcon::error);
     }
 
-    if (!gw.network.create_tcp_server(tcp_server, s.tcp_port, tcp_backlog)) {
+    if (!gw.network.create_tcp_server(Server::tcp, s.tcp_port, tcp_backlog)) {
         gw.view.message_box("NOT ABLE TO CREATE SERVER", "Can't start Quillon on this port",
                             MessageIcon::error);
         shutdown(gw);
         return StartOutcome::tcp_server_failed;
     }
 
-    s.start_date = gw.clock.local_date();
+    gw.statistics.start(now, gw.clock.local_date());
     gw.running = true;
     return StartOutcome::running;
 }
 
 bool run_pass(Gateway& gw) {
-    GatewayState& s = gw.state;
-
-    WindowEvent event;
+    OperatorEvent event;
     for (;;) {
         const std::int32_t timeout = event_wait_timeout(gw, gw.clock.now_ms());
-        event = gw.view.wait_event(timeout);
+        event = gw.input.wait_event(timeout);
         // Arriving bytes and a paced write that has fallen due end the wait,
         // even close to a statistics refresh: waiting on would hold them back.
-        if (event.code != event_none || event.input_ready || timeout == 0 ||
-            gw.clock.now_ms() - s.stats_started_ms > 5)
+        if (event.kind != OperatorEventKind::none || event.input_ready || timeout == 0 ||
+            gw.clock.now_ms() - gw.statistics.refresh_started_ms() > 5)
             break;
     }
-    s.last_event = event.code;
+    const PassTime t = pass_time(gw);
 
-    const std::string second = format_date(time_of_day_pattern, gw.clock.local_date());
-    if (second != s.second_text) {
-        s.second_text = second;
-        s.second_start_ms = gw.clock.now_ms();
-    }
-
-    if (event.code == event_control) {
-        on_control_event(gw, event.control);
+    if (event.kind == OperatorEventKind::control) {
+        on_control_event(gw, event, t);
         if (!gw.running) return false;
     }
 
-    if (gw.clock.now_ms() - s.last_stats_ms > statistics_period_ms) {
-        refresh_statistics(gw);
-        refresh_uptime(gw);
-        expire_analyzers(gw);
-        gw.view.set_status_field(status_field::analyzers,
-                                 "A:" + std::to_string(live_analyzer_count(gw)));
+    if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
+
+    if (gw.serial.retry(t.ms)) {
+        show_notice(gw, t.date, "- serial -",
+                    "Serial port " + gw.serial.port_name() + " open again", link_back_colour, false);
     }
 
-    retry_serial_link(gw, gw.clock.now_ms());
+    const std::size_t bus_start = gw.bus_bound.size();
+    const Intake intake = handle_network_event(gw, gw.network.poll(), t);
+    give_up_stale_pieces(gw, t);
 
-    const auto bus_start = static_cast<std::int32_t>(gw.bus_bound.size());
-    const std::int32_t bus_count = handle_network_event(gw, gw.network.poll());
-    give_up_stale_pieces(gw, gw.clock.now_ms());
-    const auto net_start = static_cast<std::int32_t>(gw.net_bound.size());
-    const std::int32_t net_count = receive_from_bus(gw);
-    gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(net_count));
-
-    process_new_frames(gw, bus_start, bus_count, net_start, net_count);
-    if (transmit_due(gw, gw.clock.now_ms())) transmit_to_bus(gw);
-    distribute_to_clients(gw);
-
-    if (gw.clock.now_ms() - s.last_purge_ms > purge_period_ms) {
-        s.last_purge_ms = gw.clock.now_ms();
-        client_disconnected(gw, 0);
+    const std::size_t net_start = gw.net_bound.size();
+    const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
+    if (received.lost) show_link_lost(gw, t);
+    gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
+    const auto net_count = static_cast<std::size_t>(received.frames);
+    bool flow_changed = false;
+    for (std::size_t k = net_start; k < net_start + net_count; ++k) {
+        const QueueEntry& e = gw.net_bound[k];
+        if (e.status == FrameStatus::valid) flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
 
-    if (event.code == event_close) shutdown(gw);
+    publish_frames(gw, gw.net_bound, net_start, net_count);
+    publish_frames(gw, gw.bus_bound.entries(), bus_start, static_cast<std::size_t>(intake.added));
+    if (gw.serial.silence_begins(t.ms)) {
+        show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour, true);
+    }
+
+    flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
+    if (flow_changed) show_module_flow(gw);
+    if (gw.bus_bound.due(t.ms)) transmit_step(gw, t);
+
+    for (ConnectionHandle h : distribute_to_clients(gw.net_bound, gw.clients, gw.network, gw.clock))
+        drop_client(gw, h, t);
+
+    if (t.ms - gw.last_purge_ms > purge_period_ms) {
+        gw.last_purge_ms = t.ms;
+        purge_clients(gw, t);
+    }
+
+    if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;
 }
 
@@ -177,27 +239,34 @@ void run_main_loop(Gateway& gw) {
 
 void shutdown(Gateway& gw) {
     gw.serial.close();
-    gw.serial_link = SerialLinkState::closed;
-    gw.network.close_server(tcp_server);
-    if (gw.analyzer_server_open) gw.network.close_server(analyzer_server);
+    gw.network.close_server(Server::tcp);
+    if (gw.analyzer_server_open) gw.network.close_server(Server::analyzer);
     gw.analyzer_server_open = false;
-    set_debug_logging(gw, false);
+    gw.debug_log.set_on(false);
     gw.running = false;
 }
 
-void restart_server(Gateway& gw) {
-    for (ClientRecord& c : gw.clients) {
-        if (c.live()) give_up_held_piece(gw, c);
-        // Analyzer peers are forgotten too; their next datagram makes a new record.
-        if (c.is_analyzer() && c.live()) gw.network.close_connection(c.handle);
+void restart_server(Gateway& gw, const PassTime& t) {
+    std::vector<ConnectionHandle> analyzers;
+    for (const ClientRecord& c : gw.clients.records()) {
+        if (c.live() && c.is_analyzer()) analyzers.push_back(c.handle);
     }
+    // What the clients leave of a frame is shown before they are forgotten.
+    std::vector<ConnectionHandle> bus_clients;
+    for (const ClientRecord& c : gw.clients.records()) {
+        if (c.live() && !c.is_analyzer()) bus_clients.push_back(c.handle);
+    }
+    for (ConnectionHandle h : bus_clients) {
+        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client)) give_up_and_show(gw, *c, t);
+    }
+    // Analyzer peers are forgotten too; their next datagram makes a new record.
+    for (ConnectionHandle h : analyzers)
+        gw.network.close_connection(h);
     gw.clients.clear();
-    gw.client_rows.clear();
-    gw.client_row_records.clear();
     gw.view.show_clients({});
-    gw.network.close_server(tcp_server);
+    gw.network.close_server(Server::tcp);
     gw.clock.pause_ms(500);
-    if (!gw.network.create_tcp_server(tcp_server, gw.state.tcp_port, tcp_backlog)) {
+    if (!gw.network.create_tcp_server(Server::tcp, gw.settings.tcp_port, tcp_backlog)) {
         gw.view.message_box("Network Error", "Couldn't restart connexion's server",
                             MessageIcon::error);
         shutdown(gw);

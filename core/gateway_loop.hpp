@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/pass_time.hpp"
+
 namespace quillon {
 
 struct Gateway;
@@ -29,11 +31,10 @@ void run_main_loop(Gateway& gw);
 void shutdown(Gateway& gw);
 
 // "Disconnect All": forgets every client and re-creates the TCP server.
-void restart_server(Gateway& gw);
+void restart_server(Gateway& gw, const PassTime& time);
 
 // The longest wait for an operator event in one pass, in milliseconds.
 inline constexpr std::int32_t event_wait_ms = 20;
-inline constexpr std::int64_t statistics_period_ms = 1000;
 inline constexpr std::int64_t purge_period_ms = 3600000;
 inline constexpr std::int32_t tcp_backlog = 100;
 

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "core/code_page.hpp"
+#include "base/code_page.hpp"
 
 namespace quillon {
 namespace {
@@ -154,27 +154,28 @@ std::optional<std::string> find_setting(std::string_view file_bytes, std::string
     return lookup(file_text(file_bytes), key);
 }
 
-void read_settings(std::string_view file_bytes, GatewayState& state) {
+Settings read_settings(std::string_view file_bytes) {
     const std::string text = file_text(file_bytes);
+    Settings s;
+    s.tcp_port = settings_integer(setting_or(text, "IPPort", default_port));
 
-    state.tcp_port = settings_integer(setting_or(text, "IPPort", default_port));
-
-    state.serial_settings = setting_or(text, "SerialPort", default_serial);
-    const std::string_view serial = state.serial_settings;
-    state.serial_port_name = std::string(field(serial, 0));
-    state.serial_baud = settings_integer(field(serial, 1));
-    state.serial_parity = settings_integer(field(serial, 2));
-    state.serial_data_bits = settings_integer(field(serial, 3));
-    state.serial_stop_bits = settings_decimal(field(serial, 4));
-    state.serial_handshake = settings_integer(field(serial, 5));
+    s.serial_settings = setting_or(text, "SerialPort", default_serial);
+    const std::string_view serial = s.serial_settings;
+    s.serial.name = std::string(field(serial, 0));
+    s.serial.baud = settings_integer(field(serial, 1));
+    s.serial.parity = settings_integer(field(serial, 2));
+    s.serial.data_bits = settings_integer(field(serial, 3));
+    s.serial.stop_bits = settings_decimal(field(serial, 4));
+    s.serial.handshake = settings_integer(field(serial, 5));
 
     // The dialog writes the module kind under "SerialModule"; "SerialType"
     // still takes precedence when a file has it.
     if (auto type = lookup(text, "SerialType")) {
-        state.module_type = std::move(*type);
+        s.module_type = std::move(*type);
     } else {
-        state.module_type = setting_or(text, "SerialModule", default_module);
+        s.module_type = setting_or(text, "SerialModule", default_module);
     }
+    return s;
 }
 
 std::int32_t settings_integer(std::string_view text) {

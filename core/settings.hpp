@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/gateway_state.hpp"
+#include "bus/serial_port.hpp"
 
 namespace quillon {
 
@@ -13,11 +13,19 @@ namespace quillon {
 // only by the first-configuration dialog when it is missing.
 inline constexpr std::string_view settings_file_name = "Quillon.ini";
 
-// Reads the file's raw bytes and fills the settings fields of `state`
-// (tcp_port, serial_settings, the six serial fields, module_type). Missing keys
-// give the defaults; nothing is validated here, a bad serial setting shows up
-// when the port is opened.
-void read_settings(std::string_view file_bytes, GatewayState& state);
+// What the settings file says.
+struct Settings {
+    std::int32_t tcp_port = 8080;  // the analyzer UDP port is always tcp_port + 1
+    std::string serial_settings;   // the whole "SerialPort" value
+    SerialLineSettings serial;     // its six fields
+    std::string module_type;       // "RS" (exactly) selects the RS-232 module
+
+    bool rs_module() const { return module_type == "RS"; }
+};
+
+// Reads the file's raw bytes. Missing keys give the defaults; nothing is
+// validated here, a bad serial setting shows up when the port is opened.
+Settings read_settings(std::string_view file_bytes);
 
 // The value of `key` (UTF-8), or std::nullopt when the key does not occur
 // before the first group line.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/gateway.hpp"
 
 namespace quillon {
 namespace {
@@ -18,7 +17,9 @@ std::int64_t bar_height(std::int64_t bits_per_second) {
 }
 
 void put_pixel(RgbImage& image, int x, int y, Rgb c) {
-    const auto i = static_cast<std::size_t>((y * image.width + x) * 3);
+    const auto i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) +
+                    static_cast<std::size_t>(x)) *
+                   3;
     image.pixels[i] = c.r;
     image.pixels[i + 1] = c.g;
     image.pixels[i + 2] = c.b;
@@ -63,30 +64,34 @@ std::string uptime_text(std::int64_t d) {
            "d and " + format_date(time_of_day_pattern, d);
 }
 
-void refresh_statistics(Gateway& gw) {
-    GatewayState& s = gw.state;
-    s.stats_started_ms = gw.clock.now_ms();
-    const std::int64_t seconds = (s.stats_started_ms - s.last_stats_ms) / 1000;
-    if (seconds <= 0) return;
-    const std::int64_t rx_bps = std::int64_t{s.bus_rx_bytes} * 8 / seconds;
-    const std::int64_t tx_bps = std::int64_t{s.bus_tx_bytes} * 8 / seconds;
-    gw.view.set_rate_field(control::rx_rate, rate_text(rx_bps));
-    gw.view.set_rate_field(control::tx_rate, rate_text(tx_bps));
-
-    gw.bandwidth_history.push_back({bar_height(tx_bps), bar_height(rx_bps)});
-    gw.bandwidth_history.pop_front();
-    gw.view.show_graph(control::rx_graph, render_graph(gw.bandwidth_history, GraphSide::received));
-    gw.view.show_graph(control::tx_graph, render_graph(gw.bandwidth_history, GraphSide::sent));
-
-    s.bus_tx_bytes = 0;
-    s.bus_rx_bytes = 0;
-    s.last_stats_ms = gw.clock.now_ms();
+void Statistics::start(std::int64_t now_ms, Date start_date) {
+    history_.assign(bandwidth_history_samples, BandwidthSample{});
+    refresh_started_ms_ = 0;
+    last_refresh_ms_ = now_ms;
+    start_date_ = start_date;
 }
 
-void refresh_uptime(Gateway& gw) {
-    const Date now = gw.clock.local_date();
-    gw.view.set_status_field(status_field::uptime, uptime_text(now - gw.state.start_date));
-    gw.view.set_status_field(status_field::clock, format_date(time_of_day_pattern, now));
+bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
+                         std::int32_t written_bytes, OperatorView& view) {
+    refresh_started_ms_ = now_ms;
+    const std::int64_t seconds = (refresh_started_ms_ - last_refresh_ms_) / 1000;
+    if (seconds <= 0) return false;
+    const std::int64_t rx_bps = std::int64_t{received_bytes} * 8 / seconds;
+    const std::int64_t tx_bps = std::int64_t{written_bytes} * 8 / seconds;
+    view.set_rate_field(control::rx_rate, rate_text(rx_bps));
+    view.set_rate_field(control::tx_rate, rate_text(tx_bps));
+
+    history_.push_back({bar_height(tx_bps), bar_height(rx_bps)});
+    history_.pop_front();
+    view.show_graph(control::rx_graph, render_graph(history_, GraphSide::received));
+    view.show_graph(control::tx_graph, render_graph(history_, GraphSide::sent));
+    last_refresh_ms_ = now_ms;
+    return true;
+}
+
+void Statistics::refresh_uptime(Date now, OperatorView& view) const {
+    view.set_status_field(status_field::uptime, uptime_text(now - start_date_));
+    view.set_status_field(status_field::clock, format_date(time_of_day_pattern, now));
 }
 
 }  // namespace quillon

@@ -43,7 +43,7 @@ QtNetwork::~QtNetwork() {
     if (udp_) QObject::disconnect(udp_.get(), nullptr, nullptr, nullptr);
 }
 
-bool QtNetwork::create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t backlog) {
+bool QtNetwork::create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) {
     if (port < 1 || port > 65535 || tcp_servers_.count(server) != 0) return false;
     auto s = std::make_unique<QTcpServer>();
     s->setListenBacklogSize(backlog);
@@ -54,7 +54,7 @@ bool QtNetwork::create_tcp_server(std::int32_t server, std::int64_t port, std::i
     return true;
 }
 
-bool QtNetwork::create_udp_server(std::int32_t server, std::int64_t port) {
+bool QtNetwork::create_udp_server(Server server, std::int64_t port) {
     if (port < 1 || port > 65535 || udp_ != nullptr) return false;
     auto u = std::make_unique<QUdpSocket>();
     if (!u->bind(listen_address_, static_cast<quint16>(port))) return false;
@@ -64,7 +64,7 @@ bool QtNetwork::create_udp_server(std::int32_t server, std::int64_t port) {
     return true;
 }
 
-void QtNetwork::close_server(std::int32_t server) {
+void QtNetwork::close_server(Server server) {
     std::vector<ConnectionHandle> held;
     for (const auto& [h, c] : connections_) {
         if (c.server == server) held.push_back(h);
@@ -84,7 +84,7 @@ void QtNetwork::close_server(std::int32_t server) {
     }
 }
 
-void QtNetwork::accept_connections(std::int32_t server) {
+void QtNetwork::accept_connections(Server server) {
     auto it = tcp_servers_.find(server);
     if (it == tcp_servers_.end()) return;
     while (QTcpSocket* accepted = it->second->nextPendingConnection()) {

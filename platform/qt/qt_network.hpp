@@ -24,9 +24,9 @@ class QtNetwork : public Network {
     ~QtNetwork() override;
 
     bool initialise() override { return true; }
-    bool create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t backlog) override;
-    bool create_udp_server(std::int32_t server, std::int64_t port) override;
-    void close_server(std::int32_t server) override;
+    bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) override;
+    bool create_udp_server(Server server, std::int64_t port) override;
+    void close_server(Server server) override;
     NetworkEvent poll() override;
     std::int64_t receive(ConnectionHandle connection, std::uint8_t* buffer,
                          std::size_t max) override;
@@ -43,7 +43,7 @@ class QtNetwork : public Network {
 
   private:
     struct Connection {
-        std::int32_t server = 0;
+        Server server = Server::port_test;
         std::unique_ptr<QTcpSocket> socket;  // TCP only
         QHostAddress address;
         std::uint16_t port = 0;
@@ -52,7 +52,7 @@ class QtNetwork : public Network {
         std::deque<QByteArray> datagrams;  // UDP only
     };
 
-    void accept_connections(std::int32_t server);
+    void accept_connections(Server server);
     void read_datagrams();
     void release(ConnectionHandle handle, bool reset);
 
@@ -60,9 +60,9 @@ class QtNetwork : public Network {
     QHostAddress listen_address_;
     // Owned here, not by Qt's parents: the gateway never runs Qt's own event
     // loop, so deleteLater() would never free them.
-    std::map<std::int32_t, std::unique_ptr<QTcpServer>> tcp_servers_;
+    std::map<Server, std::unique_ptr<QTcpServer>> tcp_servers_;
     std::unique_ptr<QUdpSocket> udp_;
-    std::int32_t udp_server_ = 0;
+    Server udp_server_ = Server::analyzer;
     std::map<ConnectionHandle, Connection> connections_;
     std::deque<NetworkEvent> events_;
     ConnectionHandle next_handle_ = 1;

@@ -2,7 +2,7 @@
 
 #include <QElapsedTimer>
 
-#include "core/clock.hpp"
+#include "base/clock.hpp"
 
 namespace quillon {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "base/clock.hpp"
 
 namespace quillon::testing {
 

@@ -1,6 +1,6 @@
 // Text at the system's edges: UTF-8 to the Windows-1252 code page of the
 // analyzer feed and the debug log, and Latin-1 settings text to UTF-8.
-#include "core/code_page.hpp"
+#include "base/code_page.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Dates written with patterns: local seconds since 1970-01-01 00:00:00.
-#include "core/date_text.hpp"
+#include "base/date_text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "bus/frame_processing.hpp"
 #include "bus/serial_reception.hpp"
-#include "core/code_page.hpp"
+#include "base/code_page.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {

@@ -1,11 +1,5 @@
 #include "ui/console/console_view.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
-#include <cerrno>
 #include <sstream>
 
 namespace quillon {
@@ -42,27 +36,12 @@ const char* help_text =
 
 }  // namespace
 
-ConsoleView::ConsoleView(EventWaiter& waiter, Options options)
-    : waiter_(waiter), options_(std::move(options)) {
+ConsoleView::ConsoleView(OperatorEventQueue& events, Options options)
+    : events_(events), options_(std::move(options)) {
     if (options_.input_fd >= 0) {
-        input_flags_ = ::fcntl(options_.input_fd, F_GETFL);
-        if (input_flags_ >= 0) ::fcntl(options_.input_fd, F_SETFL, input_flags_ | O_NONBLOCK);
-        notifier_ = std::make_unique<QSocketNotifier>(options_.input_fd, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { read_input(); });
+        input_ = std::make_unique<TerminalInput>(
+            options_.input_fd, [this](const std::string& line) { handle_command(line); });
     }
-}
-
-// The input is usually the shell's terminal, shared with it: it gets its
-// blocking mode back.
-ConsoleView::~ConsoleView() {
-    notifier_.reset();
-    if (options_.input_fd >= 0 && input_flags_ >= 0)
-        ::fcntl(options_.input_fd, F_SETFL, input_flags_);
-}
-
-void ConsoleView::request_close() {
-    events_.push_back({event_close, 0});
-    waiter_.wake();
 }
 
 void ConsoleView::print(std::FILE* f, const std::string& text) {
@@ -95,11 +74,10 @@ void ConsoleView::traffic_clear() {
 
 void ConsoleView::show_clients(const std::vector<ClientRow>& rows) {
     clients_ = rows;
-    selected_row_ = -1;
 }
 
 void ConsoleView::set_status_field(int field, std::string_view text) {
-    if (field >= 0 && field < 7) status_[field] = text;
+    if (field >= 0 && field < status_field::count) status_[static_cast<std::size_t>(field)] = text;
 }
 
 void ConsoleView::set_rate_field(int control, std::string_view text) {
@@ -120,35 +98,10 @@ void ConsoleView::open_user_guide() {
     print(options_.err, "User guide: " + options_.user_guide_path + "\n");
 }
 
-WindowEvent ConsoleView::wait_event(std::int32_t timeout_ms) {
-    bool input_ready = false;
-    if (events_.empty()) input_ready = waiter_.wait(timeout_ms);
-    if (events_.empty()) return {event_none, 0, input_ready};
-    const WindowEvent e = events_.front();
-    events_.pop_front();
-    return e;
-}
-
-void ConsoleView::read_input() {
-    char chunk[512];
-    for (;;) {
-        const ssize_t n = ::read(options_.input_fd, chunk, sizeof chunk);
-        if (n > 0) {
-            input_.append(chunk, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == 0) notifier_->setEnabled(false);  // end of input: the gateway keeps running
-        break;
-    }
-    std::size_t end;
-    while ((end = input_.find('\n')) != std::string::npos) {
-        std::string line = input_.substr(0, end);
-        input_.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        handle_command(line);
-    }
-    if (input_.size() > 4096) input_.clear();  // a line that long is no command
-    if (!events_.empty()) waiter_.wake();
+void ConsoleView::post_checked(int control, bool checked) {
+    OperatorEvent e{OperatorEventKind::control, control};
+    e.checked = checked;
+    events_.post(std::move(e));
 }
 
 void ConsoleView::handle_command(const std::string& line) {
@@ -162,51 +115,52 @@ void ConsoleView::handle_command(const std::string& line) {
     } else {
         rest.clear();
     }
-    const auto on_off = [&](bool& flag, int control_number) {
+    const auto on_off = [&](int control_number) {
         if (rest != "on" && rest != "off") {
             print(options_.err, word + ": say on or off\n");
             return;
         }
-        flag = rest == "on";
-        events_.push_back({event_control, control_number});
+        post_checked(control_number, rest == "on");
     };
 
     if (word.empty()) return;
     if (word == "clear") {
-        events_.push_back({event_control, control::clear});
+        events_.post_control(control::clear);
     } else if (word == "save") {
-        events_.push_back({event_control, control::save});
+        events_.post_control(control::save);
     } else if (word == "filter") {
-        filter_on_ = rest != "off";
-        if (filter_on_) filter_ = rest;
-        events_.push_back({event_control, control::filter_toggle});
+        if (rest != "off") {
+            OperatorEvent text{OperatorEventKind::control, control::filter_text};
+            text.text = rest;
+            events_.post(std::move(text));
+        }
+        post_checked(control::filter_toggle, rest != "off");
     } else if (word == "invert") {
-        on_off(inverted_, control::invert_toggle);
+        on_off(control::invert_toggle);
     } else if (word == "debug") {
-        on_off(debug_, control::debug_check);
+        on_off(control::debug_check);
     } else if (word == "delay") {
-        on_off(delay_, control::delay_check);
+        on_off(control::delay_check);
     } else if (word == "disconnect") {
-        // Selects the client's row the way the operator would, then presses the
-        // button: the live client at that address and port, else an ended one,
-        // for which the gateway answers as it does for an ended row.
-        selected_row_ = -1;
+        // The client's row, as the operator would select it, then the button:
+        // the live client at that address and port, else an ended one, for
+        // which the gateway answers as it does for an ended row.
+        OperatorEvent e{OperatorEventKind::control, control::disconnect};
         const auto colon = rest.rfind(':');
         if (colon != std::string::npos) {
             const std::string address = rest.substr(0, colon);
             const std::string port = rest.substr(colon + 1);
-            for (std::size_t i = 0; i < clients_.size(); ++i) {
-                const ClientRow& r = clients_[i];
+            for (const ClientRow& r : clients_) {
                 if (r.address != address || std::to_string(r.port) != port) continue;
-                if (r.live || selected_row_ < 0) selected_row_ = static_cast<int>(i);
+                if (r.live || e.client == 0) e.client = r.client;
                 if (r.live) break;
             }
         }
-        events_.push_back({event_control, control::disconnect});
+        events_.post(std::move(e));
     } else if (word == "disconnect-all") {
-        events_.push_back({event_control, control::disconnect_all});
+        events_.post_control(control::disconnect_all);
     } else if (word == "quit") {
-        events_.push_back({event_control, control::quit});
+        events_.post_control(control::quit);
     } else if (word == "status") {
         std::string s;
         for (const auto& field : status_)
@@ -226,29 +180,7 @@ void ConsoleView::handle_command(const std::string& line) {
     }
 }
 
-// One typed line; waits for it, although the input is non-blocking.
-std::optional<std::string> ConsoleView::read_answer() {
-    if (options_.input_fd < 0) return std::nullopt;
-    for (;;) {
-        const std::size_t end = input_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = input_.substr(0, end);
-            input_.erase(0, end + 1);
-            return line;
-        }
-        pollfd p{options_.input_fd, POLLIN, 0};
-        if (::poll(&p, 1, -1) < 0 && errno != EINTR) return std::nullopt;
-        char chunk[256];
-        const ssize_t n = ::read(options_.input_fd, chunk, sizeof chunk);
-        if (n > 0) {
-            input_.append(chunk, static_cast<std::size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return std::nullopt;  // end of input: the questions are not answered
-        }
-    }
-}
-
-FirstConfigurationAnswer ConsoleView::wait_first_configuration() {
+FirstConfigurationAnswer ConsoleView::ask_first_configuration() {
     FirstConfigurationAnswer answer;
     if (!options_.terminal) {
         answer.action = FirstConfigurationAnswer::Action::unavailable;
@@ -257,7 +189,7 @@ FirstConfigurationAnswer ConsoleView::wait_first_configuration() {
     const auto ask = [&](const std::string& question,
                          const std::string& fallback) -> std::optional<std::string> {
         print(options_.err, question + " [" + fallback + "]: ");
-        std::optional<std::string> answered = read_answer();
+        std::optional<std::string> answered = input_ ? input_->wait_line() : std::nullopt;
         if (!answered) return std::nullopt;
         std::string line = std::move(*answered);
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))

@@ -1,23 +1,23 @@
 #pragma once
 
-#include <QObject>
+#include <array>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
+#include "platform/qt/terminal_input.hpp"
+#include "ui/operator_input.hpp"
 #include "ui/operator_view.hpp"
-
-class QSocketNotifier;
 
 namespace quillon {
 
 // The operator console of a gateway without a window: rows on standard
 // output, message boxes on standard error, the window's controls as commands
-// read from standard input.
-class ConsoleView : public OperatorView {
+// read from standard input, which become the same events as the window's.
+class ConsoleView final : public OperatorView, public OperatorDialogs {
   public:
     struct Options {
         std::FILE* out = stdout;
@@ -28,11 +28,7 @@ class ConsoleView : public OperatorView {
         std::string user_guide_path;
     };
 
-    ConsoleView(EventWaiter& waiter, Options options);
-    ~ConsoleView() override;
-
-    // Ends the gateway as the window's close button would (SIGINT, SIGTERM).
-    void request_close();
+    ConsoleView(OperatorEventQueue& events, Options options);
 
     void create_main_window() override;
     void set_title(std::string_view title) override;
@@ -40,45 +36,29 @@ class ConsoleView : public OperatorView {
     void traffic_remove(int) override {}
     void traffic_clear() override;
     void show_clients(const std::vector<ClientRow>& rows) override;
-    int selected_client_row() override { return selected_row_; }
     void set_status_field(int field, std::string_view text) override;
     void set_rate_field(int control, std::string_view text) override;
     void show_graph(int, const RgbImage&) override {}
-    bool filter_on() override { return filter_on_; }
-    bool filter_inverted() override { return inverted_; }
-    std::string filter_text() override { return filter_; }
-    bool delay_ticked() override { return delay_; }
-    bool debug_ticked() override { return debug_; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
-    bool ask_yes_no(std::string_view title, std::string_view text) override;
     void open_user_guide() override;
-    WindowEvent wait_event(std::int32_t timeout_ms) override;
-    FirstConfigurationAnswer wait_first_configuration() override;
+
+    bool ask_yes_no(std::string_view title, std::string_view text) override;
+    FirstConfigurationAnswer ask_first_configuration() override;
     void close_first_configuration() override {}
 
-    // One command line, as typed; exposed for tests.
+    // One command line, as typed.
     void handle_command(const std::string& line);
 
   private:
-    void read_input();
-    std::optional<std::string> read_answer();
     void print(std::FILE* f, const std::string& text);
+    void post_checked(int control, bool checked);
 
-    EventWaiter& waiter_;
+    OperatorEventQueue& events_;
     Options options_;
-    std::unique_ptr<QSocketNotifier> notifier_;
-    std::string input_;
-    std::deque<WindowEvent> events_;
+    std::unique_ptr<TerminalInput> input_;
     std::vector<ClientRow> clients_;
-    std::string status_[7];
+    std::array<std::string, status_field::count> status_;
     std::string rates_[2];
-    int selected_row_ = -1;
-    int input_flags_ = -1;  // the input's file status flags before the console changed them
-    bool filter_on_ = false;
-    bool inverted_ = false;
-    std::string filter_;
-    bool delay_ = true;
-    bool debug_ = false;
 };
 
 }  // namespace quillon

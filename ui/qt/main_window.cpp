@@ -1,5 +1,6 @@
 #include "ui/qt/main_window.hpp"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -160,7 +161,8 @@ void MainWindow::build_controls() {
     for (const ControlPlace& place : control_places) {
         const QString caption = QString::fromUtf8(place.caption);
         const int number = place.number;
-        const auto used = [this, number] { report_({event_control, number}); };
+        // Each use reports the state it left the control in.
+        const auto used = [this, number] { report_(control_event(number)); };
         QWidget* widget = nullptr;
         switch (place.kind) {
             case Kind::push_button:
@@ -179,6 +181,9 @@ void MainWindow::build_controls() {
             case Kind::read_only_field: {
                 auto* field = new QLineEdit(caption, area);
                 field->setReadOnly(place.kind == Kind::read_only_field);
+                // The filter text is the gateway's as soon as it changes.
+                if (place.kind == Kind::text_field)
+                    connect(field, &QLineEdit::textChanged, this, used);
                 widget = field;
                 break;
             }
@@ -244,6 +249,18 @@ void MainWindow::build_status_bar() {
     }
 }
 
+OperatorEvent MainWindow::control_event(int number) const {
+    OperatorEvent e{OperatorEventKind::control, number};
+    if (const auto* button = qobject_cast<const QAbstractButton*>(control(number)))
+        e.checked = button->isChecked();
+    if (number == control::filter_text) e.text = filter_field_->text().toUtf8().toStdString();
+    if (number == control::disconnect) {
+        const QList<QTreeWidgetItem*> selected = client_list_->selectedItems();
+        if (!selected.isEmpty()) e.client = selected.front()->data(0, client_role).value<std::int32_t>();
+    }
+    return e;
+}
+
 QWidget* MainWindow::control(int number) const {
     const auto it = controls_.find(number);
     return it == controls_.end() ? nullptr : it->second;
@@ -261,7 +278,7 @@ QIcon MainWindow::row_icon(int icon) const {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
-    report_({event_close, 0});
+    report_({OperatorEventKind::close});
 }
 
 }  // namespace quillon

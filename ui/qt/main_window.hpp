@@ -8,7 +8,8 @@
 #include <map>
 #include <vector>
 
-#include "ui/operator_view.hpp"
+#include "ui/operator_input.hpp"
+#include "ui/view_types.hpp"
 
 class QCheckBox;
 class QLineEdit;
@@ -45,12 +46,17 @@ class StatusField : public QLabel {
 // the gateway decides what the use means.
 class MainWindow : public QMainWindow {
   public:
-    using Report = std::function<void(WindowEvent)>;
+    using Report = std::function<void(OperatorEvent)>;
+    // Where a client list row keeps the client it shows (0: none).
+    static constexpr int client_role = Qt::UserRole;
 
     MainWindow(const std::vector<RgbImage>& icons, Report report);
 
     // The control of that number, nullptr for an unknown number.
     QWidget* control(int number) const;
+
+    // The event of a use of that control, with the state it is in now.
+    OperatorEvent control_event(int number) const;
 
     QTreeWidget* traffic_list() const { return traffic_list_; }
     QTreeWidget* client_list() const { return client_list_; }

@@ -10,7 +10,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "ui/icons.hpp"
 #include "ui/qt/first_configuration_dialog.hpp"
 #include "ui/qt/images.hpp"
@@ -23,8 +23,6 @@ QString to_qstring(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Where a client list row keeps the client it shows (0: none).
-constexpr int client_role = Qt::UserRole;
 
 QColor to_qcolor(Rgb c) {
     return QColor(c.r, c.g, c.b);
@@ -41,11 +39,10 @@ QTreeWidgetItem* make_row(const std::array<std::string, N>& cells, const QIcon& 
 
 }  // namespace
 
-QtWindowView::QtWindowView(EventWaiter& waiter, std::string user_guide_path)
-    : waiter_(waiter),
-      user_guide_path_(std::move(user_guide_path)),
-      window_(std::make_unique<MainWindow>(builtin_icons(),
-                                           [this](WindowEvent event) { report(event); })) {}
+QtWindowView::QtWindowView(OperatorEventQueue& events, std::string user_guide_path)
+    : user_guide_path_(std::move(user_guide_path)),
+      window_(std::make_unique<MainWindow>(
+          builtin_icons(), [&events](OperatorEvent event) { events.post(std::move(event)); })) {}
 
 QtWindowView::~QtWindowView() = default;
 
@@ -55,11 +52,6 @@ QWidget* QtWindowView::main_window() const {
 
 QWidget* QtWindowView::first_configuration_window() const {
     return dialog_.get();
-}
-
-void QtWindowView::report(WindowEvent event) {
-    events_.push_back(event);
-    waiter_.wake();
 }
 
 QWidget* QtWindowView::front_window() const {
@@ -104,24 +96,18 @@ void QtWindowView::show_clients(const std::vector<ClientRow>& rows) {
     QTreeWidget* list = window_->client_list();
     const QList<QTreeWidgetItem*> selected = list->selectedItems();
     const std::int32_t chosen =
-        selected.isEmpty() ? 0 : selected.front()->data(0, client_role).value<std::int32_t>();
+        selected.isEmpty() ? 0 : selected.front()->data(0, MainWindow::client_role).value<std::int32_t>();
     list->clear();
     QList<QTreeWidgetItem*> items;
     QTreeWidgetItem* still_chosen = nullptr;
     for (const ClientRow& row : rows) {
         QTreeWidgetItem* item = make_row(row.cells, window_->row_icon(row.icon));
-        item->setData(0, client_role, row.client);
+        item->setData(0, MainWindow::client_role, row.client);
         if (chosen != 0 && row.client == chosen && still_chosen == nullptr) still_chosen = item;
         items.append(item);
     }
     list->addTopLevelItems(items);
     if (still_chosen != nullptr) list->setCurrentItem(still_chosen);
-}
-
-int QtWindowView::selected_client_row() {
-    QTreeWidget* list = window_->client_list();
-    const QList<QTreeWidgetItem*> selected = list->selectedItems();
-    return selected.isEmpty() ? -1 : list->indexOfTopLevelItem(selected.front());
 }
 
 void QtWindowView::set_status_field(int field, std::string_view text) {
@@ -137,26 +123,6 @@ void QtWindowView::set_rate_field(int control, std::string_view text) {
 void QtWindowView::show_graph(int control, const RgbImage& image) {
     if (auto* label = qobject_cast<QLabel*>(window_->control(control)))
         label->setPixmap(QPixmap::fromImage(to_qimage(image)));
-}
-
-bool QtWindowView::filter_on() {
-    return window_->filter_toggle()->isChecked();
-}
-
-bool QtWindowView::filter_inverted() {
-    return window_->invert_toggle()->isChecked();
-}
-
-std::string QtWindowView::filter_text() {
-    return window_->filter_field()->text().toUtf8().toStdString();
-}
-
-bool QtWindowView::delay_ticked() {
-    return window_->delay_check()->isChecked();
-}
-
-bool QtWindowView::debug_ticked() {
-    return window_->debug_check()->isChecked();
 }
 
 void QtWindowView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
@@ -181,16 +147,7 @@ void QtWindowView::open_user_guide() {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(user_guide_path_)));
 }
 
-WindowEvent QtWindowView::wait_event(std::int32_t timeout_ms) {
-    bool input_ready = false;
-    if (events_.empty()) input_ready = waiter_.wait(timeout_ms);
-    if (events_.empty()) return {event_none, 0, input_ready};
-    const WindowEvent event = events_.front();
-    events_.pop_front();
-    return event;
-}
-
-FirstConfigurationAnswer QtWindowView::wait_first_configuration() {
+FirstConfigurationAnswer QtWindowView::ask_first_configuration() {
     if (!dialog_) dialog_ = std::make_unique<FirstConfigurationDialog>();
     return dialog_->run();
 }

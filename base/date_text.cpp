@@ -1,4 +1,4 @@
-#include "core/date_text.hpp"
+#include "base/date_text.hpp"
 
 namespace quillon {
 namespace {

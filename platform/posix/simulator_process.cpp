@@ -1,4 +1,4 @@
-#include "app/simulator_process.hpp"
+#include "platform/posix/simulator_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/date_text.hpp"
+#include "base/date_text.hpp"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "core/code_page.hpp"
+#include "base/code_page.hpp"
 
 #include <array>
 #include <cstdint>

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "clients/client_intake.hpp"
+#include "clients/network.hpp"
+#include "core/gateway.hpp"
+#include "core/pass_time.hpp"
+
+namespace quillon {
+
+// The one network event of the pass: a connection, data from a bus client or
+// an analyzer, or a disconnection. Returns what client intake queued.
+Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& time);
+
+// Ends the live record of the connection, with its "DEL IP," line; the piece
+// of a frame it left is shown first. Then drops old records and redraws.
+void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time);
+
+// "Disconnect": closes the client of the selected row (0: none selected).
+void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& time);
+
+// Ends a live client the gateway gives up on, with its "DEL IP," line, and
+// resets its connection.
+void drop_client(Gateway& gw, ConnectionHandle handle, const PassTime& time);
+
+// Ends analyzers that have been silent for more than five minutes.
+void expire_analyzers(Gateway& gw, const PassTime& time);
+
+// Gives up the pieces of frames that nothing more has come for in time, and
+// shows them; so does the piece of a client that leaves.
+void give_up_stale_pieces(Gateway& gw, const PassTime& time);
+void give_up_and_show(Gateway& gw, ClientRecord& record, const PassTime& time);
+
+// Drops records ended more than an hour ago and redraws the list.
+void purge_clients(Gateway& gw, const PassTime& time);
+
+}  // namespace quillon

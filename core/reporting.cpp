@@ -1,0 +1,42 @@
+#include "core/reporting.hpp"
+
+#include "analyzer/feed.hpp"
+#include "analyzer/frame_report.hpp"
+
+namespace quillon {
+
+std::string sender_label(const Gateway& gw, const QueueEntry& entry) {
+    if (entry.from_bus()) return {};
+    const ClientRecord* c = gw.clients.find(entry.sender);
+    return c != nullptr ? c->label() : std::string();
+}
+
+void publish_report(Gateway& gw, const FrameReport& report) {
+    gw.traffic.add_frame_row(report.row, gw.view);
+    gw.debug_log.write(report.line);
+    send_line(gw, "V->N," + report.line);
+}
+
+void publish_frames(Gateway& gw, const FrameQueue& queue, std::size_t from, std::size_t count) {
+    for (std::size_t k = from; k < from + count && k < queue.size(); ++k)
+        publish_report(gw, report_frame(queue[k], sender_label(gw, queue[k])));
+}
+
+void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,
+                 bool as_background) {
+    gw.traffic.add_notice(notice_row(now, tag, text, colour, as_background), gw.view);
+}
+
+void send_line(Gateway& gw, std::string_view line) {
+    send_to_analyzers(gw.clients, gw.network, line);
+}
+
+void redraw_clients(Gateway& gw, bool after_connection) {
+    gw.view.show_clients(gw.clients.rebuild_rows(after_connection));
+}
+
+void redraw_clients(Gateway& gw) {
+    gw.view.show_clients(gw.clients.rebuild_rows());
+}
+
+}  // namespace quillon

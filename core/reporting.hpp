@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "bus/queue_entry.hpp"
+#include "core/gateway.hpp"
+#include "ui/view_types.hpp"
+
+namespace quillon {
+
+struct FrameReport;
+
+// Shows queue[from, from + count): a traffic row each (as the filter lets it
+// through), a debug log line while the log is on, and a "V->N," line to the
+// analyzers.
+void publish_frames(Gateway& gw, const FrameQueue& queue, std::size_t from, std::size_t count);
+void publish_report(Gateway& gw, const FrameReport& report);
+
+// A row that is not a frame: the bus silence, the serial link.
+void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,
+                 bool as_background);
+
+// One line to every analyzer.
+void send_line(Gateway& gw, std::string_view line);
+
+// The client list as the table stands; a connection puts a blank after the port.
+void redraw_clients(Gateway& gw, bool after_connection);
+// The same, keeping the form of the last rebuild (an error count changed).
+void redraw_clients(Gateway& gw);
+
+// "a.b.c.d:port" of the client that sent the entry; empty for the bus or when
+// the client is not known.
+std::string sender_label(const Gateway& gw, const QueueEntry& entry);
+
+}  // namespace quillon

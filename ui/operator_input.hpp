@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+enum class OperatorEventKind {
+    none,     // the wait ended without the operator doing anything
+    control,  // a control was used
+    close,    // the window's close button (or SIGINT, SIGTERM)
+};
+
+// One use of a control, with the state it left the control in.
+struct OperatorEvent {
+    OperatorEventKind kind = OperatorEventKind::none;
+    int control = 0;
+    // The wait ended early because the serial port or the network has something.
+    bool input_ready = false;
+    // A toggle button's or check box's state after the use.
+    bool checked = false;
+    // The filter text after an edit.
+    std::string text;
+    // "Disconnect": the client of the selected row; 0 when no row is selected.
+    std::int32_t client = 0;
+};
+
+// What the operator does, one event at a time, and the loop's wait for it.
+class OperatorInput {
+  public:
+    virtual ~OperatorInput() = default;
+    // Waits at most timeout_ms for an event; returns sooner, with no event,
+    // when the serial port or the network has something.
+    virtual OperatorEvent wait_event(std::int32_t timeout_ms) = 0;
+};
+
+// What the first-configuration dialog (or its console questions) hands back.
+struct FirstConfigurationAnswer {
+    enum class Action { ok, quit, unavailable };
+    Action action = Action::quit;
+    std::string serial_port_name;  // field 33
+    std::string port_text;         // field 34, digits only
+    bool rs_module = false;        // option 36 selected instead of 35
+};
+
+// Questions that halt the loop until the operator answers.
+class OperatorDialogs {
+  public:
+    virtual ~OperatorDialogs() = default;
+    virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
+    // The first-configuration dialog: shown, then asked until it ends.
+    virtual FirstConfigurationAnswer ask_first_configuration() = 0;
+    virtual void close_first_configuration() = 0;
+};
+
+}  // namespace quillon
