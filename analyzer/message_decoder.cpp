@@ -84,9 +84,22 @@ void append_channel_map(std::string& out, unsigned value, unsigned count) {
     }
 }
 
+// The bytes handed in. Callers also hand in bad candidates and single-byte pieces of
+// client data, so a position the bytes do not reach reads as 0.
+class FrameBytes {
+  public:
+    FrameBytes(const std::uint8_t* frame, std::size_t length)
+        : frame_(frame), length_(frame == nullptr ? 0 : length) {}
+
+    unsigned operator()(std::size_t i) const { return i < length_ ? frame_[i] : 0u; }
+
+  private:
+    const std::uint8_t* frame_;
+    std::size_t length_;
+};
+
 // Latin-1 reading of F[first..last]; control bytes and 255 show as a blank.
-template <typename Reader>
-void append_chars(std::string& out, const Reader& at, std::size_t first, std::size_t last) {
+void append_chars(std::string& out, const FrameBytes& at, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i <= last; ++i) {
         const unsigned b = at(i);
         if (b >= 32 && b <= 254) {
@@ -112,11 +125,7 @@ std::string format_channel_map(int value, int count) {
 }
 
 std::string decode_message(std::string_view source, const std::uint8_t* frame, std::size_t length) {
-    if (frame == nullptr) length = 0;
-    // Callers also hand in bad candidates and single-byte pieces of client data.
-    const auto at = [frame, length](std::size_t i) -> unsigned {
-        return i < length ? frame[i] : 0u;
-    };
+    const FrameBytes at(frame, length);
 
     std::string out;
     out.reserve(48);
