@@ -1,6 +1,7 @@
 #include "analyzer/message_decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 #include "bus/bus_frame.hpp"
@@ -84,9 +85,22 @@ void append_channel_map(std::string& out, unsigned value, unsigned count) {
     }
 }
 
+// The bytes handed in. Callers also hand in bad candidates and single-byte pieces of
+// client data, so a position the bytes do not reach reads as 0.
+class FrameBytes {
+  public:
+    FrameBytes(const std::uint8_t* frame, std::size_t length)
+        : frame_(frame), length_(frame == nullptr ? 0 : length) {}
+
+    unsigned operator()(std::size_t i) const { return i < length_ ? frame_[i] : 0u; }
+
+  private:
+    const std::uint8_t* frame_;
+    std::size_t length_;
+};
+
 // Latin-1 reading of F[first..last]; control bytes and 255 show as a blank.
-template <typename Reader>
-void append_chars(std::string& out, const Reader& at, std::size_t first, std::size_t last) {
+void append_chars(std::string& out, const FrameBytes& at, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i <= last; ++i) {
         const unsigned b = at(i);
         if (b >= 32 && b <= 254) {
@@ -96,6 +110,181 @@ void append_chars(std::string& out, const Reader& at, std::size_t first, std::si
         }
     }
 }
+
+// The push button: pressed channels in F[first], else released ones in the next byte,
+// else the ones held in the byte after.
+void append_push_button(std::string& out, const FrameBytes& at, std::size_t first) {
+    const std::size_t start = out.size();
+    out += "(Push: Btn ";
+    if (at(first) != 0) {
+        append_channels(out, at(first), 8, ChannelStyle::number);
+        out += " Pressed)";
+    } else if (at(first + 1) != 0) {
+        append_channels(out, at(first + 1), 8, ChannelStyle::number);
+        out += " Released)";
+    } else {
+        append_channels(out, at(first + 2), 8, ChannelStyle::number);
+        out += " Maintained)";
+    }
+    // A 9 anywhere in the text (only a multi-channel mask such as 9, 19 or 190 can
+    // produce one) shows the temperature-output status instead.
+    if (out.find('9', start) != std::string::npos) {
+        out.resize(start);
+        out += "(Temp out Status)";
+    }
+}
+
+// How one field of a row is written from the frame byte at its position.
+enum class Form : std::uint8_t {
+    none,
+    decimal,
+    two_digits,
+    celsius,  // the byte counts half degrees
+    address,
+    channel_number,           // `width` channels
+    channel_bits,             // `width` channels
+    channel_number_and_bits,  // `width` channels
+    channel_map,              // the low `width` bits
+    channel_map_high,         // the `width` bits above those
+    chars,                    // `width` bytes from the position on
+    push_button,              // the whole text, from the masks in three bytes
+};
+
+struct Field {
+    Form form = Form::none;
+    std::uint8_t at = 0;  // the frame position it reads
+    std::uint8_t width = 0;
+    std::string_view then;  // the text after the field
+};
+
+struct Row {
+    std::uint8_t command;
+    std::string_view head;  // the whole text when there are no fields
+    Field fields[3];
+};
+
+void append_field(std::string& out, const Field& field, const FrameBytes& at) {
+    const unsigned value = at(field.at);
+    switch (field.form) {
+        case Form::none:
+            break;
+        case Form::decimal:
+            append_dec(out, value);
+            break;
+        case Form::two_digits:
+            append_dec2(out, value);
+            break;
+        case Form::celsius:
+            append_half(out, value);
+            out += degree_sign;
+            out += 'C';
+            break;
+        case Form::address:
+            append_address(out, value);
+            break;
+        case Form::channel_number:
+            append_channels(out, value, field.width, ChannelStyle::number);
+            break;
+        case Form::channel_bits:
+            append_channels(out, value, field.width, ChannelStyle::bits);
+            break;
+        case Form::channel_number_and_bits:
+            append_channels(out, value, field.width, ChannelStyle::number_and_bits);
+            break;
+        case Form::channel_map:
+            append_channel_map(out, value, field.width);
+            break;
+        case Form::channel_map_high:
+            append_channel_map(out, value >> field.width, field.width);
+            break;
+        case Form::chars:
+            append_chars(out, at, field.at, field.at + field.width - 1u);
+            break;
+        case Form::push_button:
+            append_push_button(out, at, field.at);
+            break;
+    }
+    out += field.then;
+}
+
+// One row per command byte that has a description; every other command has none.
+constexpr auto rows = [] {
+    using enum Form;
+    // F[5] is the relay; F[7] holds the relays on (low nibble) and blinking (high nibble).
+    const auto relay_status = [](std::uint8_t command) {
+        return Row{command,
+                   "(Status-Relay ",
+                   {{channel_number, 5, 4, " ON:"},
+                    {channel_map, 7, 4, " Blk:"},
+                    {channel_map_high, 7, 4, ")"}}};
+    };
+    return std::to_array<Row>({
+        {0x00, "", {{push_button, 5, 0, ""}}},
+        {0x01, "(RelOff ", {{channel_number_and_bits, 5, 8, ")"}}},
+        {0x02, "(RelOn ", {{channel_number_and_bits, 5, 8, ")"}}},
+        {0x03, "(RelTmr ", {{channel_number_and_bits, 5, 8, ")"}}},
+        {0x04, "(Blind)", {}},
+        {0x05, "(Blind)", {}},
+        {0x07, "(DimSet:", {{decimal, 6, 0, "%)"}}},
+        {0x0C, "(Mod. Type)", {}},
+        {0x0F, "(Slider:", {{decimal, 6, 0, "%)"}}},
+        {0x40, "(Scan)", {}},
+        {0xC9, "(Mem RW)", {}},
+        {0xCA, "(Mem RW)", {}},
+        {0xCB, "(Mem RW)", {}},
+        {0xCC, "(Mem RW)", {}},
+        {0xD0, "(LCD/BT)", {}},
+        {0xD1, "(LCD/BT)", {}},
+        {0xD2, "(LCD/BT)", {}},
+        {0xD3, "(LCD/BT)", {}},
+        {0xD4, "(LCD/BT)", {}},
+        {0xD5, "(LCD/BT)", {}},
+        {0xD7, "(Clock Req.)", {}},
+        {0xD8, "(Clock ", {{two_digits, 6, 0, ":"}, {two_digits, 7, 0, ")"}}},
+        {0xD9, "(CountErr Req.)", {}},
+        {0xDA,
+         "(CntErr TX:",
+         {{decimal, 5, 0, " RX:"}, {decimal, 6, 0, "BusOff:"}, {decimal, 7, 0, ")"}}},
+        {0xE4, "(Temp: funct.)", {}},
+        {0xE5, "(Temp: Req.)", {}},
+        {0xE6, "(Temp: ", {{celsius, 5, 0, ")"}}},
+        {0xE8, "(Temp: funct.)", {}},
+        {0xE9, "(Temp: funct.)", {}},
+        {0xEA, "(Temp: Status)", {}},
+        relay_status(0xEC),
+        {0xED, "(Status-Inp:", {{channel_bits, 5, 8, " Led:"}, {channel_bits, 6, 8, ")"}}},
+        {0xEE, "(Status-Dimmer ", {{decimal, 6, 0, "%)"}}},
+        {0xEF, "(Name [Req.])", {}},
+        {0xF0, "(Name [", {{chars, 5, 7, "])"}}},
+        {0xF1, "(Name [", {{chars, 5, 7, "])"}}},
+        {0xF2, "(Name [", {{chars, 5, 5, "])"}}},
+        {0xF4, "(Led:Blink  ", {{channel_bits, 5, 8, ")"}}},
+        {0xF5, "(Led:Off  ", {{channel_bits, 5, 8, ")"}}},
+        {0xF6, "(Led:On  ", {{channel_bits, 5, 8, ")"}}},
+        {0xF7, "(Led:Blink  ", {{channel_bits, 5, 8, ")"}}},
+        {0xF8, "(Led:Blink  ", {{channel_bits, 5, 8, ")"}}},
+        {0xF9, "(Led:Blink  ", {{channel_bits, 5, 8, ")"}}},
+        relay_status(0xFA),
+        relay_status(0xFB),
+        {0xFD, "(Mem R/W ", {{address, 2, 0, ")"}}},
+        {0xFE, "(Mem R/W ", {{address, 2, 0, ")"}}},
+        relay_status(0xFF),
+    });
+}();
+
+constexpr std::uint8_t no_row = 0xFF;
+static_assert(rows.size() < no_row);
+
+// Command byte to its place in `rows`; a command listed twice does not compile.
+constexpr auto row_of_command = [] {
+    std::array<std::uint8_t, 256> index{};
+    index.fill(no_row);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (index[rows[i].command] != no_row) throw "command listed twice";
+        index[rows[i].command] = static_cast<std::uint8_t>(i);
+    }
+    return index;
+}();
 
 }  // namespace
 
@@ -112,11 +301,7 @@ std::string format_channel_map(int value, int count) {
 }
 
 std::string decode_message(std::string_view source, const std::uint8_t* frame, std::size_t length) {
-    if (frame == nullptr) length = 0;
-    // Callers also hand in bad candidates and single-byte pieces of client data.
-    const auto at = [frame, length](std::size_t i) -> unsigned {
-        return i < length ? frame[i] : 0u;
-    };
+    const FrameBytes at(frame, length);
 
     std::string out;
     out.reserve(48);
@@ -133,181 +318,12 @@ std::string decode_message(std::string_view source, const std::uint8_t* frame, s
         return out;
     }
 
-    const unsigned command = at(4);
-    switch (command) {
-        case 0x00: {
-            const std::size_t body_start = out.size();
-            out += "(Push: Btn ";
-            if (at(5) != 0) {
-                append_channels(out, at(5), 8, ChannelStyle::number);
-                out += " Pressed)";
-            } else if (at(6) != 0) {
-                append_channels(out, at(6), 8, ChannelStyle::number);
-                out += " Released)";
-            } else {
-                append_channels(out, at(7), 8, ChannelStyle::number);
-                out += " Maintained)";
-            }
-            // A 9 anywhere in the text (only a multi-channel mask such as 9, 19 or 190
-            // can produce one) shows the temperature-output status instead.
-            if (out.find('9', body_start) != std::string::npos) {
-                out.resize(body_start);
-                out += "(Temp out Status)";
-            }
-            break;
-        }
-        case 0x01:
-            out += "(RelOff ";
-            append_channels(out, at(5), 8, ChannelStyle::number_and_bits);
-            out += ')';
-            break;
-        case 0x02:
-            out += "(RelOn ";
-            append_channels(out, at(5), 8, ChannelStyle::number_and_bits);
-            out += ')';
-            break;
-        case 0x03:
-            out += "(RelTmr ";
-            append_channels(out, at(5), 8, ChannelStyle::number_and_bits);
-            out += ')';
-            break;
-        case 0x04:
-        case 0x05:
-            out += "(Blind)";
-            break;
-        case 0x07:
-            out += "(DimSet:";
-            append_dec(out, at(6));
-            out += "%)";
-            break;
-        case 0x0C:
-            out += "(Mod. Type)";
-            break;
-        case 0x0F:
-            out += "(Slider:";
-            append_dec(out, at(6));
-            out += "%)";
-            break;
-        case 0x40:
-            out += "(Scan)";
-            break;
-        case 0xC9:
-        case 0xCA:
-        case 0xCB:
-        case 0xCC:
-            out += "(Mem RW)";
-            break;
-        case 0xD0:
-        case 0xD1:
-        case 0xD2:
-        case 0xD3:
-        case 0xD4:
-        case 0xD5:
-            out += "(LCD/BT)";
-            break;
-        case 0xD7:
-            out += "(Clock Req.)";
-            break;
-        case 0xD8:
-            out += "(Clock ";
-            append_dec2(out, at(6));
-            out += ':';
-            append_dec2(out, at(7));
-            out += ')';
-            break;
-        case 0xD9:
-            out += "(CountErr Req.)";
-            break;
-        case 0xDA:
-            out += "(CntErr TX:";
-            append_dec(out, at(5));
-            out += " RX:";
-            append_dec(out, at(6));
-            out += "BusOff:";
-            append_dec(out, at(7));
-            out += ')';
-            break;
-        case 0xE4:
-        case 0xE8:
-        case 0xE9:
-            out += "(Temp: funct.)";
-            break;
-        case 0xE5:
-            out += "(Temp: Req.)";
-            break;
-        case 0xE6:
-            out += "(Temp: ";
-            append_half(out, at(5));
-            out += degree_sign;
-            out += "C)";
-            break;
-        case 0xEA:
-            out += "(Temp: Status)";
-            break;
-        case 0xEF:
-            out += "(Name [Req.])";
-            break;
-        case 0xF0:
-        case 0xF1:
-            out += "(Name [";
-            append_chars(out, at, 5, 11);
-            out += "])";
-            break;
-        case 0xF2:
-            out += "(Name [";
-            append_chars(out, at, 5, 9);
-            out += "])";
-            break;
-        case 0xF4:
-        case 0xF7:
-        case 0xF8:
-        case 0xF9:
-            out += "(Led:Blink  ";
-            append_channels(out, at(5), 8, ChannelStyle::bits);
-            out += ')';
-            break;
-        case 0xF5:
-            out += "(Led:Off  ";
-            append_channels(out, at(5), 8, ChannelStyle::bits);
-            out += ')';
-            break;
-        case 0xF6:
-            out += "(Led:On  ";
-            append_channels(out, at(5), 8, ChannelStyle::bits);
-            out += ')';
-            break;
-        case 0xEC:
-        case 0xFA:
-        case 0xFB:
-        case 0xFF:
-            out += "(Status-Relay ";
-            append_channels(out, at(5), 4, ChannelStyle::number);
-            out += " ON:";
-            append_channel_map(out, at(7) & 0x0Fu, 4);
-            out += " Blk:";
-            append_channel_map(out, at(7) >> 4, 4);
-            out += ')';
-            break;
-        case 0xED:
-            out += "(Status-Inp:";
-            append_channels(out, at(5), 8, ChannelStyle::bits);
-            out += " Led:";
-            append_channels(out, at(6), 8, ChannelStyle::bits);
-            out += ')';
-            break;
-        case 0xEE:
-            out += "(Status-Dimmer ";
-            append_dec(out, at(6));
-            out += "%)";
-            break;
-        case 0xFD:
-        case 0xFE:
-            out += "(Mem R/W ";
-            append_address(out, address);
-            out += ')';
-            break;
-        default:
-            break;
+    const std::uint8_t row = row_of_command[at(4)];
+    if (row == no_row) return out;
+    out += rows[row].head;
+    for (const Field& field : rows[row].fields) {
+        if (field.form == Form::none) break;
+        append_field(out, field, at);
     }
     return out;
 }
