@@ -6,9 +6,21 @@
 #include <vector>
 
 #include "ui/icons.hpp"
+#include "ui/qt/images.hpp"
 
 namespace quillon::testing {
 namespace {
+
+// The row icon as the window reads it from the resource.
+QImage resource_icon(int icon) {
+    return QImage(row_icon_path(icon));
+}
+
+Rgb at(const QImage& image, int x, int y) {
+    const QColor c = image.pixelColor(x, y);
+    return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()),
+            static_cast<std::uint8_t>(c.blue())};
+}
 
 bool is_white(Rgb c) {
     return c.r > 240 && c.g > 240 && c.b > 240;
@@ -30,21 +42,21 @@ bool is_black(Rgb c) {
 }
 
 // Pixels that differ from the white background in a block of columns and rows.
-int drawn_pixels(const RgbImage& image, int x0, int x1, int y0, int y1) {
+int drawn_pixels(const QImage& image, int x0, int x1, int y0, int y1) {
     int count = 0;
     for (int y = y0; y <= y1; ++y) {
         for (int x = x0; x <= x1; ++x)
-            count += is_white(image.at(x, y)) ? 0 : 1;
+            count += is_white(at(image, x, y)) ? 0 : 1;
     }
     return count;
 }
 
 // White pixels, the arrow's, in a block of columns of a disc icon.
-int white_pixels(const RgbImage& image, int x0, int x1) {
+int white_pixels(const QImage& image, int x0, int x1) {
     int count = 0;
     for (int y = 3; y <= 12; ++y) {
         for (int x = x0; x <= x1; ++x)
-            count += is_white(image.at(x, y)) ? 1 : 0;
+            count += is_white(at(image, x, y)) ? 1 : 0;
     }
     return count;
 }
@@ -57,21 +69,25 @@ std::vector<std::uint8_t> png_bytes_from_qt(const QImage& image) {
     return {bytes.begin(), bytes.end()};
 }
 
-TEST(BuiltinIcons, AreSixDecodedPicturesOfTheirSizes) {
-    const std::vector<RgbImage> icons = builtin_icons();
-    ASSERT_EQ(icons.size(), static_cast<std::size_t>(icon_count));
+TEST(RowIcons, AreSixPngFilesInTheResourceNamedByMeaning) {
+    const char* const paths[icon_count] = {
+        ":/icons/client-frame-bad.png", ":/icons/client-frame.png", ":/icons/bus-frame-bad.png",
+        ":/icons/bus-frame.png",        ":/icons/client-live.png",  ":/icons/client-ended.png",
+    };
     const int sides[icon_count] = {16, 16, 16, 16, 12, 12};
     for (int i = 0; i < icon_count; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(icons[i].width, sides[i]);
-        EXPECT_EQ(icons[i].height, sides[i]);
-        EXPECT_EQ(icons[i].pixels.size(), static_cast<std::size_t>(sides[i] * sides[i] * 3));
-        EXPECT_TRUE(is_white(icons[i].at(0, 0)));  // the background
+        EXPECT_EQ(row_icon_path(i).toStdString(), paths[i]);
+        const QImage image = resource_icon(i);
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(image.size(), QSize(sides[i], sides[i]));
+        EXPECT_TRUE(is_white(at(image, 0, 0)));  // the background
     }
+    EXPECT_TRUE(row_icon_path(no_icon).isEmpty());
+    EXPECT_TRUE(row_icon_path(icon_count).isEmpty());
 }
 
-TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
-    const std::vector<RgbImage> icons = builtin_icons();
+TEST(RowIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     struct Disc {
         int icon;
         bool (*colour)(Rgb);
@@ -85,10 +101,10 @@ TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     };
     for (const Disc& d : discs) {
         SCOPED_TRACE(d.icon);
-        const RgbImage& image = icons[static_cast<std::size_t>(d.icon)];
-        EXPECT_TRUE(d.colour(image.at(3, 4)));   // the disc beside the arrow
-        EXPECT_TRUE(d.colour(image.at(12, 4)));  // and on the other side
-        EXPECT_TRUE(is_white(image.at(8, 8)));   // the arrow across the centre
+        const QImage image = resource_icon(d.icon);
+        EXPECT_TRUE(d.colour(at(image, 3, 4)));   // the disc beside the arrow
+        EXPECT_TRUE(d.colour(at(image, 12, 4)));  // and on the other side
+        EXPECT_TRUE(is_white(at(image, 8, 8)));   // the arrow across the centre
         // The arrow's head, its widest part, lies where it points.
         const int left = white_pixels(image, 2, 6);
         const int right = white_pixels(image, 9, 13);
@@ -96,24 +112,23 @@ TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     }
 }
 
-TEST(BuiltinIcons, ClientIconsShowTwoArrowsTheEndedOneBroken) {
-    const std::vector<RgbImage> icons = builtin_icons();
-    const RgbImage& live = icons[icon_client_live];
-    const RgbImage& ended = icons[icon_client_ended];
-    EXPECT_TRUE(is_green(live.at(9, 3)));  // upper arrow's shaft
-    EXPECT_TRUE(is_blue(live.at(2, 9)));   // lower arrow's shaft
-    EXPECT_TRUE(is_grey(ended.at(9, 3)));
-    EXPECT_TRUE(is_black(ended.at(2, 9)));
-    for (const RgbImage* image : {&live, &ended}) {
+TEST(RowIcons, ClientIconsShowTwoArrowsTheEndedOneBroken) {
+    const QImage live = resource_icon(icon_client_live);
+    const QImage ended = resource_icon(icon_client_ended);
+    EXPECT_TRUE(is_green(at(live, 9, 3)));  // upper arrow's shaft
+    EXPECT_TRUE(is_blue(at(live, 2, 9)));   // lower arrow's shaft
+    EXPECT_TRUE(is_grey(at(ended, 9, 3)));
+    EXPECT_TRUE(is_black(at(ended, 2, 9)));
+    for (const QImage* image : {&live, &ended}) {
         // Upper arrow points left, lower arrow points right.
         EXPECT_GT(drawn_pixels(*image, 0, 3, 0, 5), drawn_pixels(*image, 8, 11, 0, 5));
         EXPECT_GT(drawn_pixels(*image, 8, 11, 6, 11), drawn_pixels(*image, 0, 3, 6, 11));
     }
     // Broken in the middle: a gap in both shafts where the live icon is drawn.
-    EXPECT_TRUE(is_blue(live.at(4, 9)));
-    EXPECT_TRUE(is_white(ended.at(4, 9)));
-    EXPECT_TRUE(is_green(live.at(7, 3)));
-    EXPECT_FALSE(is_grey(ended.at(7, 3)));
+    EXPECT_TRUE(is_blue(at(live, 4, 9)));
+    EXPECT_TRUE(is_white(at(ended, 4, 9)));
+    EXPECT_TRUE(is_green(at(live, 7, 3)));
+    EXPECT_FALSE(is_grey(at(ended, 7, 3)));
 }
 
 TEST(DecodePng, ReadsGreyPalettedAndAlphaPicturesAsRgb) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QLabel>
 #include <QMainWindow>
 
@@ -47,7 +48,8 @@ class MainWindow : public QMainWindow {
   public:
     using Report = std::function<void(WindowEvent)>;
 
-    MainWindow(const std::vector<RgbImage>& icons, Report report);
+    // icons: the row icons' pictures, index = icon number.
+    MainWindow(const std::vector<QImage>& icons, Report report);
 
     // The control of that number, nullptr for an unknown number.
     QWidget* control(int number) const;

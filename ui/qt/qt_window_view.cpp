@@ -11,7 +11,6 @@
 #include <QUrl>
 
 #include "platform/qt/event_waiter.hpp"
-#include "ui/icons.hpp"
 #include "ui/qt/first_configuration_dialog.hpp"
 #include "ui/qt/images.hpp"
 #include "ui/qt/main_window.hpp"
@@ -44,7 +43,7 @@ QTreeWidgetItem* make_row(const std::array<std::string, N>& cells, const QIcon& 
 QtWindowView::QtWindowView(EventWaiter& waiter, std::string user_guide_path)
     : waiter_(waiter),
       user_guide_path_(std::move(user_guide_path)),
-      window_(std::make_unique<MainWindow>(builtin_icons(),
+      window_(std::make_unique<MainWindow>(row_icon_images(),
                                            [this](WindowEvent event) { report(event); })) {}
 
 QtWindowView::~QtWindowView() = default;
