@@ -1,11 +1,12 @@
+// The six row icons in the window's resource: the right pictures, named by meaning.
+
 #include <gtest/gtest.h>
 
-#include <QBuffer>
+#include <QColor>
 #include <QImage>
 
-#include <vector>
+#include <cstdint>
 
-#include "ui/icons.hpp"
 #include "ui/qt/images.hpp"
 
 namespace quillon::testing {
@@ -59,14 +60,6 @@ int white_pixels(const QImage& image, int x0, int x1) {
             count += is_white(at(image, x, y)) ? 1 : 0;
     }
     return count;
-}
-
-std::vector<std::uint8_t> png_bytes_from_qt(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {bytes.begin(), bytes.end()};
 }
 
 TEST(RowIcons, AreSixPngFilesInTheResourceNamedByMeaning) {
@@ -129,57 +122,6 @@ TEST(RowIcons, ClientIconsShowTwoArrowsTheEndedOneBroken) {
     EXPECT_TRUE(is_white(at(ended, 4, 9)));
     EXPECT_TRUE(is_green(at(live, 7, 3)));
     EXPECT_FALSE(is_grey(at(ended, 7, 3)));
-}
-
-TEST(DecodePng, ReadsGreyPalettedAndAlphaPicturesAsRgb) {
-    QImage grey(3, 2, QImage::Format_Grayscale8);
-    grey.fill(QColor(90, 90, 90));
-    QImage alpha(3, 2, QImage::Format_ARGB32);
-    alpha.fill(QColor(10, 200, 30, 255));
-    alpha.setPixelColor(2, 1, QColor(250, 5, 7, 255));
-    QImage paletted = alpha.convertToFormat(QImage::Format_Indexed8);
-
-    for (const QImage& image : {grey, alpha, paletted}) {
-        const auto bytes = png_bytes_from_qt(image);
-        const auto decoded = decode_png(bytes.data(), bytes.size());
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->width, 3);
-        EXPECT_EQ(decoded->height, 2);
-        for (int y = 0; y < 2; ++y) {
-            for (int x = 0; x < 3; ++x) {
-                const QColor want = image.pixelColor(x, y);
-                EXPECT_EQ(decoded->at(x, y), (Rgb{static_cast<std::uint8_t>(want.red()),
-                                                  static_cast<std::uint8_t>(want.green()),
-                                                  static_cast<std::uint8_t>(want.blue())}));
-            }
-        }
-    }
-}
-
-TEST(DecodePng, GarbageGivesNothing) {
-    const std::vector<std::uint8_t> empty;
-    EXPECT_FALSE(decode_png(nullptr, 0).has_value());
-    EXPECT_FALSE(decode_png(empty.data(), empty.size()).has_value());
-    const std::vector<std::uint8_t> text{'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g', '!'};
-    EXPECT_FALSE(decode_png(text.data(), text.size()).has_value());
-
-    QImage image(8, 8, QImage::Format_RGB888);
-    image.fill(Qt::red);
-    const auto good = png_bytes_from_qt(image);
-    ASSERT_TRUE(decode_png(good.data(), good.size()).has_value());
-    // Cut anywhere: at the signature, in the header, in the pixel data.
-    for (std::size_t size : {std::size_t{8}, std::size_t{20}, std::size_t{40}, good.size() - 13}) {
-        EXPECT_FALSE(decode_png(good.data(), size).has_value()) << size;
-    }
-    // A good signature and header followed by noise.
-    std::vector<std::uint8_t> noisy(good.begin(), good.begin() + 33);
-    for (int i = 0; i < 200; ++i)
-        noisy.push_back(static_cast<std::uint8_t>(i * 37 + 11));
-    EXPECT_FALSE(decode_png(noisy.data(), noisy.size()).has_value());
-    // A damaged checksum of the header chunk.
-    std::vector<std::uint8_t> damaged = good;
-    damaged[29] ^= 0xFF;
-    EXPECT_FALSE(decode_png(damaged.data(), damaged.size()).has_value());
 }
 
 }  // namespace
