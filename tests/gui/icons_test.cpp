@@ -1,14 +1,27 @@
+// The six row icons in the window's resource: the right pictures, named by meaning.
+
 #include <gtest/gtest.h>
 
-#include <QBuffer>
+#include <QColor>
 #include <QImage>
 
-#include <vector>
+#include <cstdint>
 
-#include "ui/icons.hpp"
+#include "ui/qt/images.hpp"
 
 namespace quillon::testing {
 namespace {
+
+// The row icon as the window reads it from the resource.
+QImage resource_icon(int icon) {
+    return QImage(row_icon_path(icon));
+}
+
+Rgb at(const QImage& image, int x, int y) {
+    const QColor c = image.pixelColor(x, y);
+    return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()),
+            static_cast<std::uint8_t>(c.blue())};
+}
 
 bool is_white(Rgb c) {
     return c.r > 240 && c.g > 240 && c.b > 240;
@@ -30,48 +43,44 @@ bool is_black(Rgb c) {
 }
 
 // Pixels that differ from the white background in a block of columns and rows.
-int drawn_pixels(const RgbImage& image, int x0, int x1, int y0, int y1) {
+int drawn_pixels(const QImage& image, int x0, int x1, int y0, int y1) {
     int count = 0;
     for (int y = y0; y <= y1; ++y) {
         for (int x = x0; x <= x1; ++x)
-            count += is_white(image.at(x, y)) ? 0 : 1;
+            count += is_white(at(image, x, y)) ? 0 : 1;
     }
     return count;
 }
 
 // White pixels, the arrow's, in a block of columns of a disc icon.
-int white_pixels(const RgbImage& image, int x0, int x1) {
+int white_pixels(const QImage& image, int x0, int x1) {
     int count = 0;
     for (int y = 3; y <= 12; ++y) {
         for (int x = x0; x <= x1; ++x)
-            count += is_white(image.at(x, y)) ? 1 : 0;
+            count += is_white(at(image, x, y)) ? 1 : 0;
     }
     return count;
 }
 
-std::vector<std::uint8_t> png_bytes_from_qt(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {bytes.begin(), bytes.end()};
-}
-
-TEST(BuiltinIcons, AreSixDecodedPicturesOfTheirSizes) {
-    const std::vector<RgbImage> icons = builtin_icons();
-    ASSERT_EQ(icons.size(), static_cast<std::size_t>(icon_count));
+TEST(RowIcons, AreSixPngFilesInTheResourceNamedByMeaning) {
+    const char* const paths[icon_count] = {
+        ":/icons/client-frame-bad.png", ":/icons/client-frame.png", ":/icons/bus-frame-bad.png",
+        ":/icons/bus-frame.png",        ":/icons/client-live.png",  ":/icons/client-ended.png",
+    };
     const int sides[icon_count] = {16, 16, 16, 16, 12, 12};
     for (int i = 0; i < icon_count; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(icons[i].width, sides[i]);
-        EXPECT_EQ(icons[i].height, sides[i]);
-        EXPECT_EQ(icons[i].pixels.size(), static_cast<std::size_t>(sides[i] * sides[i] * 3));
-        EXPECT_TRUE(is_white(icons[i].at(0, 0)));  // the background
+        EXPECT_EQ(row_icon_path(i).toStdString(), paths[i]);
+        const QImage image = resource_icon(i);
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(image.size(), QSize(sides[i], sides[i]));
+        EXPECT_TRUE(is_white(at(image, 0, 0)));  // the background
     }
+    EXPECT_TRUE(row_icon_path(no_icon).isEmpty());
+    EXPECT_TRUE(row_icon_path(icon_count).isEmpty());
 }
 
-TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
-    const std::vector<RgbImage> icons = builtin_icons();
+TEST(RowIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     struct Disc {
         int icon;
         bool (*colour)(Rgb);
@@ -85,10 +94,10 @@ TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     };
     for (const Disc& d : discs) {
         SCOPED_TRACE(d.icon);
-        const RgbImage& image = icons[static_cast<std::size_t>(d.icon)];
-        EXPECT_TRUE(d.colour(image.at(3, 4)));   // the disc beside the arrow
-        EXPECT_TRUE(d.colour(image.at(12, 4)));  // and on the other side
-        EXPECT_TRUE(is_white(image.at(8, 8)));   // the arrow across the centre
+        const QImage image = resource_icon(d.icon);
+        EXPECT_TRUE(d.colour(at(image, 3, 4)));   // the disc beside the arrow
+        EXPECT_TRUE(d.colour(at(image, 12, 4)));  // and on the other side
+        EXPECT_TRUE(is_white(at(image, 8, 8)));   // the arrow across the centre
         // The arrow's head, its widest part, lies where it points.
         const int left = white_pixels(image, 2, 6);
         const int right = white_pixels(image, 9, 13);
@@ -96,75 +105,23 @@ TEST(BuiltinIcons, DiscsHaveTheirColoursAndWhiteArrowsTheirDirections) {
     }
 }
 
-TEST(BuiltinIcons, ClientIconsShowTwoArrowsTheEndedOneBroken) {
-    const std::vector<RgbImage> icons = builtin_icons();
-    const RgbImage& live = icons[icon_client_live];
-    const RgbImage& ended = icons[icon_client_ended];
-    EXPECT_TRUE(is_green(live.at(9, 3)));  // upper arrow's shaft
-    EXPECT_TRUE(is_blue(live.at(2, 9)));   // lower arrow's shaft
-    EXPECT_TRUE(is_grey(ended.at(9, 3)));
-    EXPECT_TRUE(is_black(ended.at(2, 9)));
-    for (const RgbImage* image : {&live, &ended}) {
+TEST(RowIcons, ClientIconsShowTwoArrowsTheEndedOneBroken) {
+    const QImage live = resource_icon(icon_client_live);
+    const QImage ended = resource_icon(icon_client_ended);
+    EXPECT_TRUE(is_green(at(live, 9, 3)));  // upper arrow's shaft
+    EXPECT_TRUE(is_blue(at(live, 2, 9)));   // lower arrow's shaft
+    EXPECT_TRUE(is_grey(at(ended, 9, 3)));
+    EXPECT_TRUE(is_black(at(ended, 2, 9)));
+    for (const QImage* image : {&live, &ended}) {
         // Upper arrow points left, lower arrow points right.
         EXPECT_GT(drawn_pixels(*image, 0, 3, 0, 5), drawn_pixels(*image, 8, 11, 0, 5));
         EXPECT_GT(drawn_pixels(*image, 8, 11, 6, 11), drawn_pixels(*image, 0, 3, 6, 11));
     }
     // Broken in the middle: a gap in both shafts where the live icon is drawn.
-    EXPECT_TRUE(is_blue(live.at(4, 9)));
-    EXPECT_TRUE(is_white(ended.at(4, 9)));
-    EXPECT_TRUE(is_green(live.at(7, 3)));
-    EXPECT_FALSE(is_grey(ended.at(7, 3)));
-}
-
-TEST(DecodePng, ReadsGreyPalettedAndAlphaPicturesAsRgb) {
-    QImage grey(3, 2, QImage::Format_Grayscale8);
-    grey.fill(QColor(90, 90, 90));
-    QImage alpha(3, 2, QImage::Format_ARGB32);
-    alpha.fill(QColor(10, 200, 30, 255));
-    alpha.setPixelColor(2, 1, QColor(250, 5, 7, 255));
-    QImage paletted = alpha.convertToFormat(QImage::Format_Indexed8);
-
-    for (const QImage& image : {grey, alpha, paletted}) {
-        const auto bytes = png_bytes_from_qt(image);
-        const auto decoded = decode_png(bytes.data(), bytes.size());
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->width, 3);
-        EXPECT_EQ(decoded->height, 2);
-        for (int y = 0; y < 2; ++y) {
-            for (int x = 0; x < 3; ++x) {
-                const QColor want = image.pixelColor(x, y);
-                EXPECT_EQ(decoded->at(x, y), (Rgb{static_cast<std::uint8_t>(want.red()),
-                                                  static_cast<std::uint8_t>(want.green()),
-                                                  static_cast<std::uint8_t>(want.blue())}));
-            }
-        }
-    }
-}
-
-TEST(DecodePng, GarbageGivesNothing) {
-    const std::vector<std::uint8_t> empty;
-    EXPECT_FALSE(decode_png(nullptr, 0).has_value());
-    EXPECT_FALSE(decode_png(empty.data(), empty.size()).has_value());
-    const std::vector<std::uint8_t> text{'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g', '!'};
-    EXPECT_FALSE(decode_png(text.data(), text.size()).has_value());
-
-    QImage image(8, 8, QImage::Format_RGB888);
-    image.fill(Qt::red);
-    const auto good = png_bytes_from_qt(image);
-    ASSERT_TRUE(decode_png(good.data(), good.size()).has_value());
-    // Cut anywhere: at the signature, in the header, in the pixel data.
-    for (std::size_t size : {std::size_t{8}, std::size_t{20}, std::size_t{40}, good.size() - 13}) {
-        EXPECT_FALSE(decode_png(good.data(), size).has_value()) << size;
-    }
-    // A good signature and header followed by noise.
-    std::vector<std::uint8_t> noisy(good.begin(), good.begin() + 33);
-    for (int i = 0; i < 200; ++i)
-        noisy.push_back(static_cast<std::uint8_t>(i * 37 + 11));
-    EXPECT_FALSE(decode_png(noisy.data(), noisy.size()).has_value());
-    // A damaged checksum of the header chunk.
-    std::vector<std::uint8_t> damaged = good;
-    damaged[29] ^= 0xFF;
-    EXPECT_FALSE(decode_png(damaged.data(), damaged.size()).has_value());
+    EXPECT_TRUE(is_blue(at(live, 4, 9)));
+    EXPECT_TRUE(is_white(at(ended, 4, 9)));
+    EXPECT_TRUE(is_green(at(live, 7, 3)));
+    EXPECT_FALSE(is_grey(at(ended, 7, 3)));
 }
 
 }  // namespace

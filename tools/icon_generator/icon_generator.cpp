@@ -1,8 +1,7 @@
-// Draws the six row icons and writes them as C++ arrays of PNG files
-// (8-bit RGB, no alpha) for ui/icon_png_data.inc.
+// Draws the six row icons and writes them as PNG files (8-bit RGB, no alpha)
+// into a directory, ui/qt/icons for the window's resource.
 //
-// Usage: icon_generator OUTPUT.inc [PNG_DIRECTORY]
-// With a directory, each icon is also written there as icon_N.png for a look.
+// Usage: icon_generator DIRECTORY
 
 #include <png.h>
 
@@ -10,11 +9,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,58 +192,41 @@ bool encode_png(const Canvas& canvas, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-std::string as_array(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    std::ostringstream text;
-    text << "inline constexpr std::uint8_t " << name << "[] = {";
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        text << (i % 12 == 0 ? "\n    " : " ");
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%02X,", bytes[i]);
-        text << hex;
-    }
-    text << "\n};\n";
-    return text.str();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::cerr << "usage: icon_generator OUTPUT.inc [PNG_DIRECTORY]\n";
+    if (argc != 2) {
+        std::cerr << "usage: icon_generator DIRECTORY\n";
         return 2;
     }
-    // In the order of the icon numbers: 0 client frame with a fault, 1 client
-    // frame, 2 bus frame with a fault, 3 bus frame, 4 live client, 5 ended client.
-    const std::array<Canvas, 6> icons{
-        disc_with_arrow(red, true),     disc_with_arrow(blue, true),
-        disc_with_arrow(red, false),    disc_with_arrow(green, false),
-        two_arrows(green, blue, false), two_arrows(grey, black, true),
+    struct Icon {
+        const char* file;
+        Canvas canvas;
     };
+    // In the order of the icon numbers, named by what they show in the lists.
+    const std::array<Icon, 6> icons{{
+        {"client-frame-bad.png", disc_with_arrow(red, true)},
+        {"client-frame.png", disc_with_arrow(blue, true)},
+        {"bus-frame-bad.png", disc_with_arrow(red, false)},
+        {"bus-frame.png", disc_with_arrow(green, false)},
+        {"client-live.png", two_arrows(green, blue, false)},
+        {"client-ended.png", two_arrows(grey, black, true)},
+    }};
 
-    std::ostringstream inc;
-    inc << "// The six row icons as PNG files (8-bit RGB), drawn by tools/icon_generator.\n"
-        << "// Generated: regenerate with the build target regenerate_icons, do not edit.\n\n";
-    for (std::size_t i = 0; i < icons.size(); ++i) {
+    for (const Icon& icon : icons) {
+        const std::string path = std::string(argv[1]) + "/" + icon.file;
         std::vector<std::uint8_t> png;
-        if (!encode_png(icons[i], png)) {
-            std::cerr << "icon_generator: cannot encode icon " << i << "\n";
+        if (!encode_png(icon.canvas, png)) {
+            std::cerr << "icon_generator: cannot encode " << icon.file << "\n";
             return 1;
         }
-        inc << as_array("icon_png_" + std::to_string(i), png) << "\n";
-        if (argc == 3) {
-            std::ofstream file(std::string(argv[2]) + "/icon_" + std::to_string(i) + ".png",
-                               std::ios::binary);
-            file.write(reinterpret_cast<const char*>(png.data()),
-                       static_cast<std::streamsize>(png.size()));
+        std::ofstream file(path, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(png.data()),
+                   static_cast<std::streamsize>(png.size()));
+        if (!file) {
+            std::cerr << "icon_generator: cannot write " << path << "\n";
+            return 1;
         }
-    }
-    std::string text = inc.str();
-    text.pop_back();  // one newline at the end of the file
-    std::ofstream out(argv[1], std::ios::binary);
-    out << text;
-    if (!out) {
-        std::cerr << "icon_generator: cannot write " << argv[1] << "\n";
-        return 1;
     }
     return 0;
 }

@@ -2,8 +2,16 @@
 
 #include <QPixmap>
 
+#include <algorithm>
+#include <array>
 #include <utility>
-#include <vector>
+
+// The resource is compiled into this static library; without a reference to
+// it the linker would leave it out of the program.
+static bool register_icon_resource() {
+    Q_INIT_RESOURCE(icons);
+    return true;
+}
 
 namespace quillon {
 
@@ -12,14 +20,33 @@ QImage to_qimage(const RgbImage& image) {
     QImage out(image.width, image.height, QImage::Format_RGB888);
     const auto stride = static_cast<std::size_t>(image.width) * 3;
     for (int y = 0; y < image.height; ++y) {
-        std::copy_n(image.pixels.begin() + static_cast<std::ptrdiff_t>(stride * y), stride,
-                    out.scanLine(y));
+        std::copy_n(image.pixels.begin() + static_cast<std::ptrdiff_t>(stride) * y,
+                    static_cast<std::ptrdiff_t>(stride), out.scanLine(y));
     }
     return out;
 }
 
-QIcon to_row_icon(const RgbImage& image) {
-    QImage argb = to_qimage(image).convertToFormat(QImage::Format_ARGB32);
+QString row_icon_path(int icon) {
+    // In the order of the icon numbers.
+    constexpr std::array<const char*, icon_count> paths{
+        ":/icons/client-frame-bad.png", ":/icons/client-frame.png", ":/icons/bus-frame-bad.png",
+        ":/icons/bus-frame.png",        ":/icons/client-live.png",  ":/icons/client-ended.png",
+    };
+    [[maybe_unused]] static const bool registered = register_icon_resource();
+    if (icon < 0 || icon >= icon_count) return {};
+    return QString::fromLatin1(paths[static_cast<std::size_t>(icon)]);
+}
+
+std::vector<QImage> row_icon_images() {
+    std::vector<QImage> images;
+    images.reserve(icon_count);
+    for (int icon = 0; icon < icon_count; ++icon)
+        images.emplace_back(row_icon_path(icon));
+    return images;
+}
+
+QIcon to_row_icon(const QImage& image) {
+    QImage argb = image.convertToFormat(QImage::Format_ARGB32);
     if (argb.isNull()) return {};
     const QRgb background = argb.pixel(0, 0);
     // Flood fill from the four corners over pixels of the background colour.

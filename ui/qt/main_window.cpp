@@ -140,13 +140,13 @@ QSize StatusField::for_whole_text(QSize shown_hint) const {
     return shown_hint;
 }
 
-MainWindow::MainWindow(const std::vector<RgbImage>& icons, Report report)
+MainWindow::MainWindow(const std::vector<QImage>& icons, Report report)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                Qt::WindowCloseButtonHint),
       report_(std::move(report)) {
     setObjectName(QStringLiteral("window_0"));
     setWindowTitle(QStringLiteral("Quillon"));
-    for (const RgbImage& icon : icons)
+    for (const QImage& icon : icons)
         icons_.push_back(to_row_icon(icon));
     setFont(control_font());
     setCentralWidget(new QWidget(this));

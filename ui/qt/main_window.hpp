@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QLabel>
 #include <QMainWindow>
 
@@ -50,7 +51,8 @@ class MainWindow : public QMainWindow {
     // Where a client list row keeps the client it shows (0: none).
     static constexpr int client_role = Qt::UserRole;
 
-    MainWindow(const std::vector<RgbImage>& icons, Report report);
+    // icons: the row icons' pictures, index = icon number.
+    MainWindow(const std::vector<QImage>& icons, Report report);
 
     // The control of that number, nullptr for an unknown number.
     QWidget* control(int number) const;

@@ -11,7 +11,6 @@
 #include <QUrl>
 
 #include "platform/qt/operator_events.hpp"
-#include "ui/icons.hpp"
 #include "ui/qt/first_configuration_dialog.hpp"
 #include "ui/qt/images.hpp"
 #include "ui/qt/main_window.hpp"
@@ -42,7 +41,7 @@ QTreeWidgetItem* make_row(const std::array<std::string, N>& cells, const QIcon& 
 QtWindowView::QtWindowView(OperatorEventQueue& events, std::string user_guide_path)
     : user_guide_path_(std::move(user_guide_path)),
       window_(std::make_unique<MainWindow>(
-          builtin_icons(), [&events](OperatorEvent event) { events.post(std::move(event)); })) {}
+          row_icon_images(), [&events](OperatorEvent event) { events.post(std::move(event)); })) {}
 
 QtWindowView::~QtWindowView() = default;
 
