@@ -1,6 +1,4 @@
 // quillon: the Velbus gateway, with its operator window or headless.
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -12,14 +10,17 @@
 #include <string_view>
 
 #include "platform/posix/simulator_process.hpp"
+#include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/settings.hpp"
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/stop_signals.hpp"
 #include "platform/qt/system_clock.hpp"
+#include "platform/qt/terminal_input.hpp"
 #include "ui/console/console_view.hpp"
 
 #ifdef QUILLON_WITH_WINDOW
@@ -79,31 +80,32 @@ int exit_status(StartOutcome outcome, bool headless) {
 
 int run(const Options& options, bool windowed, const QString& program_dir) {
     EventWaiter waiter;
+    OperatorEventQueue events(waiter);
     SystemClock clock;
     QtSerialPort serial(waiter);
     QtNetwork network(waiter, options.listen);
 
     std::unique_ptr<OperatorView> view;
-    std::function<void()> close;
+    OperatorDialogs* dialogs = nullptr;
 #ifdef QUILLON_WITH_WINDOW
     if (windowed) {
-        auto window = std::make_unique<QtWindowView>(waiter, user_guide_path(program_dir));
-        close = [w = window.get()] { w->request_close(); };
+        auto window = std::make_unique<QtWindowView>(events, user_guide_path(program_dir));
+        dialogs = window.get();
         view = std::move(window);
     }
 #endif
     if (!view) {
         ConsoleView::Options console;
-        console.colour = ::isatty(STDOUT_FILENO) != 0;
-        console.terminal = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
+        console.colour = is_terminal(1);
+        console.terminal = is_terminal(0) && is_terminal(2);
         console.user_guide_path = user_guide_path(program_dir);
-        auto console_view = std::make_unique<ConsoleView>(waiter, console);
-        close = [c = console_view.get()] { c->request_close(); };
+        auto console_view = std::make_unique<ConsoleView>(events, console);
+        dialogs = console_view.get();
         view = std::move(console_view);
     }
-    const StopSignals stop_signals(close);
+    const StopSignals stop_signals([&events] { events.post_close(); });
 
-    Gateway gw(clock, serial, network, *view);
+    Gateway gw({clock, serial, network, *view, events, *dialogs});
     gw.working_directory = QDir::currentPath().toStdString();
 
     SimulatorProcess simulator;
@@ -144,7 +146,7 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         } else if (arg == "--version") {
-            std::printf("quillon %s\n", QUILLON_VERSION);
+            std::printf("quillon %s\n", version_text);
             return 0;
         } else if (arg == "--headless") {
             options.headless = true;

@@ -39,6 +39,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bus/frame_cutter.hpp"
+
 #ifndef QUILLON_PROGRAM_PATH
 #define QUILLON_PROGRAM_PATH "quillon"
 #endif
@@ -106,45 +108,30 @@ struct Arrival {
     std::int64_t woke_ns = 0;
 };
 
-// Cuts a byte stream into frames and notes when each one was complete.
+// Cuts a byte stream into frames, with the gateway's own cutter, and notes
+// when each one was complete.
 struct FrameStream {
-    std::vector<std::uint8_t> pending;
+    quillon::FrameCutter cutter{quillon::RejectedRun::start_byte, {},
+                                quillon::BadChecksum::searched_again};
     std::vector<Arrival> arrivals;
     std::int64_t bad_bytes = 0;  // bytes skipped while looking for a good frame
     std::int64_t foreign = 0;    // good frames the bench did not send
 
     void feed(const std::uint8_t* bytes, std::size_t count, std::int64_t t_ns,
               std::int64_t woke_ns) {
-        pending.insert(pending.end(), bytes, bytes + count);
-        std::size_t i = 0;
-        while (pending.size() - i >= 4) {
-            if (pending[i] != 0x0F) {
-                ++bad_bytes;
-                ++i;
-                continue;
-            }
-            const std::size_t size = static_cast<std::size_t>(pending[i + 3] & 0x0F) + 6;
-            if (pending.size() - i < size) break;
-            std::uint8_t sum = 0;
-            for (std::size_t k = 0; k < size - 2; ++k)
-                sum = static_cast<std::uint8_t>(sum + pending[i + k]);
-            if (pending[i + size - 1] != 0x04 ||
-                pending[i + size - 2] != static_cast<std::uint8_t>(-sum)) {
-                ++bad_bytes;
-                ++i;
-                continue;
-            }
-            if (size >= 9 && pending[i + 4] >= phase_sync && pending[i + 4] <= phase_last) {
-                arrivals.push_back(
-                    {pending[i + 4],
-                     static_cast<std::uint32_t>(pending[i + 5]) << 8 | pending[i + 6], t_ns,
-                     woke_ns});
+        const std::uint64_t skipped_before = cutter.skipped();
+        cutter.feed(std::span(bytes, count), 0, [&](const quillon::Cut& cut) {
+            const auto& f = cut.bytes;
+            if (cut.status != quillon::FrameStatus::valid) {
+                ++bad_bytes;  // its start byte; the search goes on one byte further
+            } else if (f.size() >= 9 && f[4] >= phase_sync && f[4] <= phase_last) {
+                arrivals.push_back({f[4], static_cast<std::uint32_t>(f[5]) << 8 | f[6], t_ns,
+                                    woke_ns});
             } else {
                 ++foreign;
             }
-            i += size;
-        }
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(i));
+        });
+        bad_bytes += static_cast<std::int64_t>(cutter.skipped() - skipped_before);
     }
 
     std::size_t count(std::uint8_t phase) const {

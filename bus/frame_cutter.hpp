@@ -24,6 +24,15 @@ enum class RejectedRun {
     to_next_start,
 };
 
+// What a bad checksum does to a candidate whose end byte is in place.
+enum class BadChecksum {
+    // It is a frame, reported as such and taken whole (the gateway's judging).
+    taken_whole,
+    // It is reported, but its bytes are searched again one byte further, as
+    // a listener on the bus must do to find its next frame.
+    searched_again,
+};
+
 // When the start of a frame that waits for its rest is given up.
 struct HoldLimit {
     enum class Since {
@@ -40,7 +49,9 @@ struct HoldLimit {
 // candidate are skipped and counted.
 class FrameCutter {
   public:
-    FrameCutter(RejectedRun rejected, HoldLimit limit) : rejected_(rejected), limit_(limit) {}
+    FrameCutter(RejectedRun rejected, HoldLimit limit,
+                BadChecksum bad_checksum = BadChecksum::taken_whole)
+        : rejected_(rejected), limit_(limit), bad_checksum_(bad_checksum) {}
 
     // Cuts what is held followed by `bytes`; `on_cut(const Cut&)` is called
     // for every candidate in order. A candidate left incomplete is held.
@@ -93,7 +104,9 @@ class FrameCutter {
             if (!v.complete && !flush) return i;
             if (v.complete && v.status != FrameStatus::bad_length) {
                 on_cut(Cut{s.subspan(i, v.size), v.status});
-                i += v.size;
+                const bool again = v.status == FrameStatus::bad_checksum &&
+                                   bad_checksum_ == BadChecksum::searched_again;
+                i += again ? 1 : v.size;
                 continue;
             }
             const std::size_t end = rejected_end(s, i, v);
@@ -111,6 +124,7 @@ class FrameCutter {
 
     RejectedRun rejected_;
     HoldLimit limit_;
+    BadChecksum bad_checksum_;
     std::vector<std::uint8_t> held_;
     std::int64_t held_since_ms_ = 0;
     std::uint64_t skipped_ = 0;

@@ -1,6 +1,5 @@
 #include "app/bussim/frame.hpp"
 
-#include <algorithm>
 #include <cassert>
 
 namespace quillon::bussim {
@@ -22,22 +21,10 @@ Frame build_frame(std::uint8_t priority, std::uint8_t address, bool rtr,
 }
 
 std::vector<Cut> FrameCutter::feed(std::span<const std::uint8_t> bytes) {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
     std::vector<Cut> cuts;
-    std::size_t at = 0;
-    while (true) {
-        const auto start = std::find(pending_.begin() + static_cast<std::ptrdiff_t>(at),
-                                     pending_.end(), BusFrame::start_byte);
-        at = static_cast<std::size_t>(start - pending_.begin());
-        if (start == pending_.end()) break;
-        const auto verdict = judge_candidate(std::span(pending_).subspan(at));
-        if (!verdict.complete) break;
-        const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(at);
-        cuts.push_back(
-            {Frame(first, first + static_cast<std::ptrdiff_t>(verdict.size)), verdict.status});
-        at += verdict.status == FrameStatus::valid ? verdict.size : 1;
-    }
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+    cutter_.feed(bytes, 0, [&cuts](const quillon::Cut& cut) {
+        cuts.push_back({Frame(cut.bytes.begin(), cut.bytes.end()), cut.status});
+    });
     return cuts;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bus/bus_frame.hpp"
+#include "bus/frame_cutter.hpp"
 
 namespace quillon::bussim {
 
@@ -42,16 +43,18 @@ struct Cut {
     FrameStatus status = FrameStatus::bad_length;
 };
 
-// Reassembles frames from a byte stream that may arrive split or glued. Bytes before a
-// start byte are dropped; after a bad candidate the search resumes one byte further, so
-// a valid frame hidden behind a stray start byte is still found.
+// Reassembles frames from a byte stream that may arrive split or glued, with
+// the gateway's own cutter: bytes before a start byte are dropped; after a
+// rejected candidate the search resumes one byte further, so a valid frame
+// hidden behind a stray start byte is still found.
 class FrameCutter {
   public:
     std::vector<Cut> feed(std::span<const std::uint8_t> bytes);
-    std::size_t pending() const { return pending_.size(); }
+    std::size_t pending() const { return cutter_.held_size(); }
 
   private:
-    Frame pending_;  // at most one incomplete candidate, so never more than max_size bytes
+    // Nothing is given up: the simulator waits for the rest as long as it takes.
+    quillon::FrameCutter cutter_{RejectedRun::start_byte, {}, BadChecksum::searched_again};
 };
 
 }  // namespace quillon::bussim

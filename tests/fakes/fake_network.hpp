@@ -16,10 +16,11 @@ namespace quillon::testing {
 class FakeNetwork : public Network {
   public:
     struct Peer {
-        std::int32_t server = 0;
+        Server server = Server::tcp;
         std::string address;
         std::uint16_t port = 0;
         bool open = true;
+        bool closing = false;  // the peer has closed; told once its bytes are read
         bool closed_by_gateway = false;
         bool reset_by_gateway = false;  // closed with an immediate reset
         bool paused = false;
@@ -45,8 +46,8 @@ class FakeNetwork : public Network {
 
     bool initialise_ok = true;
     std::set<std::int64_t> taken_ports;            // ports another program holds
-    std::map<std::int32_t, std::int64_t> servers;  // open servers and their ports
-    std::vector<std::pair<std::int32_t, std::int64_t>> server_attempts;
+    std::map<Server, std::int64_t> servers;  // open servers and their ports
+    std::vector<std::pair<Server, std::int64_t>> server_attempts;
     std::map<ConnectionHandle, Peer> peers;
     std::deque<NetworkEvent> events;
     std::int32_t polls = 0;
@@ -55,58 +56,56 @@ class FakeNetwork : public Network {
     ConnectionHandle connect(const std::string& address, std::uint16_t port) {
         const ConnectionHandle h = next_handle_++;
         Peer p;
-        p.server = 1;
+        p.server = Server::tcp;
         p.address = address;
         p.port = port;
         peers[h] = p;
-        events.push_back({NetworkEventCode::connection, 1, h});
+        events.push_back({NetworkEventCode::connection, Server::tcp, h});
         return h;
     }
     void client_sends(ConnectionHandle h, const std::vector<std::uint8_t>& bytes) {
         auto& in = peers.at(h).incoming;
         in.insert(in.end(), bytes.begin(), bytes.end());
     }
-    void client_closes(ConnectionHandle h) {
-        peers.at(h).open = false;
-        peers.at(h).incoming.clear();
-        events.push_back({NetworkEventCode::disconnection, 1, h});
-    }
+    // As the real network does, what it sent before is read before its
+    // disconnection is told.
+    void client_closes(ConnectionHandle h) { peers.at(h).closing = true; }
     ConnectionHandle datagram(const std::string& address, std::uint16_t port,
                               const std::string& text) {
         ConnectionHandle h = 0;
         for (auto& [handle, p] : peers) {
-            if (p.server == 2 && p.open && p.address == address && p.port == port) h = handle;
+            if (p.server == Server::analyzer && p.open && p.address == address && p.port == port) h = handle;
         }
         if (h == 0) {
             h = next_handle_++;
             Peer p;
-            p.server = 2;
+            p.server = Server::analyzer;
             p.address = address;
             p.port = port;
             peers[h] = p;
         }
         peers[h].datagrams.emplace_back(text.begin(), text.end());
-        events.push_back({NetworkEventCode::data, 2, h});
+        events.push_back({NetworkEventCode::data, Server::analyzer, h});
         return h;
     }
     Peer& peer(ConnectionHandle h) { return peers.at(h); }
 
     // --- Network ---
     bool initialise() override { return initialise_ok; }
-    bool create_tcp_server(std::int32_t server, std::int64_t port, std::int32_t) override {
+    bool create_tcp_server(Server server, std::int64_t port, std::int32_t) override {
         server_attempts.emplace_back(server, port);
         if (port < 1 || port > 65535 || taken_ports.count(port) != 0 || port_in_use(port))
             return false;
         servers[server] = port;
         return true;
     }
-    bool create_udp_server(std::int32_t server, std::int64_t port) override {
+    bool create_udp_server(Server server, std::int64_t port) override {
         server_attempts.emplace_back(server, port);
         if (port < 1 || port > 65535 || taken_ports.count(port) != 0) return false;
         servers[server] = port;
         return true;
     }
-    void close_server(std::int32_t server) override {
+    void close_server(Server server) override {
         servers.erase(server);
         for (auto& [h, p] : peers) {
             if (p.server == server && p.open) {
@@ -124,8 +123,14 @@ class FakeNetwork : public Network {
         }
         // Level-triggered: a connection with unread bytes is reported until they are read.
         for (auto& [h, p] : peers) {
-            if (p.server == 1 && p.open && !p.paused && !p.incoming.empty()) {
-                return {NetworkEventCode::data, 1, h};
+            if (p.server == Server::tcp && p.open && !p.paused && !p.incoming.empty()) {
+                return {NetworkEventCode::data, Server::tcp, h};
+            }
+        }
+        for (auto& [h, p] : peers) {
+            if (p.server == Server::tcp && p.open && p.closing && !p.paused && p.incoming.empty()) {
+                p.open = false;
+                return {NetworkEventCode::disconnection, Server::tcp, h};
             }
         }
         return {};
@@ -134,7 +139,7 @@ class FakeNetwork : public Network {
         auto it = peers.find(h);
         if (it == peers.end()) return 0;
         Peer& p = it->second;
-        if (p.server == 2) {
+        if (p.server == Server::analyzer) {
             if (p.datagrams.empty()) return 0;
             const auto d = p.datagrams.front();
             p.datagrams.pop_front();

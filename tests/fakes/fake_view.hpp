@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "tests/fakes/fake_clock.hpp"
+#include "ui/operator_input.hpp"
 #include "ui/operator_view.hpp"
 
 namespace quillon::testing {
 
-// An operator view that records everything shown and plays back the
-// operator's actions. Waiting moves the fake clock by the time-out.
-class FakeView : public OperatorView {
+// The operator: records everything shown, plays back what the operator does
+// and answers the questions. Waiting moves the fake clock by the time-out.
+class FakeView : public OperatorView, public OperatorInput, public OperatorDialogs {
   public:
     struct Message {
         std::string title;
@@ -38,19 +39,38 @@ class FakeView : public OperatorView {
     std::vector<std::int32_t> wait_timeouts;
 
     // What the operator does.
-    bool filter_down = false;
-    bool invert_down = false;
-    std::string filter;
-    bool delay = true;
-    bool debug = false;
-    int selected_row = -1;
     std::deque<bool> answers;  // for yes/no questions; No when empty
-    std::deque<WindowEvent> events;
+    std::deque<OperatorEvent> events;
     std::deque<FirstConfigurationAnswer> configuration_answers;  // quit when empty
 
-    void click(int control) { events.push_back({13100, control}); }
-    void close_window() { events.push_back({13116, 0}); }
+    void click(int control) { events.push_back({OperatorEventKind::control, control}); }
+    void set_checked(int control, bool checked) {
+        OperatorEvent e{OperatorEventKind::control, control};
+        e.checked = checked;
+        events.push_back(e);
+    }
+    void type_filter(const std::string& text) {
+        OperatorEvent e{OperatorEventKind::control, control::filter_text};
+        e.text = text;
+        events.push_back(e);
+    }
+    // "Disconnect" with the row of this client selected (0: none).
+    void disconnect(std::int32_t client) {
+        OperatorEvent e{OperatorEventKind::control, control::disconnect};
+        e.client = client;
+        events.push_back(e);
+    }
+    void close_window() { events.push_back({OperatorEventKind::close}); }
 
+    // The client row of an address, as the list shows it; nullptr when none.
+    const ClientRow* client_row(const std::string& address) const {
+        for (const ClientRow& r : clients) {
+            if (r.address == address) return &r;
+        }
+        return nullptr;
+    }
+
+    // --- OperatorView ---
     void create_main_window() override { window_created = true; }
     void set_title(std::string_view t) override { title = t; }
     void traffic_insert_top(const TrafficRow& row) override { traffic.push_front(row); }
@@ -63,18 +83,27 @@ class FakeView : public OperatorView {
         clients = rows;
         ++client_list_rebuilds;
     }
-    int selected_client_row() override { return selected_row; }
     void set_status_field(int field, std::string_view text) override { status[field] = text; }
     void set_rate_field(int control, std::string_view text) override { rates[control] = text; }
     void show_graph(int control, const RgbImage& image) override { graphs[control] = image; }
-    bool filter_on() override { return filter_down; }
-    bool filter_inverted() override { return invert_down; }
-    std::string filter_text() override { return filter; }
-    bool delay_ticked() override { return delay; }
-    bool debug_ticked() override { return debug; }
     void message_box(std::string_view t, std::string_view text, MessageIcon icon) override {
         messages.push_back({std::string(t), std::string(text), icon});
     }
+    void open_user_guide() override { ++user_guide_opened; }
+
+    // --- OperatorInput ---
+    OperatorEvent wait_event(std::int32_t timeout_ms) override {
+        wait_timeouts.push_back(timeout_ms);
+        if (!events.empty()) {
+            OperatorEvent e = events.front();
+            events.pop_front();
+            return e;
+        }
+        clock_.advance(timeout_ms);
+        return {};
+    }
+
+    // --- OperatorDialogs ---
     bool ask_yes_no(std::string_view t, std::string_view text) override {
         questions.push_back(std::string(t) + "|" + std::string(text));
         if (answers.empty()) return false;
@@ -82,18 +111,7 @@ class FakeView : public OperatorView {
         answers.pop_front();
         return yes;
     }
-    void open_user_guide() override { ++user_guide_opened; }
-    WindowEvent wait_event(std::int32_t timeout_ms) override {
-        wait_timeouts.push_back(timeout_ms);
-        if (!events.empty()) {
-            const WindowEvent e = events.front();
-            events.pop_front();
-            return e;
-        }
-        clock_.advance(timeout_ms);
-        return {};
-    }
-    FirstConfigurationAnswer wait_first_configuration() override {
+    FirstConfigurationAnswer ask_first_configuration() override {
         if (configuration_answers.empty()) return {};
         FirstConfigurationAnswer a = configuration_answers.front();
         configuration_answers.pop_front();

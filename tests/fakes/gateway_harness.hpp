@@ -38,7 +38,7 @@ class GatewayHarness : public ::testing::Test {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
-    Gateway gw{clock, serial, net, view};
+    Gateway gw{{clock, serial, net, view, view, view}};
     std::filesystem::path dir;
 
     void SetUp() override {

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "ui/operator_input.hpp"
 #include "ui/operator_view.hpp"
 
 class QEventLoop;

@@ -10,7 +10,6 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
-#include "core/gateway_state.hpp"
 #include "ui/qt/fonts.hpp"
 #include "ui/qt/images.hpp"
 
