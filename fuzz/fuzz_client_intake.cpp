@@ -37,8 +37,8 @@ void check(bool ok) {
 }
 
 void check_state(const Gateway& gw, const FakeSerialPort& serial) {
-    for (const ClientRecord& c : gw.clients) {
-        check(c.held_bytes.size() < BusFrame::max_size);
+    for (const ClientRecord& c : gw.clients.records()) {
+        check(c.cutter.held_size() < BusFrame::max_size);
         check(c.frames_waiting >= 0);
     }
     for (const auto& w : serial.writes)
@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
-    Gateway gw{clock, serial, net, view};
+    Gateway gw{{clock, serial, net, view, view, view}};
     gw.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
-    view.delay = false;
     if (start_gateway(gw) != StartOutcome::running) std::abort();
+    view.set_checked(control::delay_check, false);
 
     std::vector<ConnectionHandle> clients;
     const auto pass = [&] {
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int guard = 0; guard < 4000 && !gw.bus_bound.empty(); ++guard)
         pass();
     check(gw.bus_bound.empty());
-    for (const ClientRecord& c : gw.clients)
-        check(!c.live() && c.held_bytes.empty() && c.frames_waiting == 0);
+    for (const ClientRecord& c : gw.clients.records())
+        check(!c.live() && !c.cutter.holding() && c.frames_waiting == 0);
     shutdown(gw);
     return 0;
 }

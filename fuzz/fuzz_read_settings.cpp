@@ -4,14 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/gateway_state.hpp"
 #include "core/settings.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-    quillon::GatewayState state;
-    quillon::read_settings(bytes, state);
+    const quillon::Settings state = quillon::read_settings(bytes);
     (void)quillon::find_setting(bytes, "SerialModule");
 
     volatile std::int32_t integer = quillon::settings_integer(bytes);

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/gateway_state.hpp"
 #include "core/settings.hpp"
 
 namespace {
@@ -44,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         file += line_ends[(shape >> 4) % std::size(line_ends)];
     }
 
-    quillon::GatewayState state;
-    quillon::read_settings(file, state);
+    const quillon::Settings state = quillon::read_settings(file);
     for (const std::string_view key : keys) {
         if (const auto found = quillon::find_setting(file, key)) {
             volatile std::int32_t integer = quillon::settings_integer(*found);
@@ -54,10 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // The first-configuration file reads back as what was written.
     const std::string port = std::to_string(state.tcp_port & 0xFFFF);
-    const std::string written =
-        quillon::first_configuration_file(port, state.serial_port_name, false);
-    quillon::GatewayState again;
-    quillon::read_settings(written, again);
+    const std::string written = quillon::first_configuration_file(port, state.serial.name, false);
+    const quillon::Settings again = quillon::read_settings(written);
     if (again.tcp_port != (state.tcp_port & 0xFFFF)) std::abort();
     return 0;
 }

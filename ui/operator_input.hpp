@@ -24,6 +24,18 @@ struct OperatorEvent {
     std::string text;
     // "Disconnect": the client of the selected row; 0 when no row is selected.
     std::int32_t client = 0;
+
+    static OperatorEvent used(int control_number) {
+        OperatorEvent e;
+        e.kind = OperatorEventKind::control;
+        e.control = control_number;
+        return e;
+    }
+    static OperatorEvent close_requested() {
+        OperatorEvent e;
+        e.kind = OperatorEventKind::close;
+        return e;
+    }
 };
 
 // What the operator does, one event at a time, and the loop's wait for it.

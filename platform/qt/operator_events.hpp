@@ -16,9 +16,9 @@ class OperatorEventQueue final : public OperatorInput {
 
     void post(OperatorEvent event);
     // The close button's event (SIGINT, SIGTERM too).
-    void post_close() { post({OperatorEventKind::close}); }
+    void post_close() { post(OperatorEvent::close_requested()); }
     // A control's use without a state.
-    void post_control(int control) { post({OperatorEventKind::control, control}); }
+    void post_control(int control) { post(OperatorEvent::used(control)); }
 
     OperatorEvent wait_event(std::int32_t timeout_ms) override;
 

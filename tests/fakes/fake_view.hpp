@@ -43,24 +43,24 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
     std::deque<OperatorEvent> events;
     std::deque<FirstConfigurationAnswer> configuration_answers;  // quit when empty
 
-    void click(int control) { events.push_back({OperatorEventKind::control, control}); }
+    void click(int control) { events.push_back(OperatorEvent::used(control)); }
     void set_checked(int control, bool checked) {
-        OperatorEvent e{OperatorEventKind::control, control};
+        OperatorEvent e = OperatorEvent::used(control);
         e.checked = checked;
         events.push_back(e);
     }
     void type_filter(const std::string& text) {
-        OperatorEvent e{OperatorEventKind::control, control::filter_text};
+        OperatorEvent e = OperatorEvent::used(control::filter_text);
         e.text = text;
         events.push_back(e);
     }
     // "Disconnect" with the row of this client selected (0: none).
     void disconnect(std::int32_t client) {
-        OperatorEvent e{OperatorEventKind::control, control::disconnect};
+        OperatorEvent e = OperatorEvent::used(control::disconnect);
         e.client = client;
         events.push_back(e);
     }
-    void close_window() { events.push_back({OperatorEventKind::close}); }
+    void close_window() { events.push_back(OperatorEvent::close_requested()); }
 
     // The client row of an address, as the list shows it; nullptr when none.
     const ClientRow* client_row(const std::string& address) const {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "ui/console/console_view.hpp"
 
 namespace quillon {
@@ -39,7 +40,7 @@ class Console : public ::testing::Test {
         o.input_fd = input_[0];
         o.terminal = terminal;
         o.colour = colour;
-        view_ = std::make_unique<ConsoleView>(waiter_, o);
+        view_ = std::make_unique<ConsoleView>(events_, o);
         return *view_;
     }
     void type(const std::string& text) {
@@ -58,7 +59,11 @@ class Console : public ::testing::Test {
         return std::string(err_text_, err_size_);
     }
 
+    // The next event, waiting up to two seconds for the typed line to be read.
+    OperatorEvent next_event() { return events_.wait_event(2000); }
+
     EventWaiter waiter_;
+    OperatorEventQueue events_{waiter_};
     std::unique_ptr<ConsoleView> view_;
     int input_[2] = {-1, -1};
     std::FILE* out_ = nullptr;
@@ -70,60 +75,72 @@ class Console : public ::testing::Test {
 };
 
 TEST_F(Console, TypedCommandsArriveAsControlEventsWithTheControlsStates) {
-    ConsoleView& view = make(false);
+    make(false);
     type("filter 0ff8\ninvert on\ndelay off\ndebug on\nclear\nsave\ndisconnect-all\nquit\n");
-    const int expected[] = {control::filter_toggle,  control::invert_toggle, control::delay_check,
-                            control::debug_check,    control::clear,         control::save,
-                            control::disconnect_all, control::quit};
-    for (const int number : expected) {
-        const WindowEvent e = view.wait_event(2000);
-        EXPECT_EQ(e.code, event_control);
-        EXPECT_EQ(e.control, number);
+    struct Expected {
+        int control;
+        bool checked;
+        std::string text;
+    };
+    const Expected expected[] = {
+        {control::filter_text, false, "0ff8"},
+        {control::filter_toggle, true, ""},
+        {control::invert_toggle, true, ""},
+        {control::delay_check, false, ""},
+        {control::debug_check, true, ""},
+        {control::clear, false, ""},
+        {control::save, false, ""},
+        {control::disconnect_all, false, ""},
+        {control::quit, false, ""},
+    };
+    for (const Expected& x : expected) {
+        const OperatorEvent e = next_event();
+        EXPECT_EQ(e.kind, OperatorEventKind::control);
+        EXPECT_EQ(e.control, x.control);
+        EXPECT_EQ(e.checked, x.checked) << "control " << x.control;
+        EXPECT_EQ(e.text, x.text) << "control " << x.control;
     }
-    EXPECT_TRUE(view.filter_on());
-    EXPECT_EQ(view.filter_text(), "0ff8");
-    EXPECT_TRUE(view.filter_inverted());
-    EXPECT_FALSE(view.delay_ticked());
-    EXPECT_TRUE(view.debug_ticked());
 
     type("filter off\n");
-    EXPECT_EQ(view.wait_event(2000).control, control::filter_toggle);
-    EXPECT_FALSE(view.filter_on());
+    const OperatorEvent off = next_event();
+    EXPECT_EQ(off.control, control::filter_toggle);
+    EXPECT_FALSE(off.checked);
 }
 
 TEST_F(Console, MistypedCommandsChangeNothingAndSaySo) {
-    ConsoleView& view = make(false);
+    make(false);
     type("invert maybe\nfrobnicate\n");
-    EXPECT_EQ(view.wait_event(300).code, event_none);
-    EXPECT_FALSE(view.filter_inverted());
+    EXPECT_EQ(events_.wait_event(300).kind, OperatorEventKind::none);
     EXPECT_NE(err().find("invert: say on or off"), std::string::npos);
     EXPECT_NE(err().find("unknown command \"frobnicate\""), std::string::npos);
 }
 
-TEST_F(Console, DisconnectSelectsTheClientByAddressAndPortLiveFirst) {
+TEST_F(Console, DisconnectNamesTheClientAtThatAddressAndPortLiveFirst) {
     ConsoleView& view = make(false);
-    const auto row = [](const char* address, std::uint16_t port, bool live) {
+    const auto row = [](std::int32_t client, const char* address, std::uint16_t port, bool live) {
         ClientRow r;
         r.cells[1] = "shown text";  // the console does not read what is shown
+        r.client = client;
         r.address = address;
         r.port = port;
         r.live = live;
         return r;
     };
-    view.show_clients({row("10.0.0.3", 888, true), row("10.0.0.2", 888, false),
-                       row("10.0.0.2", 888, true), row("10.0.0.4", 7, false)});
+    view.show_clients({row(11, "10.0.0.3", 888, true), row(12, "10.0.0.2", 888, false),
+                       row(13, "10.0.0.2", 888, true), row(14, "10.0.0.4", 7, false)});
     type("disconnect 10.0.0.2:888\n");
-    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
-    EXPECT_EQ(view.selected_client_row(), 2);
+    OperatorEvent e = next_event();
+    EXPECT_EQ(e.control, control::disconnect);
+    EXPECT_EQ(e.client, 13);
 
-    // An ended client is selected too: the gateway answers "No client to remove.".
+    // An ended client is named too: the gateway answers "No client to remove.".
     type("disconnect 10.0.0.4:7\n");
-    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
-    EXPECT_EQ(view.selected_client_row(), 3);
+    EXPECT_EQ(next_event().client, 14);
 
     type("disconnect 10.0.0.9:1\n");
-    EXPECT_EQ(view.wait_event(2000).control, control::disconnect);
-    EXPECT_EQ(view.selected_client_row(), -1);  // the gateway then says none is selected
+    e = next_event();
+    EXPECT_EQ(e.control, control::disconnect);
+    EXPECT_EQ(e.client, 0);  // the gateway then says none is selected
 }
 
 TEST_F(Console, GivesTheInputItsBlockingModeBack) {
@@ -153,7 +170,7 @@ TEST_F(Console, RowsArePrintedWithTheTrafficListsTextsAndColourOnlyOnATerminal) 
 TEST_F(Console, FirstConfigurationQuestionsOnATerminal) {
     ConsoleView& view = make(true);
     type("/dev/ttyUSB1\n80a0\n9000\nRS\n");
-    const FirstConfigurationAnswer a = view.wait_first_configuration();
+    const FirstConfigurationAnswer a = view.ask_first_configuration();
     EXPECT_EQ(a.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(a.serial_port_name, "/dev/ttyUSB1");
     EXPECT_EQ(a.port_text, "9000");  // letters are refused and the question asked again
@@ -161,7 +178,7 @@ TEST_F(Console, FirstConfigurationQuestionsOnATerminal) {
     EXPECT_NE(err().find("digits only"), std::string::npos);
 
     type("\n\n\n");  // the defaults
-    const FirstConfigurationAnswer d = view.wait_first_configuration();
+    const FirstConfigurationAnswer d = view.ask_first_configuration();
     EXPECT_EQ(d.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(d.serial_port_name, "/dev/ttyACM0");
     EXPECT_EQ(d.port_text, "8080");
@@ -171,8 +188,8 @@ TEST_F(Console, FirstConfigurationQuestionsOnATerminal) {
 TEST_F(Console, FirstConfigurationEndsWithTheInputOrWithoutATerminal) {
     type("/dev/ttyUSB1\n");
     end_input();
-    EXPECT_EQ(make(true).wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
-    EXPECT_EQ(make(false).wait_first_configuration().action,
+    EXPECT_EQ(make(true).ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(make(false).ask_first_configuration().action,
               FirstConfigurationAnswer::Action::unavailable);
 }
 

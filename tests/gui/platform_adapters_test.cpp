@@ -137,10 +137,10 @@ class LoopbackNetwork : public ::testing::Test {
 
 TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandles) {
     const std::uint16_t port = testing::free_port_pair();
-    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
-    EXPECT_FALSE(net_.create_tcp_server(test_server, port, 1));  // taken
-    EXPECT_FALSE(net_.create_tcp_server(test_server, 70000, 1));
-    EXPECT_FALSE(net_.create_tcp_server(test_server, 0, 1));
+    ASSERT_TRUE(net_.create_tcp_server(Server::tcp, port, 100));
+    EXPECT_FALSE(net_.create_tcp_server(Server::port_test, port, 1));  // taken
+    EXPECT_FALSE(net_.create_tcp_server(Server::port_test, 70000, 1));
+    EXPECT_FALSE(net_.create_tcp_server(Server::port_test, 0, 1));
 
     std::set<ConnectionHandle> seen;
     for (int round = 0; round < 3; ++round) {
@@ -148,7 +148,7 @@ TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandle
         ASSERT_GE(s, 0);
         const NetworkEvent connected = next_event();
         ASSERT_EQ(connected.code, NetworkEventCode::connection);
-        EXPECT_EQ(connected.server, tcp_server);
+        EXPECT_EQ(connected.server, Server::tcp);
         EXPECT_NE(connected.connection, 0);
         EXPECT_TRUE(seen.insert(connected.connection).second) << "a handle came back";
         EXPECT_EQ(net_.peer_address(connected.connection), "127.0.0.1");
@@ -170,22 +170,22 @@ TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandle
 
 TEST_F(LoopbackNetwork, ClosingTheServerClosesItsConnectionsWithoutEvents) {
     const std::uint16_t port = testing::free_port_pair();
-    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
+    ASSERT_TRUE(net_.create_tcp_server(Server::tcp, port, 100));
     const int s = testing::connect_loopback(port);
     ASSERT_EQ(next_event().code, NetworkEventCode::connection);
-    net_.close_server(tcp_server);
+    net_.close_server(Server::tcp);
     char b;
     ::fcntl(s, F_SETFL, O_NONBLOCK);
     EXPECT_TRUE(wait_until(waiter_, [&] { return ::read(s, &b, 1) == 0; }));
     waiter_.wait(50);
     EXPECT_EQ(net_.poll().code, NetworkEventCode::none);
-    EXPECT_TRUE(net_.create_tcp_server(tcp_server, port, 100));  // the port is free again
+    EXPECT_TRUE(net_.create_tcp_server(Server::tcp, port, 100));  // the port is free again
     ::close(s);
 }
 
 TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
     const std::uint16_t port = testing::free_port_pair();
-    ASSERT_TRUE(net_.create_udp_server(analyzer_server, port));
+    ASSERT_TRUE(net_.create_udp_server(Server::analyzer, port));
     const int a = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int b = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to = testing::loopback_address(port);
@@ -198,7 +198,7 @@ TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
     const NetworkEvent first = next_event();
     const NetworkEvent second = next_event();
     const NetworkEvent third = next_event();
-    EXPECT_EQ(first.server, analyzer_server);
+    EXPECT_EQ(first.server, Server::analyzer);
     EXPECT_NE(first.connection, second.connection);
     EXPECT_EQ(first.connection, third.connection);
     std::uint8_t buf[8];
@@ -222,8 +222,8 @@ TEST(NetworkAdapterLifetime, EndingWithLiveAndPausedConnectionsAndPeersClosesEac
     EventWaiter waiter;
     auto net = std::make_unique<QtNetwork>(waiter, "127.0.0.1");
     const std::uint16_t port = testing::free_port_pair();
-    ASSERT_TRUE(net->create_tcp_server(tcp_server, port, 100));
-    ASSERT_TRUE(net->create_udp_server(analyzer_server, static_cast<std::int64_t>(port) + 1));
+    ASSERT_TRUE(net->create_tcp_server(Server::tcp, port, 100));
+    ASSERT_TRUE(net->create_udp_server(Server::analyzer, static_cast<std::int64_t>(port) + 1));
     const int live = testing::connect_loopback(port);
     const int paused = testing::connect_loopback(port);
     const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -265,7 +265,7 @@ std::pair<std::size_t, int> read_to_end(int s) {
 
 TEST_F(LoopbackNetwork, AClientGivenUpOnIsResetWhileAClosedOneGetsWhatWasSent) {
     const std::uint16_t port = testing::free_port_pair();
-    ASSERT_TRUE(net_.create_tcp_server(tcp_server, port, 100));
+    ASSERT_TRUE(net_.create_tcp_server(Server::tcp, port, 100));
     const std::vector<std::uint8_t> block(256 * 1024, 0x0F);
     std::pair<std::size_t, int> ends[2];
     for (const bool reset : {false, true}) {

@@ -13,6 +13,7 @@
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
@@ -41,8 +42,9 @@ class WindowGateway : public ::testing::Test {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     EventWaiter waiter;
-    QtWindowView view{waiter, ""};
-    Gateway gw{clock, serial, net, view};
+    OperatorEventQueue events{waiter};
+    QtWindowView view{events, ""};
+    Gateway gw{{clock, serial, net, view, events, view}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
@@ -88,10 +90,12 @@ class WindowGateway : public ::testing::Test {
         field->selectAll();
         QTest::keyClick(field, Qt::Key_Delete);
         QTest::keyClicks(field, text);
-        if (!view.filter_on()) use(control::filter_toggle);
-        if (view.filter_inverted() != inverted) use(control::invert_toggle);
+        if (!control_of<QPushButton>(window, control::filter_toggle)->isChecked())
+            use(control::filter_toggle);
+        if (control_of<QPushButton>(window, control::invert_toggle)->isChecked() != inverted)
+            use(control::invert_toggle);
         use(control::clear);
-        pass(3);  // one control event a pass
+        pass(20);  // one control event a pass, one a typed character
         EXPECT_EQ(traffic->topLevelItemCount(), 0);
         serial.deliver(relay_on);
         serial.deliver(button);
@@ -188,13 +192,13 @@ TEST_F(WindowGateway, QuitAnsweredNoKeepsRunningAndYesShutsDown) {
     EXPECT_TRUE(pass());
     EXPECT_EQ(asked, "Quit Quillon|Do you want to close Quillon ?");
     EXPECT_TRUE(gw.running);
-    EXPECT_TRUE(net.servers.count(tcp_server) == 1);
+    EXPECT_TRUE(net.servers.count(Server::tcp) == 1);
 
     when_message_box_opens([](QMessageBox* box) { click(box->button(QMessageBox::Yes)); });
     use(control::quit);
     EXPECT_FALSE(pass());
     EXPECT_FALSE(gw.running);
-    EXPECT_EQ(net.servers.count(tcp_server), 0u);
+    EXPECT_EQ(net.servers.count(Server::tcp), 0u);
     EXPECT_FALSE(serial.open_now);
 }
 
@@ -209,13 +213,30 @@ TEST_F(WindowGateway, CloseButtonEndsThePassWithoutAQuestion) {
 
 TEST_F(WindowGateway, DelayBoxSetsThePacing) {
     start();
-    EXPECT_EQ(gw.state.pacing_delay_ms, 50);
+    const ConnectionHandle sender = net.connect("192.168.1.20", 888);
+    pass();
+    // The shortest gap between the writes of three frames sent at once.
+    const auto shortest_gap = [&] {
+        serial.writes.clear();
+        net.client_sends(sender, Bytes{0x0F, 0xF8, 0x01, 0x00, 0xF8, 0x04, 0x0F, 0xF8, 0x02, 0x00,
+                                       0xF7, 0x04, 0x0F, 0xF8, 0x03, 0x00, 0xF6, 0x04});
+        for (int k = 0; k < 100 && serial.writes.size() < 3; ++k)
+            pass();
+        EXPECT_EQ(serial.writes.size(), 3u);
+        std::int64_t gap = 1000000;
+        for (std::size_t k = 1; k < serial.writes.size(); ++k)
+            gap = std::min(gap, serial.writes[k].time_ms - serial.writes[k - 1].time_ms);
+        return gap;
+    };
+    EXPECT_GT(shortest_gap(), 50);
     use(control::delay_check);
     pass();
-    EXPECT_EQ(gw.state.pacing_delay_ms, 5);
+    const std::int64_t unticked = shortest_gap();
+    EXPECT_GT(unticked, 5);
+    EXPECT_LT(unticked, 50);
     use(control::delay_check);
     pass();
-    EXPECT_EQ(gw.state.pacing_delay_ms, 50);
+    EXPECT_GT(shortest_gap(), 50);
 }
 
 TEST_F(WindowGateway, MessageBoxHaltsTheLoopUntilAnswered) {
@@ -302,8 +323,8 @@ TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
     EXPECT_EQ(boxes, (std::vector<std::string>{"Quillon.ini NOT FOUND", "Serial Port error"}));
     EXPECT_EQ(view.first_configuration_window(), nullptr);
     EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(gw.state.tcp_port, 9000);
-    EXPECT_EQ(gw.state.serial_port_name, "COM7");
+    EXPECT_EQ(text_of(window->findChild<QLabel*>("status_field_4")->text()), "Ethernet port 9000");
+    EXPECT_EQ(text_of(window->findChild<QLabel*>("status_field_3")->text()), "Velbus serial COM7");
     std::ifstream written(dir / "Quillon.ini", std::ios::binary);
     const std::string file{std::istreambuf_iterator<char>(written),
                            std::istreambuf_iterator<char>()};

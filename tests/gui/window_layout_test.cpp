@@ -15,6 +15,7 @@
 #include <QStyleOptionButton>
 
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "tests/gui/gui_test_support.hpp"
 #include "ui/qt/qt_window_view.hpp"
 
@@ -169,7 +170,8 @@ void expect_captions_fit(const QWidget* window) {
 class MainWindowLayout : public ::testing::Test {
   protected:
     EventWaiter waiter;
-    QtWindowView view{waiter, ""};
+    OperatorEventQueue events{waiter};
+    QtWindowView view{events, ""};
     QWidget* window = view.main_window();
 
     void SetUp() override {
@@ -217,11 +219,11 @@ TEST_F(MainWindowLayout, ControlsStartInTheirInitialStates) {
         EXPECT_EQ(image->frameShadow(), QFrame::Sunken) << graph;
         EXPECT_GT(image->frameWidth(), 0) << graph;
     }
-    EXPECT_TRUE(view.delay_ticked());
-    EXPECT_FALSE(view.debug_ticked());
-    EXPECT_FALSE(view.filter_on());
-    EXPECT_FALSE(view.filter_inverted());
-    EXPECT_EQ(view.filter_text(), "");
+    EXPECT_TRUE(control_of<QCheckBox>(window, control::delay_check)->isChecked());
+    EXPECT_FALSE(control_of<QCheckBox>(window, control::debug_check)->isChecked());
+    EXPECT_FALSE(control_of<QPushButton>(window, control::filter_toggle)->isChecked());
+    EXPECT_FALSE(control_of<QPushButton>(window, control::invert_toggle)->isChecked());
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::filter_text)->text()), "");
 }
 
 TEST_F(MainWindowLayout, ListViewsHaveTheirColumns) {
@@ -316,7 +318,8 @@ TEST_F(MainWindowLayout, ResizingMovesNoControl) {
 
 TEST(FirstConfigurationLayout, DialogIsCentredWithItsControls) {
     EventWaiter waiter;
-    QtWindowView view(waiter, "");
+    OperatorEventQueue events{waiter};
+    QtWindowView view(events, "");
     EXPECT_EQ(view.first_configuration_window(), nullptr);
     when([&] { return view.first_configuration_window() != nullptr; },
          [&] {
@@ -344,21 +347,22 @@ TEST(FirstConfigurationLayout, DialogIsCentredWithItsControls) {
              EXPECT_EQ(digits->regularExpression().pattern(), "[0-9]*");
              click(control_of(dialog, 29));
          });
-    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();
     EXPECT_EQ(view.first_configuration_window(), nullptr);
 }
 
 TEST(FirstConfigurationLayout, EveryCaptionFitsItsControl) {
     EventWaiter waiter;
-    QtWindowView view(waiter, "");
+    OperatorEventQueue events{waiter};
+    QtWindowView view(events, "");
     when([&] { return view.first_configuration_window() != nullptr; },
          [&] {
              QWidget* dialog = view.first_configuration_window();
              expect_captions_fit(dialog);
              click(control_of(dialog, 29));
          });
-    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();
 }
 

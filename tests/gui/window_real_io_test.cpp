@@ -16,6 +16,7 @@
 #include "core/gateway_loop.hpp"
 #include "gui_test_support.hpp"
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/system_clock.hpp"
@@ -69,7 +70,10 @@ class WindowOnRealIo : public ::testing::Test {
         client_ = connect_loopback(port_);
         ASSERT_GE(client_, 0);
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
-        ASSERT_TRUE(passes_until([&] { return !gw_.clients.empty(); }));
+        ASSERT_TRUE(passes_until([&] {
+            return control_of<QTreeWidget>(view_.main_window(), control::client_list)
+                       ->topLevelItemCount() > 0;
+        }));
     }
     // Appends what is there to `into` without waiting.
     static void drain(int fd, Bytes& into) {
@@ -86,8 +90,9 @@ class WindowOnRealIo : public ::testing::Test {
     SystemClock clock_;
     QtSerialPort serial_{waiter_};
     QtNetwork network_{waiter_, "127.0.0.1"};
-    QtWindowView view_{waiter_, ""};
-    Gateway gw_{clock_, serial_, network_, view_};
+    OperatorEventQueue events_{waiter_};
+    QtWindowView view_{events_, ""};
+    Gateway gw_{{clock_, serial_, network_, view_, events_, view_}};
     int master_ = -1;
     int client_ = -1;
     std::uint16_t port_ = 0;

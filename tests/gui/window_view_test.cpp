@@ -9,17 +9,24 @@
 #include <QRadioButton>
 
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
 #include "tests/gui/gui_test_support.hpp"
 #include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
 namespace {
 
-constexpr std::int32_t control_used = 13100;
-constexpr std::int32_t close_button = 13116;
+constexpr auto control_used = OperatorEventKind::control;
+constexpr auto close_button = OperatorEventKind::close;
 
-bool same_event(WindowEvent a, WindowEvent b) {
-    return a.code == b.code && a.control == b.control;
+bool same_event(const OperatorEvent& a, OperatorEventKind kind, int control) {
+    return a.kind == kind && a.control == control;
+}
+
+// The row the operator has selected, -1 when none.
+int selected_row(QTreeWidget* list) {
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
+    return selected.isEmpty() ? -1 : list->indexOfTopLevelItem(selected.front());
 }
 
 QColor qcolor(Rgb c) {
@@ -48,18 +55,20 @@ int differences_from_resource(const QIcon& icon, const char* path) {
 class WindowView : public ::testing::Test {
   protected:
     EventWaiter waiter;
-    QtWindowView view{waiter, ""};
+    OperatorEventQueue events{waiter};
+    QtWindowView view{events, ""};
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
     QTreeWidget* clients = control_of<QTreeWidget>(window, control::client_list);
 
     void SetUp() override { view.create_main_window(); }
 
-    std::vector<WindowEvent> drain() {
-        std::vector<WindowEvent> events;
-        for (WindowEvent e = view.wait_event(0); e.code != 0; e = view.wait_event(0))
-            events.push_back(e);
-        return events;
+    std::vector<OperatorEvent> drain() {
+        std::vector<OperatorEvent> got;
+        for (OperatorEvent e = events.wait_event(0); e.kind != OperatorEventKind::none;
+             e = events.wait_event(0))
+            got.push_back(e);
+        return got;
     }
 };
 
@@ -67,9 +76,9 @@ TEST_F(WindowView, EachControlReportsItsUseByNumber) {
     for (int number : {2, 3, 4, 25, 12, 13, 14, 15, 26, 27}) {
         SCOPED_TRACE(number);
         click(control_of(window, number));
-        const std::vector<WindowEvent> events = drain();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_TRUE(same_event(events[0], {control_used, number}));
+        const std::vector<OperatorEvent> got = drain();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(same_event(got[0], control_used, number));
     }
     // Labels and the read-only fields report nothing.
     for (int number : {16, 17, 18, 20, 21, 22})
@@ -80,56 +89,58 @@ TEST_F(WindowView, EachControlReportsItsUseByNumber) {
 TEST_F(WindowView, CloseButtonIsReportedAndLeavesTheWindowOpen) {
     window->close();
     EXPECT_TRUE(window->isVisible());
-    const std::vector<WindowEvent> events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(same_event(events[0], {close_button, 0}));
+    const std::vector<OperatorEvent> got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(same_event(got[0], close_button, 0));
 }
 
 TEST_F(WindowView, EventsComeOutInTheOrderOfUse) {
     click(control_of(window, control::clear));
     click(control_of(window, control::save));
     window->close();
-    const std::vector<WindowEvent> events = drain();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_TRUE(same_event(events[0], {control_used, control::clear}));
-    EXPECT_TRUE(same_event(events[1], {control_used, control::save}));
-    EXPECT_TRUE(same_event(events[2], {close_button, 0}));
+    const std::vector<OperatorEvent> got = drain();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_TRUE(same_event(got[0], control_used, control::clear));
+    EXPECT_TRUE(same_event(got[1], control_used, control::save));
+    EXPECT_TRUE(same_event(got[2], close_button, 0));
 }
 
 TEST_F(WindowView, WaitLastsItsTimeOutUnlessAControlIsUsed) {
     QElapsedTimer elapsed;
     elapsed.start();
-    EXPECT_EQ(view.wait_event(60).code, 0);
+    EXPECT_EQ(events.wait_event(60).kind, OperatorEventKind::none);
     EXPECT_GE(elapsed.elapsed(), 55);
 
     QTimer::singleShot(20, [this] { click(control_of(window, control::quit)); });
     elapsed.restart();
-    const WindowEvent event = view.wait_event(3000);
+    const OperatorEvent event = events.wait_event(3000);
     EXPECT_LT(elapsed.elapsed(), 1000);
-    EXPECT_TRUE(same_event(event, {control_used, control::quit}));
+    EXPECT_TRUE(same_event(event, control_used, control::quit));
 }
 
-TEST_F(WindowView, TogglesAndCheckBoxesHoldTheirStates) {
-    click(control_of(window, control::filter_toggle));
-    EXPECT_TRUE(view.filter_on());
-    click(control_of(window, control::invert_toggle));
-    EXPECT_TRUE(view.filter_inverted());
-    click(control_of(window, control::delay_check));
-    EXPECT_FALSE(view.delay_ticked());
-    click(control_of(window, control::debug_check));
-    EXPECT_TRUE(view.debug_ticked());
-    auto* field = control_of<QLineEdit>(window, control::filter_text);
-    QTest::keyClicks(field, "0ff8");
-    EXPECT_EQ(view.filter_text(), "0ff8");
-
-    // A second press lets each one up again.
-    for (int number : {control::filter_toggle, control::invert_toggle, control::delay_check,
-                       control::debug_check})
+TEST_F(WindowView, EachUseReportsTheStateItLeftTheControlIn) {
+    const auto checked_after_click = [&](int number) {
         click(control_of(window, number));
-    EXPECT_FALSE(view.filter_on());
-    EXPECT_FALSE(view.filter_inverted());
-    EXPECT_TRUE(view.delay_ticked());
-    EXPECT_FALSE(view.debug_ticked());
+        const std::vector<OperatorEvent> got = drain();
+        EXPECT_EQ(got.size(), 1u) << number;
+        return !got.empty() && got.back().control == number && got.back().checked;
+    };
+    EXPECT_TRUE(checked_after_click(control::filter_toggle));
+    EXPECT_TRUE(checked_after_click(control::invert_toggle));
+    EXPECT_FALSE(checked_after_click(control::delay_check));
+    EXPECT_TRUE(checked_after_click(control::debug_check));
+    // A second press lets each one up again.
+    EXPECT_FALSE(checked_after_click(control::filter_toggle));
+    EXPECT_FALSE(checked_after_click(control::invert_toggle));
+    EXPECT_TRUE(checked_after_click(control::delay_check));
+    EXPECT_FALSE(checked_after_click(control::debug_check));
+
+    // Every change of the filter text is the gateway's at once.
+    QTest::keyClicks(control_of<QLineEdit>(window, control::filter_text), "0ff8");
+    const std::vector<OperatorEvent> typed = drain();
+    ASSERT_EQ(typed.size(), 4u);
+    EXPECT_EQ(typed.back().control, control::filter_text);
+    EXPECT_EQ(typed.back().text, "0ff8");
 }
 
 TEST_F(WindowView, TrafficRowsGoInAtTheTopWithIconAndColour) {
@@ -206,16 +217,16 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
         differences_from_resource(clients->topLevelItem(1)->icon(0), ":/icons/client-ended.png"),
         0);
 
-    EXPECT_EQ(view.selected_client_row(), -1);
+    EXPECT_EQ(selected_row(clients), -1);
     click_row(clients, 1);
-    EXPECT_EQ(view.selected_client_row(), 1);
-    const std::vector<WindowEvent> events = drain();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(same_event(events[0], {control_used, control::client_list}));
+    EXPECT_EQ(selected_row(clients), 1);
+    const std::vector<OperatorEvent> got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(same_event(got[0], control_used, control::client_list));
 
     view.show_clients({live});
     EXPECT_EQ(clients->topLevelItemCount(), 1);
-    EXPECT_EQ(view.selected_client_row(), -1);
+    EXPECT_EQ(selected_row(clients), -1);
     view.show_clients({});
     EXPECT_EQ(clients->topLevelItemCount(), 0);
 }
@@ -231,20 +242,30 @@ TEST_F(WindowView, RedrawKeepsTheSelectedClientSelectedUntilItsRowIsGone) {
     };
     view.show_clients({row(7, "192.168.1.21 (889)", "0"), row(4, "192.168.1.20 (888)", "0")});
     click_row(clients, 1);
-    ASSERT_EQ(view.selected_client_row(), 1);
+    ASSERT_EQ(selected_row(clients), 1);
 
     // A newcomer on top, and a bad frame from the selected client.
     view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0"),
                        row(4, "192.168.1.20 (888)", "1")});
-    EXPECT_EQ(view.selected_client_row(), 2);
+    EXPECT_EQ(selected_row(clients), 2);
     const QList<QTreeWidgetItem*> selected = clients->selectedItems();
     ASSERT_EQ(selected.size(), 1);
     EXPECT_EQ(text_of(selected.front()->text(1)), "192.168.1.20 (888)");
     EXPECT_EQ(text_of(selected.front()->text(4)), "1");
+    drain();
+    // "Disconnect" names that client.
+    click(control_of(window, control::disconnect));
+    std::vector<OperatorEvent> got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].client, 4);
 
     view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0")});
-    EXPECT_EQ(view.selected_client_row(), -1);
+    EXPECT_EQ(selected_row(clients), -1);
     EXPECT_TRUE(clients->selectedItems().isEmpty());
+    click(control_of(window, control::disconnect));
+    got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].client, 0);
 }
 
 TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
@@ -368,7 +389,8 @@ TEST_F(WindowView, EnterOrEscapeOnTheQuestionAnswersNo) {
 class FirstConfigurationDialog : public ::testing::Test {
   protected:
     EventWaiter waiter;
-    QtWindowView view{waiter, ""};
+    OperatorEventQueue events{waiter};
+    QtWindowView view{events, ""};
 
     void TearDown() override { view.close_first_configuration(); }
 
@@ -394,7 +416,7 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
         click(control_of(dialog, 36));
         click(control_of(dialog, 28));
     });
-    const FirstConfigurationAnswer answer = view.wait_first_configuration();
+    const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(answer.serial_port_name, "/dev/ttyACM0");
     EXPECT_EQ(answer.port_text, "9001");
@@ -404,7 +426,7 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
 
     // Asked again after a failed test: the fields are as they were.
     then([](QWidget* dialog) { click(control_of(dialog, 28)); });
-    const FirstConfigurationAnswer again = view.wait_first_configuration();
+    const FirstConfigurationAnswer again = view.ask_first_configuration();
     EXPECT_EQ(again.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(again.serial_port_name, "/dev/ttyACM0");
     EXPECT_EQ(again.port_text, "9001");
@@ -418,7 +440,7 @@ TEST_F(FirstConfigurationDialog, DefaultsComeBackWithTheUsbModule) {
     then([](QWidget* dialog) {
         QTest::keyClick(control_of(dialog, 33), Qt::Key_Return);  // the default button
     });
-    const FirstConfigurationAnswer answer = view.wait_first_configuration();
+    const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(answer.serial_port_name, "COM4");
     EXPECT_EQ(answer.port_text, "8080");
@@ -431,15 +453,15 @@ TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
         EXPECT_TRUE(dialog->isVisible());
         click(control_of(dialog, 29));
     });
-    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
 
     then([](QWidget* dialog) { dialog->close(); });
-    EXPECT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::quit);
+    EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
 }
 
 TEST_F(FirstConfigurationDialog, MessageBoxesBelongToTheDialogWhileItIsOpen) {
     then([](QWidget* dialog) { click(control_of(dialog, 28)); });
-    ASSERT_EQ(view.wait_first_configuration().action, FirstConfigurationAnswer::Action::ok);
+    ASSERT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::ok);
     QWidget* parent = nullptr;
     when_message_box_opens([&](QMessageBox* box) {
         parent = box->parentWidget();

@@ -99,7 +99,7 @@ void ConsoleView::open_user_guide() {
 }
 
 void ConsoleView::post_checked(int control, bool checked) {
-    OperatorEvent e{OperatorEventKind::control, control};
+    OperatorEvent e = OperatorEvent::used(control);
     e.checked = checked;
     events_.post(std::move(e));
 }
@@ -130,7 +130,7 @@ void ConsoleView::handle_command(const std::string& line) {
         events_.post_control(control::save);
     } else if (word == "filter") {
         if (rest != "off") {
-            OperatorEvent text{OperatorEventKind::control, control::filter_text};
+            OperatorEvent text = OperatorEvent::used(control::filter_text);
             text.text = rest;
             events_.post(std::move(text));
         }
@@ -145,7 +145,7 @@ void ConsoleView::handle_command(const std::string& line) {
         // The client's row, as the operator would select it, then the button:
         // the live client at that address and port, else an ended one, for
         // which the gateway answers as it does for an ended row.
-        OperatorEvent e{OperatorEventKind::control, control::disconnect};
+        OperatorEvent e = OperatorEvent::used(control::disconnect);
         const auto colon = rest.rfind(':');
         if (colon != std::string::npos) {
             const std::string address = rest.substr(0, colon);

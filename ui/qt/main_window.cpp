@@ -249,13 +249,14 @@ void MainWindow::build_status_bar() {
 }
 
 OperatorEvent MainWindow::control_event(int number) const {
-    OperatorEvent e{OperatorEventKind::control, number};
+    OperatorEvent e = OperatorEvent::used(number);
     if (const auto* button = qobject_cast<const QAbstractButton*>(control(number)))
         e.checked = button->isChecked();
     if (number == control::filter_text) e.text = filter_field_->text().toUtf8().toStdString();
     if (number == control::disconnect) {
         const QList<QTreeWidgetItem*> selected = client_list_->selectedItems();
-        if (!selected.isEmpty()) e.client = selected.front()->data(0, client_role).value<std::int32_t>();
+        if (!selected.isEmpty())
+            e.client = selected.front()->data(0, client_role).value<std::int32_t>();
     }
     return e;
 }
@@ -277,7 +278,7 @@ QIcon MainWindow::row_icon(int icon) const {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
-    report_({OperatorEventKind::close});
+    report_(OperatorEvent::close_requested());
 }
 
 }  // namespace quillon
