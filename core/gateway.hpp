@@ -1,5 +1,22 @@
 #pragma once
 
+// The gateway is one owner of records that each keep their own rules:
+//
+//   SerialLink    the serial port, its line, lost-and-retried state, the held
+//                 start of a frame, what the bus sent and when (bus/)
+//   BusQueue      frames from clients for the bus, their pacing and the
+//                 module's flow control (bus/)
+//   net_bound     frames from the bus and echo copies for the clients
+//   ClientTable   clients live and ended, their rows, their frames waiting (clients/)
+//   TrafficList   the rows shown and the operator's filter (ui/)
+//   Statistics    the bit rates, their history and the uptime (ui/)
+//   DebugLog      the debug log file (analyzer/)
+//
+// Queue entries hold what came (bytes, verdict, arrival, sender); rows and feed
+// lines are made from them in one place (analyzer/frame_report) when they are
+// shown. The loop (gateway_loop.cpp) reads the clock once a pass and hands the
+// time down; the records never see each other, core/ wires them together.
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
