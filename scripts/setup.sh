@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing, fuzzing and running Quillon need.
+# Installs the Debian packages that building, testing, fuzzing and running Quillon use:
+# the tool chain, Qt 6, GoogleTest, clang for the fuzz targets and clang-format, Xvfb for
+# scripts/screenshot.sh, and the window's fonts.
 # Skips what is installed already; uses sudo when not run as root.
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build ccache pkg-config git
+  build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
   clang libclang-rt-dev clang-format
-  xvfb xauth
+  xvfb
   fonts-dejavu-core fonts-dejavu-extra
 )
 
