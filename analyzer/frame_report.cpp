@@ -41,8 +41,13 @@ FrameReport with_line(TrafficRow row) {
 }
 
 std::string client_source(const QueueEntry& e, std::string_view sender) {
-    return decode_message("IP", e.bytes.data(), e.bytes.size()) + " from " +
-           (sender.empty() ? std::string("unknown") : std::string(sender));
+    std::string from = decode_message("IP", e.bytes.data(), e.bytes.size()) + " from ";
+    if (!sender.empty()) return from + std::string(sender);
+    // A client no longer known is named by its port, marked as its frame was.
+    from += "unknown " + std::to_string(e.sender_port);
+    if (e.status == FrameStatus::bad_checksum) from += "#";
+    if (e.status == FrameStatus::bad_length) from += " ";
+    return from;
 }
 
 FrameReport bus_report(const QueueEntry& e) {

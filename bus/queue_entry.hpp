@@ -25,6 +25,8 @@ struct QueueEntry {
     FrameTime time;
     // The client connection the frame came from; 0 for frames from the bus.
     ConnectionHandle sender = 0;
+    // Its peer port, which names it when the client is no longer known.
+    std::uint16_t sender_port = 0;
 
     bool from_bus() const { return sender == 0; }
 };

@@ -49,7 +49,7 @@ void SerialLink::fail(std::int64_t now_ms) {
 SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp, FrameQueue& out) {
     Received result;
     const auto append = [&](const Cut& cut) {
-        out.push_back({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0});
+        out.push_back({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
         ++result.frames;
     };
 

@@ -6,9 +6,9 @@ namespace quillon {
 namespace {
 
 // Queues one cut for the bus (and its echo copy); true when it is a bad one.
-bool queue_cut(const Cut& cut, ConnectionHandle sender, FrameTime stamp, BusQueue& bus_bound,
-               FrameQueue& net_bound) {
-    QueueEntry entry{{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, sender};
+bool queue_cut(const Cut& cut, ConnectionHandle sender, std::uint16_t port, FrameTime stamp,
+               BusQueue& bus_bound, FrameQueue& net_bound) {
+    QueueEntry entry{{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, sender, port};
     // A frame whose end byte is in place is echoed, a bad checksum included.
     if (cut.status != FrameStatus::bad_length) {
         QueueEntry echo = entry;
@@ -38,8 +38,9 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
     const std::int64_t got = network.receive(handle, buffer.data(), room);
     if (got <= 0) return result;
 
+    const std::uint16_t port = record != nullptr ? record->port : network.peer_port(handle);
     const auto queue = [&](const Cut& cut) {
-        if (queue_cut(cut, handle, stamp, bus_bound, net_bound)) ++result.bad;
+        if (queue_cut(cut, handle, port, stamp, bus_bound, net_bound)) ++result.bad;
         ++result.added;
     };
     const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
@@ -61,7 +62,7 @@ std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientReco
     std::int32_t added = 0;
     FrameQueue no_echo;  // pieces of a frame are never echoed
     record.cutter.give_up([&](const Cut& cut) {
-        queue_cut(cut, record.handle, stamp, bus_bound, no_echo);
+        queue_cut(cut, record.handle, record.port, stamp, bus_bound, no_echo);
         ++added;
     });
     record.error_count += added;
