@@ -1,10 +1,10 @@
 // Frame processing: the traffic row of every new frame (texts, colours, icons,
 // the filter, the 500-row cap), the analyzer and debug lines, and the bus-silence watch.
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "bus/frame_processing.hpp"
-#include "bus/serial_reception.hpp"
+#include "analyzer/traffic_list_file.hpp"
 #include "base/code_page.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
@@ -21,27 +21,33 @@ class FrameProcessing : public GatewayHarness {
         GatewayHarness::SetUp();
         ASSERT_EQ(start(), StartOutcome::running);
     }
-    // Reads the bytes from the bus and processes what came, as one pass does.
-    std::int32_t process_bus(const Bytes& bytes) {
+    // The bus sends the bytes; one pass reads and shows them.
+    void bus_sends(const Bytes& bytes) {
         serial.deliver(bytes);
-        const auto net_start = static_cast<std::int32_t>(gw.net_bound.size());
-        const std::int32_t n = receive_from_bus(gw);
-        process_new_frames(gw, 0, 0, net_start, n);
-        return n;
+        run_pass(gw);
     }
-    // Processes one client entry as if the intake had just queued it.
-    void process_client(const Bytes& bytes, FrameStatus status, ConnectionHandle sender,
-                        const std::string& origin) {
-        QueueEntry e;
-        e.origin = origin;
-        e.length = static_cast<std::int32_t>(bytes.size());
-        e.time = "10:20:01.00";
-        e.bytes = bytes;
-        e.status = status;
-        e.sender = sender;
-        gw.bus_bound.push_back(e);
-        process_new_frames(gw, static_cast<std::int32_t>(gw.bus_bound.size()) - 1, 1,
-                           static_cast<std::int32_t>(gw.net_bound.size()), 0);
+    ConnectionHandle connected_client() {
+        const ConnectionHandle c = net.connect("192.168.1.20", 888);
+        run_pass(gw);
+        return c;
+    }
+    // The client sends the bytes; passes run until a row is added (a piece
+    // waits a second before it is given up).
+    const TrafficRow& client_row(ConnectionHandle c, const Bytes& bytes) {
+        const std::size_t before = view.traffic.size();
+        net.client_sends(c, bytes);
+        for (int k = 0; k < 100 && view.traffic.size() == before; ++k)
+            run_pass(gw);
+        EXPECT_EQ(view.traffic.size(), before + 1);
+        return view.traffic.front();
+    }
+    // A pass whose clock reading is `ms`: a click on the traffic list, which
+    // does nothing, ends the pass's wait at once.
+    void pass_at(std::int64_t ms) {
+        clock.now = ms;
+        view.click(control::traffic_list);
+        run_pass(gw);
+        EXPECT_EQ(clock.now, ms);
     }
     std::vector<std::string> shown_hex() const {
         std::vector<std::string> hex;
@@ -57,7 +63,6 @@ struct LookCase {
     const char* name;
     bool from_bus;
     Bytes bytes;
-    FrameStatus client_status;  // for client entries
     Rgb colour;
     int icon;
 };
@@ -70,9 +75,9 @@ class RowLook : public FrameProcessing, public ::testing::WithParamInterface<Loo
 TEST_P(RowLook, FollowsSideStatusAndPriority) {
     const LookCase& c = GetParam();
     if (c.from_bus) {
-        ASSERT_EQ(process_bus(c.bytes), 1);
+        bus_sends(c.bytes);
     } else {
-        process_client(c.bytes, c.client_status, 42, "888");
+        client_row(connected_client(), c.bytes);
     }
     ASSERT_EQ(view.traffic.size(), 1u);
     EXPECT_EQ(view.traffic.front().colour, c.colour);
@@ -83,44 +88,36 @@ TEST_P(RowLook, FollowsSideStatusAndPriority) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RowLook,
-    ::testing::Values(
-        LookCase{"BusPriorityFB", true, kFBFrame, {}, {20, 150, 20}, icon_bus_frame},
-        LookCase{"BusPriorityF8", true, kF8Frame, {}, {150, 190, 30}, icon_bus_frame},
-        LookCase{"BusBadChecksum",
-                 true,
-                 {0x0F, 0xFB, 0x00, 0x01, 0x0B, 0xEE, 0x04},
-                 {},
-                 {255, 127, 0},
-                 icon_bus_frame_bad},
-        LookCase{"BusBadLength",
-                 true,
-                 {0x0F, 0xFB, 0x00, 0x01, 0x0B, 0xEA, 0x05},
-                 {},
-                 {200, 50, 50},
-                 icon_bus_frame_bad},
-        LookCase{
-            "ClientValid", false, kFBFrame, FrameStatus::valid, {50, 50, 200}, icon_client_frame},
-        LookCase{"ClientBadChecksum",
-                 false,
-                 {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04},
-                 FrameStatus::bad_checksum,
-                 {255, 127, 0},
-                 icon_client_frame_bad},
-        LookCase{"ClientBadLengthPiece",
-                 false,
-                 {0x0F, 0xF8, 0x00},
-                 FrameStatus::bad_length,
-                 {200, 50, 50},
-                 icon_client_frame_bad}),
+    ::testing::Values(LookCase{"BusPriorityFB", true, kFBFrame, {20, 150, 20}, icon_bus_frame},
+                      LookCase{"BusPriorityF8", true, kF8Frame, {150, 190, 30}, icon_bus_frame},
+                      LookCase{"BusBadChecksum",
+                               true,
+                               {0x0F, 0xFB, 0x00, 0x01, 0x0B, 0xEE, 0x04},
+                               {255, 127, 0},
+                               icon_bus_frame_bad},
+                      LookCase{"BusBadLength",
+                               true,
+                               {0x0F, 0xFB, 0x00, 0x01, 0x0B, 0xEA, 0x05},
+                               {200, 50, 50},
+                               icon_bus_frame_bad},
+                      LookCase{"ClientValid", false, kFBFrame, {50, 50, 200}, icon_client_frame},
+                      LookCase{"ClientBadChecksum",
+                               false,
+                               {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04},
+                               {255, 127, 0},
+                               icon_client_frame_bad},
+                      LookCase{"ClientBadLengthPiece",
+                               false,
+                               {0x0F, 0xF8, 0x00},
+                               {200, 50, 50},
+                               icon_client_frame_bad}),
     [](const ::testing::TestParamInfo<LookCase>& p) { return std::string(p.param.name); });
 
 // ---- Texts of the columns ----
 
 TEST_F(FrameProcessing, BusBadChecksumRowShowsCarriedAndExpectedChecksumAndIsSentToNobody) {
-    const ConnectionHandle client = net.connect("192.168.1.20", 888);
-    run_pass(gw);
-    serial.deliver({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
-    run_pass(gw);
+    const ConnectionHandle client = connected_client();
+    bus_sends({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
     EXPECT_EQ(row.cells[2], "0FF800010BEE04");
@@ -133,7 +130,8 @@ TEST_F(FrameProcessing, BusBadChecksumRowShowsCarriedAndExpectedChecksumAndIsSen
 
 TEST_F(FrameProcessing, BusBadLengthRowNamesTheCandidateSizeAndVerdict) {
     // n = 3, so the end byte belongs at position 8; a 05 stands there.
-    ASSERT_EQ(process_bus({0x0F, 0xFB, 0x05, 0x03, 0x01, 0x02, 0x03, 0xAB, 0x05}), 1);
+    bus_sends({0x0F, 0xFB, 0x05, 0x03, 0x01, 0x02, 0x03, 0xAB, 0x05});
+    ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
     EXPECT_EQ(row.cells[3], "9");
     EXPECT_EQ(row.cells[4], "AB");
@@ -141,38 +139,60 @@ TEST_F(FrameProcessing, BusBadLengthRowNamesTheCandidateSizeAndVerdict) {
 }
 
 TEST_F(FrameProcessing, ValidBusRowCarriesTimeHexLengthChecksumAndOrigin) {
-    gw.state.second_start_ms = clock.now - 340;
-    ASSERT_EQ(process_bus(kFBFrame), 1);
+    run_pass(gw);  // the pass that sees the second begin
+    const std::int64_t second_seen = clock.now;
+    clock.now = second_seen + 340 - event_wait_ms;
+    bus_sends(kFBFrame);
+    ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
     EXPECT_EQ(row.cells[1], "10:20:01.34");
     EXPECT_EQ(row.cells[2], "0FFB05010AE604");
     EXPECT_EQ(row.cells[3], "7");
     EXPECT_EQ(row.cells[4], "E6");
-    EXPECT_EQ(row.cells[5], gw.net_bound.front().origin);
+    EXPECT_EQ(row.cells[5].rfind("$05 ", 0), 0u) << row.cells[5];
+    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS")) << row.cells[5];
 }
 
-TEST_F(FrameProcessing, ClientRowsNameTheSenderOrAnUnknownOrigin) {
-    const ConnectionHandle client = net.connect("192.168.1.20", 888);
+TEST_F(FrameProcessing, ClientRowsNameTheSender) {
+    const ConnectionHandle client = connected_client();
+    clock.now = 2000 - event_wait_ms;  // the frame comes in the pass that sees 10:20:02 begin
+    const TrafficRow& valid = client_row(client, kFBFrame);
+    EXPECT_TRUE(valid.cells[5].ends_with(" from 192.168.1.20:888")) << valid.cells[5];
+    EXPECT_EQ(valid.cells[1], "10:20:02.00");
+
+    const TrafficRow& bad_checksum = client_row(client, {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
+    EXPECT_TRUE(bad_checksum.cells[5].ends_with(" from 192.168.1.20:888»Bad CSum ED"))
+        << bad_checksum.cells[5];
+
+    const TrafficRow& piece = client_row(client, {0x0F, 0xF8, 0x00});
+    EXPECT_TRUE(piece.cells[5].ends_with(" from 192.168.1.20:888»Bad Len 3 bytes"))
+        << piece.cells[5];
+    EXPECT_EQ(piece.cells[4], "F8");
+    EXPECT_EQ(piece.cells[1], "");
+
+    const TrafficRow& start_byte = client_row(client, {0x0F});
+    EXPECT_TRUE(start_byte.cells[5].ends_with(" from 192.168.1.20:888»Bad Len 1 bytes"))
+        << start_byte.cells[5];
+    EXPECT_EQ(start_byte.cells[4], "");
+}
+
+// A frame still queued when "Disconnect All" forgets its client, then not sent.
+TEST_F(FrameProcessing, NotSentRowOfAForgottenClientNamesAnUnknownSender) {
+    const ConnectionHandle client = connected_client();
+    bus_sends({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04});  // the module's "buffer full"
+    client_row(client, kFBFrame);
+    view.click(control::disconnect_all);
     run_pass(gw);
-    process_client(kFBFrame, FrameStatus::valid, client, "888");
-    EXPECT_TRUE(view.traffic.front().cells[5].ends_with(" from 192.168.1.20:888"))
-        << view.traffic.front().cells[5];
-    EXPECT_EQ(view.traffic.front().cells[1], "10:20:01.00");
-
-    process_client({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04}, FrameStatus::bad_checksum, client,
-                   "888#");
-    EXPECT_TRUE(view.traffic.front().cells[5].ends_with(" from 192.168.1.20:888»Bad CSum ED"))
-        << view.traffic.front().cells[5];
-
-    process_client({0x0F, 0xF8, 0x00}, FrameStatus::bad_length, client, "888 ");
-    EXPECT_TRUE(view.traffic.front().cells[5].ends_with(" from 192.168.1.20:888»Bad Len 3 bytes"))
-        << view.traffic.front().cells[5];
-    EXPECT_EQ(view.traffic.front().cells[4], "F8");
-
-    process_client({0x0F}, FrameStatus::bad_length, 0, "4321 ");
-    EXPECT_TRUE(view.traffic.front().cells[5].ends_with(" from unknown 4321 »Bad Len 1 bytes"))
-        << view.traffic.front().cells[5];
-    EXPECT_EQ(view.traffic.front().cells[4], "");
+    serial.failed = true;
+    const auto not_sent = [&] {
+        return view.traffic.front().cells[5].find("Not sent") != std::string::npos;
+    };
+    for (int k = 0; k < 300 && !not_sent(); ++k)
+        run_pass(gw);
+    const TrafficRow& row = view.traffic.front();
+    ASSERT_EQ(row.cells[2], "0FFB05010AE604");
+    EXPECT_NE(row.cells[5].find(" from unknown"), std::string::npos) << row.cells[5];
+    EXPECT_TRUE(row.cells[5].ends_with("»Not sent, serial link down")) << row.cells[5];
 }
 
 // ---- The filter ----
@@ -194,13 +214,15 @@ TEST_P(TrafficFilter, DecidesWhichRowsAreListed) {
     const FilterCase& c = GetParam();
     const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hi");
     run_pass(gw);
-    view.filter_down = c.filter_down;
-    view.invert_down = c.invert_down;
-    view.filter = c.text;
-    view.debug = true;
-    ASSERT_EQ(process_bus(kF8Frame), 1);
-    ASSERT_EQ(process_bus(kFBFrame), 1);
-    ASSERT_EQ(process_bus(kFBInData), 1);
+    view.set_checked(control::filter_toggle, c.filter_down);
+    view.set_checked(control::invert_toggle, c.invert_down);
+    view.type_filter(c.text);
+    view.set_checked(control::debug_check, true);
+    for (int k = 0; k < 4; ++k)
+        run_pass(gw);
+    bus_sends(kF8Frame);
+    bus_sends(kFBFrame);
+    bus_sends(kFBInData);
     EXPECT_EQ(shown_hex(), c.shown);
     // Analyzers and the debug log get every frame, whatever the list shows.
     EXPECT_EQ(net.peer(analyzer).sent.size(), 1u + 3u);
@@ -227,14 +249,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FilterCase>& p) { return std::string(p.param.name); });
 
 TEST_F(FrameProcessing, DebugLineIsTheRowJoinedByCommasInCodePageWithCrLf) {
-    view.debug = true;
-    gw.state.second_start_ms = clock.now;
-    ASSERT_EQ(process_bus({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04}), 1);
-    const std::string expected = "10:20:01.00,0FF800010BEE04,7,EE," +
-                                 utf8_to_cp1252(gw.net_bound.front().origin) +
-                                 "\xBB"
-                                 "Bad CSum ED\r\n";
-    EXPECT_EQ(file_text("Quillon_debug.log"), expected);
+    // Read in the pass that sees the second begin, the frame's time ends in ".00".
+    serial.deliver({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
+    view.set_checked(control::debug_check, true);
+    run_pass(gw);
+    ASSERT_EQ(view.traffic.size(), 1u);
+    const std::string& source = view.traffic.front().cells[5];
+    ASSERT_TRUE(source.ends_with("»Bad CSum ED")) << source;
+    const std::string log = file_text("Quillon_debug.log");
+    EXPECT_EQ(log, "10:20:01.00,0FF800010BEE04,7,EE," + utf8_to_cp1252(source) + "\r\n");
+    EXPECT_TRUE(
+        log.ends_with("\xBB"
+                      "Bad CSum ED\r\n"));
 }
 
 TEST_F(FrameProcessing, AnalyzerGetsVToNLinesForBothDirections) {
@@ -271,12 +297,22 @@ TEST_F(FrameProcessing, The501stRowPushesTheOldestOut) {
         burst.insert(burst.end(), f.begin(), f.end());
         hex.push_back(hex_dump(f));
     }
-    ASSERT_EQ(process_bus(burst), 501);
+    bus_sends(burst);
     ASSERT_EQ(view.traffic.size(), 500u);
-    EXPECT_EQ(gw.traffic_rows.size(), 500u);
     EXPECT_EQ(view.traffic.front().cells[2], hex[500]);
     EXPECT_EQ(view.traffic.back().cells[2], hex[1]);
-    EXPECT_EQ(gw.traffic_rows.back().cells[2], hex[1]);
+
+    // What "Save" writes is what the list kept, top row first.
+    const std::string file = traffic_list_file_name(clock.local_date());
+    view.click(control::save);
+    run_pass(gw);
+    std::istringstream saved(file_text(file));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(saved, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 500u);
+    EXPECT_NE(lines.front().find("\t" + hex[500] + "\t"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find("\t" + hex[1] + "\t"), std::string::npos) << lines.back();
 }
 
 // ---- The bus-silence watch ----
@@ -290,12 +326,10 @@ int silence_rows(const FakeView& v) {
 
 TEST_F(FrameProcessing, SilentBusIsReportedOncePerSilenceAndRearmedByAByte) {
     const std::int64_t started = clock.now;
-    clock.now = started + 120000;  // equal to the limit: not yet
-    process_new_frames(gw, 0, 0, 0, 0);
+    pass_at(started + 120000);  // equal to the limit: not yet
     EXPECT_EQ(silence_rows(view), 0);
 
-    clock.now = started + 120001;
-    process_new_frames(gw, 0, 0, 0, 0);
+    pass_at(started + 120001);
     ASSERT_EQ(silence_rows(view), 1);
     const TrafficRow& row = view.traffic.front();
     EXPECT_EQ(row.cells,
@@ -305,17 +339,14 @@ TEST_F(FrameProcessing, SilentBusIsReportedOncePerSilenceAndRearmedByAByte) {
     EXPECT_TRUE(row.colour_is_background);
     EXPECT_EQ(row.colour, (Rgb{200, 50, 50}));
 
-    clock.advance(500000);
-    process_new_frames(gw, 0, 0, 0, 0);
+    pass_at(clock.now + 500000);
     EXPECT_EQ(silence_rows(view), 1);
 
-    EXPECT_EQ(process_bus({0x55}), 0);  // one byte of noise re-arms the watch
+    bus_sends({0x55});  // one byte of noise re-arms the watch
     const std::int64_t byte_at = clock.now;
-    clock.now = byte_at + 120000;
-    process_new_frames(gw, 0, 0, 0, 0);
+    pass_at(byte_at + 120000);
     EXPECT_EQ(silence_rows(view), 1);
-    clock.now = byte_at + 120001;
-    process_new_frames(gw, 0, 0, 0, 0);
+    pass_at(byte_at + 120001);
     EXPECT_EQ(silence_rows(view), 2);
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "bus/serial_reception.hpp"
+#include "bus/serial_link.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -27,21 +27,51 @@ Bytes longest_frame() {
         {0x0F, 0x04, 0x0F, 0x00, 0x04, 0x0F, 0x0F, 0x04, 0x11, 0x22, 0x33, 0x04, 0x0F, 0x44, 0x55});
 }
 
-class SerialReception : public GatewayHarness {
+// The serial link alone on a fake port, opened and watching from the clock's reading.
+class SerialReception : public ::testing::Test {
+  protected:
+    FakeClock clock;
+    FakeSerialPort port{clock};
+    SerialLink link{port};
+    FrameQueue out;
+
+    void SetUp() override {
+        link.configure({"COM1", 38400, 0, 8, 1.0f, 0}, false);
+        ASSERT_TRUE(link.open());
+        link.start_watch(clock.now);
+    }
+    std::int32_t receive() { return link.receive(clock.now, {}, out).frames; }
+    std::int32_t receive(const Bytes& bytes) {
+        port.deliver(bytes);
+        return receive();
+    }
+    // Nothing is held: a give-up after the limit adds no piece.
+    bool holds_nothing() {
+        const std::size_t before = out.size();
+        clock.advance(serial_hold_limit_ms + 1);
+        receive();
+        return out.size() == before;
+    }
+};
+
+// The gateway around the link, started on "COM1".
+class SerialReceptionInTheLoop : public GatewayHarness {
   protected:
     void SetUp() override {
         GatewayHarness::SetUp();
         ASSERT_EQ(start(), StartOutcome::running);
-    }
-    std::int32_t receive(const Bytes& bytes) {
-        serial.deliver(bytes);
-        return receive_from_bus(gw);
     }
     int rows_tagged(const std::string& tag, const std::string& text_part) const {
         int n = 0;
         for (const TrafficRow& r : view.traffic)
             n += r.cells[2] == tag && r.cells[5].find(text_part) != std::string::npos ? 1 : 0;
         return n;
+    }
+    // Passes until the once-a-second figures are shown again.
+    void run_until_rates_shown() {
+        view.rates.clear();
+        for (int k = 0; k < 100 && view.rates.empty(); ++k)
+            run_pass(gw);
     }
 };
 
@@ -66,15 +96,14 @@ class ScanningOneRead : public SerialReception, public ::testing::WithParamInter
 TEST_P(ScanningOneRead, QueuesOneEntryPerCandidateInOrder) {
     const ScanCase& c = GetParam();
     EXPECT_EQ(receive(c.bytes), static_cast<std::int32_t>(c.entries.size()));
-    ASSERT_EQ(gw.net_bound.size(), c.entries.size());
+    ASSERT_EQ(out.size(), c.entries.size());
     for (std::size_t k = 0; k < c.entries.size(); ++k) {
-        const QueueEntry& e = gw.net_bound[k];
+        const QueueEntry& e = out[k];
         EXPECT_EQ(e.status, c.entries[k].status) << "entry " << k;
-        EXPECT_EQ(e.length, static_cast<std::int32_t>(c.entries[k].length)) << "entry " << k;
         EXPECT_EQ(e.bytes.size(), c.entries[k].length) << "entry " << k;
         EXPECT_EQ(e.bytes.front(), BusFrame::start_byte) << "entry " << k;
     }
-    EXPECT_TRUE(gw.serial_held.empty());
+    EXPECT_TRUE(holds_nothing());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,35 +157,39 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ScanCase>& p) { return std::string(p.param.name); });
 
 TEST_F(SerialReception, NothingWaitingChangesNothing) {
-    gw.state.bus_timeout_reported = true;
-    const std::int64_t last_rx = gw.state.last_bus_rx_ms;
+    clock.advance(100000);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(link.take_received_bytes(), 0);
+    // The watch still counts from the start, and a silence is reported once.
+    clock.advance(20001);
+    EXPECT_TRUE(link.silence_begins(clock.now));
     clock.advance(500);
-    EXPECT_EQ(receive_from_bus(gw), 0);
-    EXPECT_TRUE(gw.net_bound.empty());
-    EXPECT_TRUE(gw.state.bus_timeout_reported);
-    EXPECT_EQ(gw.state.last_bus_rx_ms, last_rx);
-    EXPECT_EQ(gw.state.bus_rx_bytes, 0);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_FALSE(link.silence_begins(clock.now));
 }
 
 TEST_F(SerialReception, AnyByteReadCountsAndRearmsTheSilenceWatch) {
-    gw.state.bus_timeout_reported = true;
     clock.advance(130000);
+    ASSERT_TRUE(link.silence_begins(clock.now));
     EXPECT_EQ(receive({0x55, 0x66, 0x77}), 0);
-    EXPECT_EQ(gw.state.bus_rx_bytes, 3);
-    EXPECT_EQ(gw.state.last_bus_rx_ms, clock.now);
-    EXPECT_FALSE(gw.state.bus_timeout_reported);
+    EXPECT_EQ(link.take_received_bytes(), 3);
+    EXPECT_EQ(link.take_received_bytes(), 0);
+    EXPECT_FALSE(link.silence_begins(clock.now + bus_silence_limit_ms));
+    EXPECT_TRUE(link.silence_begins(clock.now + bus_silence_limit_ms + 1));
 }
 
-TEST_F(SerialReception, EntryCarriesAddressDescriptionTimeAndACopyOfTheBytes) {
+TEST_F(SerialReception, EntryCarriesThePassStampAndACopyOfTheBytes) {
     const Bytes frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
-    gw.state.second_start_ms = clock.now - 70;
-    ASSERT_EQ(receive(frame), 1);
-    const QueueEntry& e = gw.net_bound.front();
-    EXPECT_EQ(e.origin.rfind("$05 ", 0), 0u) << e.origin;
-    EXPECT_TRUE(e.origin.ends_with(" from VelBUS")) << e.origin;
-    EXPECT_EQ(e.time, "10:20:01.07");
+    port.deliver(frame);
+    const FrameTime stamp{clock.local_date(), 7};
+    ASSERT_EQ(link.receive(clock.now, stamp, out).frames, 1);
+    ASSERT_EQ(receive(kValidF8), 1);  // the next read reuses the link's buffer
+    const QueueEntry& e = out.front();
+    EXPECT_EQ(e.time.second, stamp.second);
+    EXPECT_EQ(e.time.hundredths, 7);
     EXPECT_EQ(e.bytes, frame);
-    EXPECT_EQ(e.sender, 0);
+    EXPECT_TRUE(e.from_bus());
 }
 
 // ---- Frames that arrive in pieces ----
@@ -173,17 +206,17 @@ class SplitFrame : public SerialReception, public ::testing::WithParamInterface<
 
 TEST_P(SplitFrame, IsJudgedWholeWhenTheRestArrives) {
     const auto& [frame, cut] = GetParam();
-    const Bytes first = cat({{0x00, 0x04, 0x33}, Bytes(frame.begin(), frame.begin() + cut)});
-    const Bytes rest = cat({Bytes(frame.begin() + cut, frame.end()), kValidF8});
+    const auto split = frame.begin() + static_cast<std::ptrdiff_t>(cut);
+    const Bytes first = cat({{0x00, 0x04, 0x33}, Bytes(frame.begin(), split)});
+    const Bytes rest = cat({Bytes(split, frame.end()), kValidF8});
 
     EXPECT_EQ(receive(first), 0);
-    EXPECT_EQ(gw.serial_held.size(), cut);
     clock.advance(20);
     ASSERT_EQ(receive(rest), 2);
-    EXPECT_EQ(gw.net_bound[0].status, FrameStatus::valid);
-    EXPECT_EQ(gw.net_bound[0].bytes, frame);
-    EXPECT_EQ(gw.net_bound[1].bytes, kValidF8);
-    EXPECT_TRUE(gw.serial_held.empty());
+    EXPECT_EQ(out[0].status, FrameStatus::valid);
+    EXPECT_EQ(out[0].bytes, frame);
+    EXPECT_EQ(out[1].bytes, kValidF8);
+    EXPECT_TRUE(holds_nothing());
 }
 
 std::vector<SplitCase> every_cut() {
@@ -208,31 +241,31 @@ TEST_F(SerialReception, FrameDeliveredByteByByteGivesOneValidEntry) {
         clock.advance(2);
     }
     ASSERT_EQ(receive({frame.back()}), 1);
-    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::valid);
-    EXPECT_EQ(gw.net_bound.front().bytes, frame);
+    EXPECT_EQ(out.front().status, FrameStatus::valid);
+    EXPECT_EQ(out.front().bytes, frame);
 }
 
 TEST_F(SerialReception, ShortReadIsScannedAndItsTailHeld) {
-    serial.short_read_by = 3;
+    port.short_read_by = 3;
     EXPECT_EQ(receive(cat({kValidF8, kValidF8b})), 1);
-    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8);
-    serial.short_read_by = 0;
-    ASSERT_EQ(receive_from_bus(gw), 1);
-    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8b);
-    EXPECT_EQ(gw.net_bound.back().status, FrameStatus::valid);
+    EXPECT_EQ(out.back().bytes, kValidF8);
+    port.short_read_by = 0;
+    ASSERT_EQ(receive(), 1);
+    EXPECT_EQ(out.back().bytes, kValidF8b);
+    EXPECT_EQ(out.back().status, FrameStatus::valid);
 }
 
 TEST_F(SerialReception, HeldStartWaitsFiftyMsThenBecomesABadLengthPiece) {
     EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01}), 0);
     clock.advance(50);
-    EXPECT_EQ(receive_from_bus(gw), 0);  // equal to the limit: still waiting
+    EXPECT_EQ(receive(), 0);  // equal to the limit: still waiting
     clock.advance(1);
-    ASSERT_EQ(receive_from_bus(gw), 1);
-    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::bad_length);
-    EXPECT_EQ(gw.net_bound.front().bytes, (Bytes{0x0F, 0xF8, 0x00, 0x01}));
+    ASSERT_EQ(receive(), 1);
+    EXPECT_EQ(out.front().status, FrameStatus::bad_length);
+    EXPECT_EQ(out.front().bytes, (Bytes{0x0F, 0xF8, 0x00, 0x01}));
     // The late rest holds no start byte: it is skipped like any noise.
     EXPECT_EQ(receive({0x0B, 0xED, 0x04}), 0);
-    EXPECT_EQ(gw.net_bound.size(), 1u);
+    EXPECT_EQ(out.size(), 1u);
 }
 
 TEST_F(SerialReception, TricklingStartWaitsFiftyMsFromItsFirstByte) {
@@ -240,27 +273,27 @@ TEST_F(SerialReception, TricklingStartWaitsFiftyMsFromItsFirstByte) {
     clock.advance(30);
     EXPECT_EQ(receive({0xF8}), 0);
     clock.advance(21);  // 51 ms after the start byte came
-    ASSERT_EQ(receive_from_bus(gw), 1);
-    EXPECT_EQ(gw.net_bound.front().bytes, (Bytes{0x0F, 0xF8}));
-    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::bad_length);
+    ASSERT_EQ(receive(), 1);
+    EXPECT_EQ(out.front().bytes, (Bytes{0x0F, 0xF8}));
+    EXPECT_EQ(out.front().status, FrameStatus::bad_length);
 }
 
 TEST_F(SerialReception, ALateLoopStillJoinsAHeldStartWithTheRestAlreadyWaiting) {
     EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01}), 0);
     clock.advance(120);  // a pass held up by a long distribution
     ASSERT_EQ(receive({0x0C, 0xEC, 0x04}), 1);
-    EXPECT_EQ(gw.net_bound.front().bytes, kValidF8b);
-    EXPECT_EQ(gw.net_bound.front().status, FrameStatus::valid);
+    EXPECT_EQ(out.front().bytes, kValidF8b);
+    EXPECT_EQ(out.front().status, FrameStatus::valid);
 }
 
 TEST_F(SerialReception, StartByteAsLastByteOfAReadWaitsForItsFrame) {
     EXPECT_EQ(receive(cat({kValidF8, {0x0F}})), 1);
     clock.advance(10);
     ASSERT_EQ(receive({0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04}), 1);
-    EXPECT_EQ(gw.net_bound.back().bytes, kValidF8b);
+    EXPECT_EQ(out.back().bytes, kValidF8b);
 }
 
-TEST_F(SerialReception, LoneStartByteIsShownAsOneBytePieceWithEmptyCs) {
+TEST_F(SerialReceptionInTheLoop, LoneStartByteIsShownAsOneBytePieceWithEmptyCs) {
     const ConnectionHandle client = net.connect("192.168.1.20", 888);
     run_pass(gw);
     serial.deliver({0x0F});
@@ -282,30 +315,33 @@ TEST_F(SerialReception, LoneStartByteIsShownAsOneBytePieceWithEmptyCs) {
 
 // ---- The buffer's bounds ----
 
-TEST_F(SerialReception, ReadNeverExceedsTheBufferAndTheRestWaits) {
+TEST_F(SerialReceptionInTheLoop, ReadNeverExceedsTheBufferAndTheRestWaits) {
+    run_until_rates_shown();
     serial.deliver(Bytes(5000, 0x00));
-    EXPECT_EQ(receive_from_bus(gw), 0);
-    EXPECT_EQ(serial.max_read_request, receive_buffer_bytes);
-    EXPECT_EQ(serial.incoming.size(), 5000u - receive_buffer_bytes);
-    EXPECT_EQ(receive_from_bus(gw), 0);
+    run_pass(gw);
+    EXPECT_EQ(serial.max_read_request, serial_buffer_bytes);
+    EXPECT_EQ(serial.incoming.size(), 5000u - serial_buffer_bytes);
+    run_pass(gw);
     EXPECT_TRUE(serial.incoming.empty());
-    EXPECT_EQ(gw.state.bus_rx_bytes, 5000);
+    EXPECT_TRUE(view.traffic.empty());
+    run_until_rates_shown();
+    EXPECT_EQ(view.rates[control::rx_rate], "40000.0");  // every byte counted, in one second
 }
 
 TEST_F(SerialReception, HeldBytesAndReadTogetherFitTheBuffer) {
     EXPECT_EQ(receive({0x0F, 0xF8, 0x00, 0x01, 0x0B}), 0);
-    serial.deliver({0xED, 0x04});
-    serial.deliver(Bytes(5000, 0x00));
-    EXPECT_EQ(receive_from_bus(gw), 1);
-    EXPECT_EQ(serial.max_read_request, receive_buffer_bytes - 5);
-    EXPECT_EQ(gw.net_bound.front().bytes, kValidF8);
+    port.deliver({0xED, 0x04});
+    port.deliver(Bytes(5000, 0x00));
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(port.max_read_request, serial_buffer_bytes - 5);
+    EXPECT_EQ(out.front().bytes, kValidF8);
 }
 
-TEST_F(SerialReception, RandomGarbageShowsEveryCandidateAndForwardsOnlyValidFrames) {
+TEST_F(SerialReceptionInTheLoop, RandomGarbageShowsEveryCandidateAndForwardsOnlyValidFrames) {
     const ConnectionHandle client = net.connect("192.168.1.20", 888);
     run_pass(gw);
     std::mt19937 rng(20240611);
-    Bytes garbage(receive_buffer_bytes);
+    Bytes garbage(serial_buffer_bytes);
     for (auto& b : garbage)
         b = static_cast<std::uint8_t>(rng() % 16 == 0 ? 0x0F : rng() & 0xFF);
     for (std::size_t at = 300; at < 4000; at += 450)  // real frames amid the noise
@@ -313,8 +349,11 @@ TEST_F(SerialReception, RandomGarbageShowsEveryCandidateAndForwardsOnlyValidFram
     serial.deliver(garbage);
     for (int k = 0; k < 5; ++k)
         run_pass(gw);  // the last held start is judged after 50 ms
-    EXPECT_LE(serial.max_read_request, receive_buffer_bytes);
-    EXPECT_TRUE(gw.serial_held.empty());
+    EXPECT_LE(serial.max_read_request, serial_buffer_bytes);
+    const std::size_t rows = view.traffic.size();
+    for (int k = 0; k < 5; ++k)
+        run_pass(gw);
+    EXPECT_EQ(view.traffic.size(), rows) << "a start was still held";
 
     Bytes forwarded;
     int frames_forwarded = 0;
@@ -346,7 +385,7 @@ TEST_F(SerialReception, RandomGarbageShowsEveryCandidateAndForwardsOnlyValidFram
 
 // ---- A lost serial port ----
 
-TEST_F(SerialReception, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClientsKept) {
+TEST_F(SerialReceptionInTheLoop, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClientsKept) {
     const ConnectionHandle client = net.connect("192.168.1.20", 888);
     run_pass(gw);
     const std::size_t opens_before = serial.opened.size();
@@ -354,7 +393,6 @@ TEST_F(SerialReception, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClients
     serial.failed = true;
     run_pass(gw);
     EXPECT_FALSE(serial.open_now);
-    EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
     ASSERT_EQ(rows_tagged("- serial -", "COM1 lost"), 1);
     EXPECT_TRUE(view.traffic.front().colour_is_background);
     EXPECT_EQ(view.traffic.front().colour, (Rgb{200, 50, 50}));
@@ -365,9 +403,9 @@ TEST_F(SerialReception, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClients
     EXPECT_EQ(serial.opened.size(), opens_before + 1);
 
     serial.failed = false;
-    for (int k = 0; k < 110 && gw.serial_link != SerialLinkState::open; ++k)
+    for (int k = 0; k < 110 && !serial.open_now; ++k)
         run_pass(gw);
-    ASSERT_EQ(gw.serial_link, SerialLinkState::open);
+    ASSERT_TRUE(serial.open_now);
     EXPECT_EQ(rows_tagged("- serial -", "COM1 open again"), 1);
 
     serial.deliver(kValidF8);
@@ -378,23 +416,26 @@ TEST_F(SerialReception, LostPortShowsOneRowIsRetriedAndTrafficResumesWithClients
 }
 
 TEST_F(SerialReception, LostPortIsTriedAgainOnlyAfterMoreThan2000Ms) {
-    serial.failed = true;
-    EXPECT_EQ(receive_from_bus(gw), 0);
+    port.failed = true;
+    const SerialLink::Received r = link.receive(clock.now, {}, out);
+    EXPECT_TRUE(r.lost);
+    EXPECT_EQ(r.frames, 0);
+    EXPECT_EQ(link.state(), LinkState::lost);
     const std::int64_t lost_at = clock.now;
-    const std::size_t opens = serial.opened.size();
-    retry_serial_link(gw, lost_at + 2000);
-    EXPECT_EQ(serial.opened.size(), opens);
-    retry_serial_link(gw, lost_at + 2001);
-    EXPECT_EQ(serial.opened.size(), opens + 1);
-    EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
-    retry_serial_link(gw, lost_at + 4001);
-    EXPECT_EQ(serial.opened.size(), opens + 1);
-    serial.failed = false;
-    retry_serial_link(gw, lost_at + 4002);
-    EXPECT_EQ(gw.serial_link, SerialLinkState::open);
+    const std::size_t opens = port.opened.size();
+    EXPECT_FALSE(link.retry(lost_at + 2000));
+    EXPECT_EQ(port.opened.size(), opens);
+    EXPECT_FALSE(link.retry(lost_at + 2001));
+    EXPECT_EQ(port.opened.size(), opens + 1);
+    EXPECT_EQ(link.state(), LinkState::lost);
+    EXPECT_FALSE(link.retry(lost_at + 4001));
+    EXPECT_EQ(port.opened.size(), opens + 1);
+    port.failed = false;
+    EXPECT_TRUE(link.retry(lost_at + 4002));
+    EXPECT_EQ(link.state(), LinkState::open);
 }
 
-TEST_F(SerialReception, SilenceWatchGoesOnWhileThePortIsLost) {
+TEST_F(SerialReceptionInTheLoop, SilenceWatchGoesOnWhileThePortIsLost) {
     serial.failed = true;
     run_pass(gw);
     clock.advance(120001);
@@ -402,7 +443,8 @@ TEST_F(SerialReception, SilenceWatchGoesOnWhileThePortIsLost) {
     EXPECT_EQ(rows_tagged("- timeout -", "No communication with Velbus"), 1);
 }
 
-TEST_F(SerialReception, ClientFramesWhileThePortIsLostShowAsNotSentAndAreNeitherCountedNorKept) {
+TEST_F(SerialReceptionInTheLoop,
+       ClientFramesWhileThePortIsLostShowAsNotSentAndAreNeitherCountedNorKept) {
     const ConnectionHandle client = net.connect("192.168.1.20", 888);
     const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hi");
     run_pass(gw);

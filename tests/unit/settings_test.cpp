@@ -19,39 +19,21 @@ namespace {
 
 using namespace std::string_literals;
 
-// A state whose settings fields all hold nonsense, so a field that reading
-// forgets to fill shows up.
-GatewayState scrambled_state() {
-    GatewayState s;
-    s.tcp_port = -77;
-    s.serial_settings = "stale";
-    s.serial_port_name = "stale";
-    s.serial_baud = -77;
-    s.serial_parity = -77;
-    s.serial_data_bits = -77;
-    s.serial_stop_bits = -77.0f;
-    s.serial_handshake = -77;
-    s.module_type = "stale";
-    return s;
+Settings read(std::string_view bytes) {
+    return read_settings(bytes);
 }
 
-GatewayState read(std::string_view bytes) {
-    GatewayState s = scrambled_state();
-    read_settings(bytes, s);
-    return s;
-}
-
-void expect_default_serial(const GatewayState& s) {
+void expect_default_serial(const Settings& s) {
     EXPECT_EQ(s.serial_settings, "COM1,38400,0,8,1,0");
-    EXPECT_EQ(s.serial_port_name, "COM1");
-    EXPECT_EQ(s.serial_baud, 38400);
-    EXPECT_EQ(s.serial_parity, 0);
-    EXPECT_EQ(s.serial_data_bits, 8);
-    EXPECT_EQ(s.serial_stop_bits, 1.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    EXPECT_EQ(s.serial.name, "COM1");
+    EXPECT_EQ(s.serial.baud, 38400);
+    EXPECT_EQ(s.serial.parity, 0);
+    EXPECT_EQ(s.serial.data_bits, 8);
+    EXPECT_EQ(s.serial.stop_bits, 1.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
 }
 
-void expect_all_defaults(const GatewayState& s) {
+void expect_all_defaults(const Settings& s) {
     EXPECT_EQ(s.tcp_port, 8080);
     expect_default_serial(s);
     EXPECT_EQ(s.module_type, "USB");
@@ -60,7 +42,7 @@ void expect_all_defaults(const GatewayState& s) {
 // --- Missing keys and defaults ---------------------------------------------
 
 TEST(SettingsDefaults, OnlyPortGivesThatPortAndSerialDefaults) {
-    const GatewayState s = read("IPPort = 9000\r\n");
+    const Settings s = read("IPPort = 9000\r\n");
     EXPECT_EQ(s.tcp_port, 9000);
     expect_default_serial(s);
     EXPECT_EQ(s.module_type, "USB");
@@ -84,43 +66,43 @@ TEST(SettingsDefaults, FindSettingReportsAMissingKey) {
 }
 
 TEST(SettingsDefaults, EmptyValueIsFoundAndReadsAsZero) {
-    const GatewayState s = read("IPPort =\r\nSerialPort=\r\n");
+    const Settings s = read("IPPort =\r\nSerialPort=\r\n");
     EXPECT_EQ(find_setting("IPPort =\r\n", "IPPort"), std::optional<std::string>(""));
     EXPECT_EQ(s.tcp_port, 0);
     EXPECT_EQ(s.serial_settings, "");
-    EXPECT_EQ(s.serial_port_name, "");
-    EXPECT_EQ(s.serial_baud, 0);
-    EXPECT_EQ(s.serial_parity, 0);
-    EXPECT_EQ(s.serial_data_bits, 0);
-    EXPECT_EQ(s.serial_stop_bits, 0.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    EXPECT_EQ(s.serial.name, "");
+    EXPECT_EQ(s.serial.baud, 0);
+    EXPECT_EQ(s.serial.parity, 0);
+    EXPECT_EQ(s.serial.data_bits, 0);
+    EXPECT_EQ(s.serial.stop_bits, 0.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
 }
 
 // --- Keys and entries --------------------------------------------------------
 
 TEST(SettingsKeys, KeysAreFoundInAnyLetterCase) {
-    const GatewayState s =
+    const Settings s =
         read("ipport = 9100\r\nSERIALPORT = COM3,9600,2,7,2,3\r\nserialtype = RS\r\n");
     EXPECT_EQ(s.tcp_port, 9100);
-    EXPECT_EQ(s.serial_port_name, "COM3");
-    EXPECT_EQ(s.serial_baud, 9600);
-    EXPECT_EQ(s.serial_parity, 2);
-    EXPECT_EQ(s.serial_data_bits, 7);
-    EXPECT_EQ(s.serial_stop_bits, 2.0f);
-    EXPECT_EQ(s.serial_handshake, 3);
+    EXPECT_EQ(s.serial.name, "COM3");
+    EXPECT_EQ(s.serial.baud, 9600);
+    EXPECT_EQ(s.serial.parity, 2);
+    EXPECT_EQ(s.serial.data_bits, 7);
+    EXPECT_EQ(s.serial.stop_bits, 2.0f);
+    EXPECT_EQ(s.serial.handshake, 3);
     EXPECT_EQ(s.module_type, "RS");
 }
 
 TEST(SettingsKeys, EntryWithoutBlanksAroundEqualsReadsTheSame) {
-    const GatewayState tight = read("IPPort=9200\r\nSerialPort=COM2,19200,1,8,1,2\r\n");
-    const GatewayState loose = read("IPPort = 9200\r\nSerialPort = COM2,19200,1,8,1,2\r\n");
+    const Settings tight = read("IPPort=9200\r\nSerialPort=COM2,19200,1,8,1,2\r\n");
+    const Settings loose = read("IPPort = 9200\r\nSerialPort = COM2,19200,1,8,1,2\r\n");
     EXPECT_EQ(tight.tcp_port, 9200);
     EXPECT_EQ(tight.serial_settings, "COM2,19200,1,8,1,2");
     EXPECT_EQ(tight.tcp_port, loose.tcp_port);
     EXPECT_EQ(tight.serial_settings, loose.serial_settings);
-    EXPECT_EQ(tight.serial_port_name, loose.serial_port_name);
-    EXPECT_EQ(tight.serial_baud, loose.serial_baud);
-    EXPECT_EQ(tight.serial_handshake, loose.serial_handshake);
+    EXPECT_EQ(tight.serial.name, loose.serial.name);
+    EXPECT_EQ(tight.serial.baud, loose.serial.baud);
+    EXPECT_EQ(tight.serial.handshake, loose.serial.handshake);
 }
 
 TEST(SettingsKeys, BlanksAndTabsAroundKeyAndValueAreRemoved) {
@@ -142,12 +124,12 @@ TEST(SettingsKeys, KeyMustMatchWhole) {
 }
 
 TEST(SettingsKeys, FirstOccurrenceWins) {
-    const GatewayState s = read("IPPort = 9001\r\nipport = 9002\r\nIPPort = 9003\r\n");
+    const Settings s = read("IPPort = 9001\r\nipport = 9002\r\nIPPort = 9003\r\n");
     EXPECT_EQ(s.tcp_port, 9001);
 }
 
 TEST(SettingsKeys, GroupLineEndsTheLookup) {
-    const GatewayState s = read("IPPort = 9400\r\n[Serial]\r\nSerialPort = COM7,9600,0,8,1,0\r\n");
+    const Settings s = read("IPPort = 9400\r\n[Serial]\r\nSerialPort = COM7,9600,0,8,1,0\r\n");
     EXPECT_EQ(s.tcp_port, 9400);
     expect_default_serial(s);
     EXPECT_EQ(find_setting("[Main]\r\nIPPort = 1\r\n", "IPPort"), std::nullopt);
@@ -168,15 +150,15 @@ TEST(SettingsKeys, IndentedCommentIsSkipped) {
 }
 
 TEST(SettingsKeys, LineWithoutEqualsDoesNotHideALaterKey) {
-    const GatewayState s = read("just some words\r\nIPPort\r\nIPPort = 9500\r\n");
+    const Settings s = read("just some words\r\nIPPort\r\nIPPort = 9500\r\n");
     EXPECT_EQ(s.tcp_port, 9500);
 }
 
 TEST(SettingsKeys, LeadingTabsAreSkipped) {
-    const GatewayState s = read("\tIPPort = 9600\r\n\t\tSerialPort = COM4,9600,0,8,1,0\r\n");
+    const Settings s = read("\tIPPort = 9600\r\n\t\tSerialPort = COM4,9600,0,8,1,0\r\n");
     EXPECT_EQ(s.tcp_port, 9600);
-    EXPECT_EQ(s.serial_port_name, "COM4");
-    EXPECT_EQ(s.serial_baud, 9600);
+    EXPECT_EQ(s.serial.name, "COM4");
+    EXPECT_EQ(s.serial.baud, 9600);
 }
 
 // --- Line ends ---------------------------------------------------------------
@@ -192,11 +174,11 @@ void PrintTo(const LineEndCase& c, std::ostream* os) {
 class SettingsLineEnds : public ::testing::TestWithParam<LineEndCase> {};
 
 TEST_P(SettingsLineEnds, EveryKeyIsFound) {
-    const GatewayState s = read(GetParam().file);
+    const Settings s = read(GetParam().file);
     EXPECT_EQ(s.tcp_port, 9700);
     EXPECT_EQ(s.serial_settings, "COM5,57600,0,8,1,0");
-    EXPECT_EQ(s.serial_port_name, "COM5");
-    EXPECT_EQ(s.serial_baud, 57600);
+    EXPECT_EQ(s.serial.name, "COM5");
+    EXPECT_EQ(s.serial.baud, 57600);
     EXPECT_EQ(s.module_type, "RS");
 }
 
@@ -224,16 +206,16 @@ TEST(SettingsLineEndsDetail, CarriageReturnIsNotPartOfTheValue) {
 // --- Encodings ---------------------------------------------------------------
 
 TEST(SettingsEncoding, WithoutByteOrderMarkEveryByteIsLatin1) {
-    const GatewayState s = read("SerialPort = caf\xE9,9600\r\n");
-    EXPECT_EQ(s.serial_port_name, "caf\xC3\xA9");  // "café" in UTF-8
+    const Settings s = read("SerialPort = caf\xE9,9600\r\n");
+    EXPECT_EQ(s.serial.name, "caf\xC3\xA9");  // "café" in UTF-8
     EXPECT_EQ(s.serial_settings, "caf\xC3\xA9,9600");
-    EXPECT_EQ(s.serial_baud, 9600);
+    EXPECT_EQ(s.serial.baud, 9600);
 }
 
 TEST(SettingsEncoding, WithByteOrderMarkTheRestIsUtf8) {
-    const GatewayState s = read("\xEF\xBB\xBFSerialPort = caf\xC3\xA9,9600\r\n");
-    EXPECT_EQ(s.serial_port_name, "caf\xC3\xA9");
-    EXPECT_EQ(s.serial_baud, 9600);
+    const Settings s = read("\xEF\xBB\xBFSerialPort = caf\xC3\xA9,9600\r\n");
+    EXPECT_EQ(s.serial.name, "caf\xC3\xA9");
+    EXPECT_EQ(s.serial.baud, 9600);
 }
 
 TEST(SettingsEncoding, Utf8BytesWithoutByteOrderMarkAreReadAsLatin1) {
@@ -256,73 +238,73 @@ TEST(SettingsEncoding, ByteOrderMarkCountsOnlyAtTheStart) {
 // --- The serial line value -------------------------------------------------
 
 TEST(SettingsSerialPort, AllSixFieldsAreConverted) {
-    const GatewayState s = read("SerialPort = /dev/ttyACM0,115200,4,7,1.5,1\r\n");
+    const Settings s = read("SerialPort = /dev/ttyACM0,115200,4,7,1.5,1\r\n");
     EXPECT_EQ(s.serial_settings, "/dev/ttyACM0,115200,4,7,1.5,1");
-    EXPECT_EQ(s.serial_port_name, "/dev/ttyACM0");
-    EXPECT_EQ(s.serial_baud, 115200);
-    EXPECT_EQ(s.serial_parity, 4);
-    EXPECT_EQ(s.serial_data_bits, 7);
-    EXPECT_EQ(s.serial_stop_bits, 1.5f);
-    EXPECT_EQ(s.serial_handshake, 1);
+    EXPECT_EQ(s.serial.name, "/dev/ttyACM0");
+    EXPECT_EQ(s.serial.baud, 115200);
+    EXPECT_EQ(s.serial.parity, 4);
+    EXPECT_EQ(s.serial.data_bits, 7);
+    EXPECT_EQ(s.serial.stop_bits, 1.5f);
+    EXPECT_EQ(s.serial.handshake, 1);
 }
 
 TEST(SettingsSerialPort, BlankAfterACommaBeforeTheBaudIsSkipped) {
-    const GatewayState s = read("SerialPort = COM1, 38400, 0, 8, 2, 2\r\n");
-    EXPECT_EQ(s.serial_baud, 38400);
-    EXPECT_EQ(s.serial_parity, 0);
-    EXPECT_EQ(s.serial_data_bits, 8);
-    EXPECT_EQ(s.serial_stop_bits, 2.0f);
-    EXPECT_EQ(s.serial_handshake, 2);
+    const Settings s = read("SerialPort = COM1, 38400, 0, 8, 2, 2\r\n");
+    EXPECT_EQ(s.serial.baud, 38400);
+    EXPECT_EQ(s.serial.parity, 0);
+    EXPECT_EQ(s.serial.data_bits, 8);
+    EXPECT_EQ(s.serial.stop_bits, 2.0f);
+    EXPECT_EQ(s.serial.handshake, 2);
 }
 
 TEST(SettingsSerialPort, BlankAfterThePortNameStaysInTheName) {
-    const GatewayState s = read("SerialPort =   COM1 ,38400,0,8,1,0\r\n");
-    EXPECT_EQ(s.serial_port_name, "COM1 ");
+    const Settings s = read("SerialPort =   COM1 ,38400,0,8,1,0\r\n");
+    EXPECT_EQ(s.serial.name, "COM1 ");
     EXPECT_EQ(s.serial_settings, "COM1 ,38400,0,8,1,0");
-    EXPECT_EQ(s.serial_baud, 38400);
+    EXPECT_EQ(s.serial.baud, 38400);
 }
 
 TEST(SettingsSerialPort, PortNameAloneGivesZeroNumbers) {
-    const GatewayState s = read("SerialPort = COM3\r\n");
+    const Settings s = read("SerialPort = COM3\r\n");
     EXPECT_EQ(s.serial_settings, "COM3");
-    EXPECT_EQ(s.serial_port_name, "COM3");
-    EXPECT_EQ(s.serial_baud, 0);
-    EXPECT_EQ(s.serial_parity, 0);
-    EXPECT_EQ(s.serial_data_bits, 0);
-    EXPECT_EQ(s.serial_stop_bits, 0.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    EXPECT_EQ(s.serial.name, "COM3");
+    EXPECT_EQ(s.serial.baud, 0);
+    EXPECT_EQ(s.serial.parity, 0);
+    EXPECT_EQ(s.serial.data_bits, 0);
+    EXPECT_EQ(s.serial.stop_bits, 0.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
 }
 
 TEST(SettingsSerialPort, FieldsAfterTheLastCommaReadAsZero) {
-    const GatewayState s = read("SerialPort = COM3,9600,1,\r\n");
-    EXPECT_EQ(s.serial_baud, 9600);
-    EXPECT_EQ(s.serial_parity, 1);
-    EXPECT_EQ(s.serial_data_bits, 0);
-    EXPECT_EQ(s.serial_stop_bits, 0.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    const Settings s = read("SerialPort = COM3,9600,1,\r\n");
+    EXPECT_EQ(s.serial.baud, 9600);
+    EXPECT_EQ(s.serial.parity, 1);
+    EXPECT_EQ(s.serial.data_bits, 0);
+    EXPECT_EQ(s.serial.stop_bits, 0.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
 }
 
 TEST(SettingsSerialPort, FieldsBeyondTheSixthAreIgnored) {
-    const GatewayState s = read("SerialPort = COM2,4800,2,7,2,3,99,x\r\n");
+    const Settings s = read("SerialPort = COM2,4800,2,7,2,3,99,x\r\n");
     EXPECT_EQ(s.serial_settings, "COM2,4800,2,7,2,3,99,x");
-    EXPECT_EQ(s.serial_port_name, "COM2");
-    EXPECT_EQ(s.serial_baud, 4800);
-    EXPECT_EQ(s.serial_parity, 2);
-    EXPECT_EQ(s.serial_data_bits, 7);
-    EXPECT_EQ(s.serial_stop_bits, 2.0f);
-    EXPECT_EQ(s.serial_handshake, 3);
+    EXPECT_EQ(s.serial.name, "COM2");
+    EXPECT_EQ(s.serial.baud, 4800);
+    EXPECT_EQ(s.serial.parity, 2);
+    EXPECT_EQ(s.serial.data_bits, 7);
+    EXPECT_EQ(s.serial.stop_bits, 2.0f);
+    EXPECT_EQ(s.serial.handshake, 3);
 }
 
 TEST(SettingsSerialPort, EmptyFieldsBetweenCommasReadAsZero) {
-    const GatewayState s = read("SerialPort = ,,,,,\r\n");
-    EXPECT_EQ(s.serial_port_name, "");
-    EXPECT_EQ(s.serial_baud, 0);
-    EXPECT_EQ(s.serial_stop_bits, 0.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    const Settings s = read("SerialPort = ,,,,,\r\n");
+    EXPECT_EQ(s.serial.name, "");
+    EXPECT_EQ(s.serial.baud, 0);
+    EXPECT_EQ(s.serial.stop_bits, 0.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
 }
 
 TEST(SettingsSerialPort, HexadecimalBaudIsUnderstood) {
-    EXPECT_EQ(read("SerialPort = COM1,$9600\r\n").serial_baud, 0x9600);
+    EXPECT_EQ(read("SerialPort = COM1,$9600\r\n").serial.baud, 0x9600);
 }
 
 // --- The module kind -------------------------------------------------------
@@ -368,10 +350,10 @@ TEST(SettingsMistakes, LettersInThePortStopTheNumber) {
 
 TEST(SettingsMistakes, NulBytesAreOrdinaryCharacters) {
     const std::string file = "IP\0Port = 1\r\nIPPort = 9\0001\r\nSerialPort = CO\0M1,9600\r\n"s;
-    const GatewayState s = read(file);
+    const Settings s = read(file);
     EXPECT_EQ(s.tcp_port, 9);
-    EXPECT_EQ(s.serial_port_name, "CO\0M1"s);
-    EXPECT_EQ(s.serial_baud, 9600);
+    EXPECT_EQ(s.serial.name, "CO\0M1"s);
+    EXPECT_EQ(s.serial.baud, 9600);
 }
 
 TEST(SettingsMistakes, LargeFileOfGarbageGivesDefaults) {
@@ -384,7 +366,7 @@ TEST(SettingsMistakes, LargeFileOfGarbageGivesDefaults) {
         c = b;
     }
     file += "\r\nIPPort = 9900\r\n";
-    const GatewayState s = read(file);
+    const Settings s = read(file);
     EXPECT_EQ(s.tcp_port, 9900);
     expect_default_serial(s);
     EXPECT_EQ(s.module_type, "USB");
@@ -392,11 +374,11 @@ TEST(SettingsMistakes, LargeFileOfGarbageGivesDefaults) {
 
 TEST(SettingsMistakes, LongLineOfDigitsWraps) {
     const std::string digits(100000, '9');
-    const GatewayState s =
+    const Settings s =
         read("IPPort = " + digits + "\r\nSerialPort = COM1,1,1,1," + digits + "\r\n");
     // 10^100000 - 1 modulo 2^32: 10^100000 is 0 modulo 2^32 since 2^32 divides it.
     EXPECT_EQ(s.tcp_port, -1);
-    EXPECT_EQ(s.serial_stop_bits, std::numeric_limits<float>::infinity());
+    EXPECT_EQ(s.serial.stop_bits, std::numeric_limits<float>::infinity());
 }
 
 // --- Integer conversion ----------------------------------------------------
@@ -531,16 +513,16 @@ TEST(FirstConfigurationSettingsFile, TextsAreWrittenAsTyped) {
               "SerialModule = USB\r\n");
 }
 
-TEST(FirstConfigurationSettingsFile, ReadsBackAsTheDialogFillsTheState) {
-    const GatewayState s = read(first_configuration_file("9123", "COM4", true));
+TEST(FirstConfigurationSettingsFile, ReadsBackAsTheDialogChoseThem) {
+    const Settings s = read(first_configuration_file("9123", "COM4", true));
     EXPECT_EQ(s.tcp_port, 9123);
     EXPECT_EQ(s.serial_settings, "COM4,38400,0,8,1,0");
-    EXPECT_EQ(s.serial_port_name, "COM4");
-    EXPECT_EQ(s.serial_baud, 38400);
-    EXPECT_EQ(s.serial_parity, 0);
-    EXPECT_EQ(s.serial_data_bits, 8);
-    EXPECT_EQ(s.serial_stop_bits, 1.0f);
-    EXPECT_EQ(s.serial_handshake, 0);
+    EXPECT_EQ(s.serial.name, "COM4");
+    EXPECT_EQ(s.serial.baud, 38400);
+    EXPECT_EQ(s.serial.parity, 0);
+    EXPECT_EQ(s.serial.data_bits, 8);
+    EXPECT_EQ(s.serial.stop_bits, 1.0f);
+    EXPECT_EQ(s.serial.handshake, 0);
     EXPECT_EQ(s.module_type, "RS");
 }
 
@@ -582,18 +564,16 @@ TEST_F(SettingsFile, WrittenBytesAreExactlyTheContents) {
 
 TEST_F(SettingsFile, WritingThenReadingGivesTheChosenSettings) {
     ASSERT_TRUE(write_settings_file(path(), first_configuration_file("9555", "/dev/ttyS3", true)));
-    GatewayState s = scrambled_state();
-    read_settings(contents_of(path()), s);
+    Settings s = read_settings(contents_of(path()));
     EXPECT_EQ(s.tcp_port, 9555);
-    EXPECT_EQ(s.serial_port_name, "/dev/ttyS3");
-    EXPECT_EQ(s.serial_baud, 38400);
+    EXPECT_EQ(s.serial.name, "/dev/ttyS3");
+    EXPECT_EQ(s.serial.baud, 38400);
     EXPECT_EQ(s.module_type, "RS");
 
     ASSERT_TRUE(write_settings_file(path(), first_configuration_file("8081", "COM2", false)));
-    s = scrambled_state();
-    read_settings(contents_of(path()), s);
+    s = read_settings(contents_of(path()));
     EXPECT_EQ(s.tcp_port, 8081);
-    EXPECT_EQ(s.serial_port_name, "COM2");
+    EXPECT_EQ(s.serial.name, "COM2");
     EXPECT_EQ(s.module_type, "USB");
 }
 

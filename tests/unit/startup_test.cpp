@@ -1,6 +1,9 @@
 // Start-up: the settings or the first-configuration dialog, the window, the
 // serial port and the two servers, with every failure's message.
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "tests/fakes/gateway_harness.hpp"
 
@@ -8,6 +11,7 @@ namespace quillon::testing {
 namespace {
 
 using Action = FirstConfigurationAnswer::Action;
+using Servers = std::map<Server, std::int64_t>;
 
 FirstConfigurationAnswer ok(const std::string& serial_name, const std::string& port,
                             bool rs = false) {
@@ -84,11 +88,10 @@ TEST_F(Startup, TheDialogAsksAgainUntilThePortAndTheSerialPortBothWork) {
     EXPECT_EQ(line.data_bits, 8);
     EXPECT_EQ(line.stop_bits, 1.0f);
     EXPECT_EQ(line.handshake, 0);
-    EXPECT_EQ(gw.state.tcp_port, 9000);
-    EXPECT_EQ(gw.state.serial_settings, "COM4,38400,0,8,1,0");
-    EXPECT_EQ(gw.state.module_type, "RS");
     EXPECT_EQ(serial.line_calls, (std::vector<std::string>{"rts:1", "dtr:0"}));
-    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 9000}, {2, 9001}}));
+    EXPECT_EQ(net.servers, (Servers{{Server::tcp, 9000}, {Server::analyzer, 9001}}));
+    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 9000");
+    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM4");
     EXPECT_TRUE(view.window_created);
 }
 
@@ -110,8 +113,8 @@ TEST_F(Startup, ATakenAnalyzerPortIsReportedAndTheGatewayRunsWithoutIt) {
     EXPECT_EQ(messages(), (std::vector<std::string>{
                               "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
                               "UDP port 8081 Not enable"}));
-    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 8080}}));
-    EXPECT_TRUE(gw.running);
+    EXPECT_EQ(net.servers, (Servers{{Server::tcp, 8080}}));
+    EXPECT_TRUE(run_pass(gw));
 }
 
 TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
@@ -119,7 +122,7 @@ TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
     EXPECT_EQ(messages(), (std::vector<std::string>{
                               "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
                               "UDP port 65536 Not enable"}));
-    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 65535}}));
+    EXPECT_EQ(net.servers, (Servers{{Server::tcp, 65535}}));
     EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 65535");
     EXPECT_TRUE(run_pass(gw));
 }
@@ -156,7 +159,7 @@ TEST_F(Startup, WrongSettingsEndInTheirMessages) {
         serial.missing = {""};
         EXPECT_EQ(start(c.settings), c.outcome);
         EXPECT_EQ(messages(), c.messages);
-        EXPECT_FALSE(gw.running);
+        EXPECT_TRUE(net.servers.empty());
     }
 }
 
@@ -166,7 +169,6 @@ TEST_F(Startup, ATakenTcpPortShutsTheGatewayDown) {
     EXPECT_EQ(
         messages(),
         (std::vector<std::string>{"NOT ABLE TO CREATE SERVER / Can't start Quillon on this port"}));
-    EXPECT_FALSE(gw.running);
     EXPECT_FALSE(serial.open_now);
     EXPECT_TRUE(net.servers.empty());
 }
@@ -189,10 +191,9 @@ TEST_F(Startup, TitleAndStatusFieldsNameTheVersionAndPorts) {
     EXPECT_EQ(view.title, "Quillon 3.25");
     EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM3");
     EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 9000");
-    EXPECT_EQ(net.servers, (std::map<std::int32_t, std::int64_t>{{1, 9000}, {2, 9001}}));
+    EXPECT_EQ(net.servers, (Servers{{Server::tcp, 9000}, {Server::analyzer, 9001}}));
     ASSERT_EQ(serial.opened.size(), 1u);
     EXPECT_EQ(serial.opened[0].name, "COM3");
-    EXPECT_EQ(serial.opened[0].buffer_size, 2048);
     EXPECT_TRUE(serial.line_calls.empty());
 }
 

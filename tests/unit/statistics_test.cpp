@@ -29,15 +29,18 @@ int bar_pixels(const RgbImage& image, int x, Rgb bar, Rgb background) {
     return n;
 }
 
-class Statistics : public GatewayHarness {
+// The statistics record alone, started at 10:20:00 with the clock at 5000 ms.
+class StatisticsRecord : public ::testing::Test {
   protected:
-    void SetUp() override {
-        GatewayHarness::SetUp();
-        ASSERT_EQ(start(), StartOutcome::running);
-    }
-    void refresh_after(std::int64_t ms) {
-        clock.advance(ms);
-        refresh_statistics(gw);
+    static constexpr std::int64_t start_ms = 5000;
+    FakeClock clock;
+    FakeView view{clock};
+    quillon::Statistics stats;
+    Date start_date = clock.date_at_zero;
+
+    void SetUp() override { stats.start(start_ms, start_date); }
+    bool refresh_at(std::int64_t ms, std::int32_t rx_bytes, std::int32_t tx_bytes) {
+        return stats.refresh(start_ms + ms, rx_bytes, tx_bytes, view);
     }
 };
 
@@ -57,22 +60,20 @@ void PrintTo(const RateCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Rates : public Statistics, public ::testing::WithParamInterface<RateCase> {};
+class Rates : public StatisticsRecord, public ::testing::WithParamInterface<RateCase> {};
 
 TEST_P(Rates, AreBitsPerWholeSecondWithOneDecimal) {
     const RateCase& c = GetParam();
-    gw.state.bus_rx_bytes = c.rx_bytes;
-    gw.state.bus_tx_bytes = c.tx_bytes;
-    refresh_after(c.after_ms);
+    ASSERT_TRUE(refresh_at(c.after_ms, c.rx_bytes, c.tx_bytes));
     EXPECT_EQ(view.rates[control::rx_rate], c.rx_text);
     EXPECT_EQ(view.rates[control::tx_rate], c.tx_text);
-    ASSERT_EQ(gw.bandwidth_history.size(), bandwidth_history_samples);
-    EXPECT_EQ(gw.bandwidth_history.back().rx_height, c.rx_height);
-    EXPECT_EQ(gw.bandwidth_history.back().tx_height, c.tx_height);
-    EXPECT_EQ(gw.state.bus_rx_bytes, 0);
-    EXPECT_EQ(gw.state.bus_tx_bytes, 0);
-    EXPECT_EQ(gw.state.last_stats_ms, clock.now);
-    EXPECT_EQ(gw.state.stats_started_ms, clock.now);
+    ASSERT_EQ(stats.history().size(), bandwidth_history_samples);
+    EXPECT_EQ(stats.history().back().rx_height, c.rx_height);
+    EXPECT_EQ(stats.history().back().tx_height, c.tx_height);
+    // The next second counts from this refresh.
+    EXPECT_EQ(stats.refresh_started_ms(), start_ms + c.after_ms);
+    EXPECT_FALSE(stats.due(start_ms + c.after_ms + 1000));
+    EXPECT_TRUE(stats.due(start_ms + c.after_ms + 1001));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,15 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{"FullScaleAndBeyond", 1000, 180, 1001, "8000.0", "1440.0", 133, 24}),
     [](const ::testing::TestParamInfo<RateCase>& p) { return std::string(p.param.name); });
 
-TEST_F(Statistics, RefreshWithinTheFirstSecondChangesNothingButItsStart) {
-    gw.state.bus_rx_bytes = 150;
-    const std::int64_t last = gw.state.last_stats_ms;
-    refresh_after(999);
-    EXPECT_EQ(gw.state.stats_started_ms, clock.now);
-    EXPECT_EQ(gw.state.last_stats_ms, last);
-    EXPECT_EQ(gw.state.bus_rx_bytes, 150);
+TEST_F(StatisticsRecord, RefreshWithinTheFirstSecondChangesNothingButItsStart) {
+    EXPECT_FALSE(refresh_at(999, 150, 0));
+    EXPECT_EQ(stats.refresh_started_ms(), start_ms + 999);
     EXPECT_TRUE(view.rates.empty());
     EXPECT_TRUE(view.graphs.empty());
+    EXPECT_FALSE(stats.due(start_ms + 1000));
+    EXPECT_TRUE(stats.due(start_ms + 1001));
 }
 
 // ---- Graphs ----
@@ -109,11 +108,11 @@ void PrintTo(const GraphSideCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Graph : public Statistics, public ::testing::WithParamInterface<GraphSideCase> {};
+class Graph : public StatisticsRecord, public ::testing::WithParamInterface<GraphSideCase> {};
 
 TEST_P(Graph, IdleShowsOnlyTheBottomRowInTheBarColour) {
     const GraphSideCase& c = GetParam();
-    refresh_after(1001);
+    ASSERT_TRUE(refresh_at(1001, 0, 0));
     ASSERT_EQ(view.graphs.count(c.control), 1u);
     const RgbImage& image = view.graphs[c.control];
     ASSERT_EQ(image.width, 110);
@@ -126,11 +125,10 @@ TEST_P(Graph, IdleShowsOnlyTheBottomRowInTheBarColour) {
 
 TEST_P(Graph, NewestSampleEntersThePictureOneRefreshLater) {
     const GraphSideCase& c = GetParam();
-    gw.state.bus_rx_bytes = 150;  // 1200 bit/s: 20 pixels and the bottom row
-    gw.state.bus_tx_bytes = 150;
-    refresh_after(1001);
+    // 1200 bit/s: 20 pixels and the bottom row.
+    ASSERT_TRUE(refresh_at(1001, 150, 150));
     EXPECT_EQ(bar_pixels(view.graphs[c.control], 109, c.bar, c.background), 1);
-    refresh_after(1001);
+    ASSERT_TRUE(refresh_at(2002, 0, 0));
     const RgbImage& image = view.graphs[c.control];
     EXPECT_EQ(bar_pixels(image, 109, c.bar, c.background), 21);
     EXPECT_EQ(bar_pixels(image, 108, c.bar, c.background), 1);
@@ -176,13 +174,11 @@ void PrintTo(const UptimeCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Uptime : public Statistics, public ::testing::WithParamInterface<UptimeCase> {};
+class Uptime : public StatisticsRecord, public ::testing::WithParamInterface<UptimeCase> {};
 
 TEST_P(Uptime, IsWrittenInYearsMonthsDaysAndTimeOfDay) {
     const UptimeCase& c = GetParam();
-    gw.state.start_date = clock.local_date();
-    clock.advance(c.seconds * 1000);
-    refresh_uptime(gw);
+    stats.refresh_uptime(start_date + c.seconds, view);
     EXPECT_EQ(view.status[status_field::uptime], c.text);
 }
 
@@ -195,9 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UptimeCase{"JustUnderADay", 86399, "UpTime: 0y 0m 0d and 23:59:59"}),
     [](const ::testing::TestParamInfo<UptimeCase>& p) { return std::string(p.param.name); });
 
-TEST_F(Statistics, ClockFieldShowsTheTimeOfDay) {
-    clock.advance(3 * 3600 * 1000 + 61 * 1000);  // 10:20:01 + 3 h 1 min 1 s
-    refresh_uptime(gw);
+TEST_F(StatisticsRecord, ClockFieldShowsTheTimeOfDay) {
+    stats.refresh_uptime(start_date + 1 + 3 * 3600 + 61, view);  // 10:20:01 + 3 h 1 min 1 s
     EXPECT_EQ(view.status[status_field::clock], "13:21:02");
 }
 
@@ -210,11 +205,14 @@ TEST_P(StatisticsRhythm, KeepsItsOneSecondPeriodWhateverTheClockReads) {
     clock.now = GetParam();
     ASSERT_EQ(start(), StartOutcome::running);
     std::vector<std::int64_t> refreshes;
+    std::string rx_rate;
     const std::int64_t end = clock.now + 5500;
     while (clock.now < end) {
-        const std::int64_t before = gw.state.last_stats_ms;
+        view.rates.clear();
         run_pass(gw);
-        if (gw.state.last_stats_ms != before) refreshes.push_back(gw.state.last_stats_ms);
+        if (view.rates.empty()) continue;
+        refreshes.push_back(clock.now);
+        rx_rate = view.rates[control::rx_rate];
     }
     ASSERT_EQ(refreshes.size(), 5u);
     std::int64_t previous = GetParam();
@@ -223,7 +221,7 @@ TEST_P(StatisticsRhythm, KeepsItsOneSecondPeriodWhateverTheClockReads) {
         EXPECT_LE(t - previous, 1025);
         previous = t;
     }
-    EXPECT_EQ(view.rates[control::rx_rate], "0.0");
+    EXPECT_EQ(rx_rate, "0.0");
     EXPECT_EQ(view.status[status_field::uptime], "UpTime: 0y 0m 0d and 00:00:05");
 }
 

@@ -1,5 +1,6 @@
 // The bus-bound queue: one frame per transmit step, what is written and what
-// is dropped, and the pacing that keeps frames more than the delay apart.
+// is shown not sent, the pacing that keeps frames more than the delay apart,
+// and the interface module's flow control.
 #include <string>
 #include <vector>
 
@@ -11,24 +12,32 @@ namespace {
 
 const Bytes kFrame{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
 
+// Runs the passes and adds up the TX rates shown: in the loop each refresh
+// covers one second, so the sum is the bits written.
+std::int64_t tx_bits_shown_over(Gateway& gw, FakeView& view, int passes) {
+    std::int64_t bits = 0;
+    for (int k = 0; k < passes; ++k) {
+        view.rates.clear();
+        run_pass(gw);
+        if (!view.rates.empty()) bits += std::stoll(view.rates[control::tx_rate]);
+    }
+    return bits;
+}
+
 class TransmitQueue : public GatewayHarness {
   protected:
     void SetUp() override {
         GatewayHarness::SetUp();
         ASSERT_EQ(start(), StartOutcome::running);
     }
-    void queue(const Bytes& bytes, FrameStatus status) {
-        QueueEntry e;
-        e.origin = "888";
-        e.length = static_cast<std::int32_t>(bytes.size());
-        e.bytes = bytes;
-        e.status = status;
-        gw.bus_bound.push_back(e);
+    ConnectionHandle connected_client() {
+        const ConnectionHandle c = net.connect("192.168.1.20", 888);
+        run_pass(gw);
+        return c;
     }
     // Three frames from one client in one read; passes run until all are written.
     std::vector<std::int64_t> write_gaps_for_burst() {
-        const ConnectionHandle c = net.connect("192.168.1.20", 888);
-        run_pass(gw);
+        const ConnectionHandle c = connected_client();
         Bytes burst;
         for (std::uint8_t k = 1; k <= 3; ++k) {
             const Bytes f = make_frame(0xF8, k, 0x02, {0x02, 0x01});
@@ -52,20 +61,18 @@ class TransmitQueue : public GatewayHarness {
 
 // ---- One transmit step ----
 
-TEST_F(TransmitQueue, EmptyQueueWritesNothingButMovesTheLastTransmitTime) {
-    gw.state.bus_tx_bytes = 9;
-    clock.advance(1234);
-    transmit_to_bus(gw);
-    EXPECT_TRUE(serial.writes.empty());
-    EXPECT_EQ(gw.state.bus_tx_bytes, 9);
-    EXPECT_EQ(gw.state.last_bus_tx_ms, clock.now);
+TEST(BusQueueStep, EmptyQueueWritesNothingButStartsTheNextDelay) {
+    BusQueue queue;
+    queue.count_written(9);
+    EXPECT_FALSE(queue.take(1234).has_value());
+    EXPECT_EQ(queue.take_written_bytes(), 9);
+    EXPECT_FALSE(queue.due(1234 + pacing_delay_slow_ms));
+    EXPECT_TRUE(queue.due(1234 + pacing_delay_slow_ms + 1));
 }
 
 struct StatusCase {
     const char* name;
     Bytes bytes;
-    FrameStatus status;
-    bool written;
 };
 void PrintTo(const StatusCase& c, std::ostream* os) {
     *os << c.name;
@@ -73,61 +80,82 @@ void PrintTo(const StatusCase& c, std::ostream* os) {
 
 class TransmitByStatus : public TransmitQueue, public ::testing::WithParamInterface<StatusCase> {};
 
-TEST_P(TransmitByStatus, WritesUnchangedOrDropsUnsent) {
+TEST_P(TransmitByStatus, WritesWhatTheClientSentUnchangedOnce) {
     const StatusCase& c = GetParam();
-    queue(c.bytes, c.status);
-    queue(kFrame, FrameStatus::valid);
-    transmit_to_bus(gw);
-    EXPECT_EQ(gw.bus_bound.size(), 1u) << "the entry leaves the queue either way";
-    if (c.written) {
-        ASSERT_EQ(serial.writes.size(), 1u);
-        EXPECT_EQ(serial.writes[0].bytes, c.bytes);
-        EXPECT_EQ(gw.state.bus_tx_bytes, static_cast<std::int32_t>(c.bytes.size()));
-    } else {
-        EXPECT_TRUE(serial.writes.empty());
-        EXPECT_EQ(gw.state.bus_tx_bytes, 0);
-    }
-    EXPECT_EQ(gw.state.last_bus_tx_ms, clock.now);
+    net.client_sends(connected_client(), c.bytes);
+    // A piece is given up after a second; three seconds leave room for a second write.
+    const std::int64_t bits = tx_bits_shown_over(gw, view, 150);
+    ASSERT_EQ(serial.writes.size(), 1u) << "the entry leaves the queue once written";
+    EXPECT_EQ(serial.writes[0].bytes, c.bytes);
+    EXPECT_EQ(bits, static_cast<std::int64_t>(c.bytes.size()) * 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, TransmitByStatus,
-    ::testing::Values(StatusCase{"Valid", kFrame, FrameStatus::valid, true},
+    ::testing::Values(StatusCase{"Valid", kFrame},
                       StatusCase{"BadChecksumGoesOutAsSent",
-                                 {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04},
-                                 FrameStatus::bad_checksum,
-                                 true},
-                      StatusCase{"BadLengthPieceGoesOutAsSent",
-                                 {0x0F, 0xF8, 0x00},
-                                 FrameStatus::bad_length,
-                                 true},
-                      StatusCase{"EchoCopyIsDroppedUnsent", kFrame, FrameStatus::echo_copy, false}),
+                                 {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04}},
+                      StatusCase{"BadLengthPieceGoesOutAsSent", {0x0F, 0xF8, 0x00}}),
     [](const ::testing::TestParamInfo<StatusCase>& p) { return std::string(p.param.name); });
 
 TEST_F(TransmitQueue, OneEntryPerStepOldestFirst) {
-    queue({0x0F, 0x01}, FrameStatus::bad_length);
-    queue({0x0F, 0x02}, FrameStatus::bad_length);
-    transmit_to_bus(gw);
-    ASSERT_EQ(serial.writes.size(), 1u);
-    EXPECT_EQ(serial.writes[0].bytes, (Bytes{0x0F, 0x01}));
-    transmit_to_bus(gw);
+    // Given up together, the two pieces are queued in one pass.
+    net.client_sends(connected_client(), {0x0F, 0x01, 0x0F, 0x02});
+    const std::int64_t bits = tx_bits_shown_over(gw, view, 150);
     ASSERT_EQ(serial.writes.size(), 2u);
+    EXPECT_EQ(serial.writes[0].bytes, (Bytes{0x0F, 0x01}));
     EXPECT_EQ(serial.writes[1].bytes, (Bytes{0x0F, 0x02}));
-    EXPECT_EQ(gw.state.bus_tx_bytes, 4);
-    EXPECT_TRUE(gw.bus_bound.empty());
+    EXPECT_GT(serial.writes[1].time_ms - serial.writes[0].time_ms, pacing_delay_slow_ms);
+    EXPECT_EQ(bits, 4 * 8);
 }
 
-TEST_F(TransmitQueue, WriteErrorLosesThePortAndShowsTheFrameNotSent) {
-    queue(kFrame, FrameStatus::valid);
-    serial.failed = true;
-    transmit_to_bus(gw);
-    EXPECT_TRUE(gw.bus_bound.empty());
-    EXPECT_EQ(gw.state.bus_tx_bytes, 0);
-    EXPECT_EQ(gw.serial_link, SerialLinkState::lost);
-    ASSERT_EQ(view.traffic.size(), 2u);
+// A port whose writes fail while its reads still work, so that the write is
+// what finds the port gone.
+class PortFailingOnWrite : public FakeSerialPort {
+  public:
+    using FakeSerialPort::FakeSerialPort;
+    bool write_fails = false;
+    std::int64_t write(const std::uint8_t* bytes, std::size_t count) override {
+        return write_fails ? -1 : FakeSerialPort::write(bytes, count);
+    }
+};
+
+class TransmitOnAFailingPort : public ::testing::Test {
+  protected:
+    FakeClock clock;
+    PortFailingOnWrite serial{clock};
+    FakeNetwork net;
+    FakeView view{clock};
+    Gateway gw{{clock, serial, net, view, view, view}};
+
+    void SetUp() override {
+        gw.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
+        ASSERT_EQ(start_gateway(gw), StartOutcome::running);
+    }
+    void TearDown() override { shutdown(gw); }
+};
+
+TEST_F(TransmitOnAFailingPort, WriteErrorLosesThePortAndShowsTheFrameNotSent) {
+    const ConnectionHandle c = net.connect("192.168.1.20", 888);
+    run_pass(gw);
+    serial.write_fails = true;
+    net.client_sends(c, kFrame);
+    for (int k = 0; k < 10 && serial.open_now; ++k)
+        run_pass(gw);
+    EXPECT_FALSE(serial.open_now);
+    EXPECT_TRUE(serial.writes.empty());
+    ASSERT_EQ(view.traffic.size(), 3u);
     EXPECT_EQ(view.traffic[0].cells[2], "0FF800010BED04");
-    EXPECT_TRUE(view.traffic[0].cells[5].ends_with("»Not sent, serial link down"));
+    EXPECT_TRUE(view.traffic[0].cells[5].ends_with("»Not sent, serial link down"))
+        << view.traffic[0].cells[5];
     EXPECT_EQ(view.traffic[1].cells[2], "- serial -");
+    EXPECT_EQ(view.traffic[2].icon, icon_client_frame);  // the frame as it came
+
+    // Not kept for later: the port back, nothing is written and nothing counted.
+    serial.write_fails = false;
+    EXPECT_EQ(tx_bits_shown_over(gw, view, 150), 0);
+    EXPECT_TRUE(serial.open_now);
+    EXPECT_TRUE(serial.writes.empty());
 }
 
 // ---- The interface module's flow control ----
@@ -136,8 +164,7 @@ TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds)
     const Bytes buffer_full{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
     const Bytes buffer_ready{0x0F, 0xF8, 0x00, 0x01, 0x0C, 0xEC, 0x04};
     const Bytes bus_off{0x0F, 0xF8, 0x00, 0x01, 0x09, 0xEF, 0x04};
-    const ConnectionHandle c = net.connect("192.168.1.20", 888);
-    run_pass(gw);
+    const ConnectionHandle c = connected_client();
     serial.deliver(buffer_full);
     run_pass(gw);
     EXPECT_EQ(view.status[status_field::serial], "Velbus buffer full");
@@ -182,14 +209,15 @@ void PrintTo(const DueCase& c, std::ostream* os) {
     *os << c.since_last << " ms since the last step, delay " << c.delay;
 }
 
-class PacingRule : public TransmitQueue, public ::testing::WithParamInterface<DueCase> {};
+class PacingRule : public ::testing::TestWithParam<DueCase> {};
 
 TEST_P(PacingRule, TransmitIsDueOnlyStrictlyAfterTheDelay) {
     const DueCase& c = GetParam();
-    gw.state.pacing_delay_ms = c.delay;
-    gw.state.last_bus_tx_ms = 5000;
-    EXPECT_EQ(transmit_due(gw, 5000 + c.since_last), c.due);
-    EXPECT_EQ(ms_until_transmit_due(gw, 5000 + c.since_last) == 0, c.due);
+    BusQueue queue;
+    queue.set_pacing_delay(c.delay);
+    queue.take(5000);
+    EXPECT_EQ(queue.due(5000 + c.since_last), c.due);
+    EXPECT_EQ(queue.ms_until_due(5000 + c.since_last) == 0, c.due);
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, PacingRule,
@@ -209,10 +237,8 @@ TEST_F(TransmitQueue, BurstLeavesInThreePassesMoreThan50MsApart) {
 }
 
 TEST_F(TransmitQueue, WithTheDelayUntickedFramesLeaveMoreThan5MsApart) {
-    view.delay = false;
-    view.click(control::delay_check);
+    view.set_checked(control::delay_check, false);
     run_pass(gw);
-    ASSERT_EQ(gw.state.pacing_delay_ms, 5);
     for (const std::int64_t gap : write_gaps_for_burst()) {
         EXPECT_GT(gap, 5);
         EXPECT_LT(gap, 50);
