@@ -58,14 +58,14 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
 }
 
 std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
-                                FrameTime stamp, BusQueue& bus_bound) {
+                                FrameTime stamp, BusQueue& bus_bound, FrameQueue& net_bound) {
+    // Cut as any read is: a frame found whole in the piece goes on as one.
     std::int32_t added = 0;
-    FrameQueue no_echo;  // pieces of a frame are never echoed
     record.cutter.give_up([&](const Cut& cut) {
-        queue_cut(cut, record.handle, record.port, stamp, bus_bound, no_echo);
+        if (queue_cut(cut, record.handle, record.port, stamp, bus_bound, net_bound))
+            ++record.error_count;
         ++added;
     });
-    record.error_count += added;
     count_queued(table, network, record, added);
     return added;
 }

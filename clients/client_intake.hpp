@@ -22,10 +22,11 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
                      std::int64_t now_ms, FrameTime stamp, BusQueue& bus_bound,
                      FrameQueue& net_bound);
 
-// Queues the piece held from the client as it stands, as bad-length entries
-// counted in its errors. Returns the number of entries added at the end of the
-// bus-bound queue; 0 when nothing was held.
+// Cuts the piece held from the client as it stands: its incomplete candidate
+// becomes a bad-length entry counted in the client's errors (and the rest is
+// cut on). Returns the number of entries added at the end of the bus-bound
+// queue; 0 when nothing was held.
 std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
-                                FrameTime stamp, BusQueue& bus_bound);
+                                FrameTime stamp, BusQueue& bus_bound, FrameQueue& net_bound);
 
 }  // namespace quillon

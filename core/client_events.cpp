@@ -75,7 +75,7 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
 
 void give_up_and_show(Gateway& gw, ClientRecord& record, const PassTime& t) {
     const std::int32_t added =
-        give_up_held_piece(gw.clients, gw.network, record, t.stamp, gw.bus_bound);
+        give_up_held_piece(gw.clients, gw.network, record, t.stamp, gw.bus_bound, gw.net_bound);
     if (added == 0) return;
     const auto n = static_cast<std::size_t>(added);
     publish_frames(gw, gw.bus_bound.entries(), gw.bus_bound.size() - n, n);
