@@ -2,7 +2,6 @@
 #include <filesystem>
 
 #include "tests/fakes/gateway_harness.hpp"
-#include "ui/control_events.hpp"
 
 namespace quillon::testing {
 namespace {
@@ -27,6 +26,15 @@ class AnalyzerFeed : public GatewayHarness {
     }
     void sends(ConnectionHandle h, const Bytes& bytes) {
         net.client_sends(h, bytes);
+        run_pass(gw);
+    }
+    // The operator clicks; the pass that handles it takes no time.
+    void click(int control) {
+        view.click(control);
+        run_pass(gw);
+    }
+    void tick_debug(bool on) {
+        view.set_checked(control::debug_check, on);
         run_pass(gw);
     }
 };
@@ -96,7 +104,7 @@ TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
     sends(a, {0x0F, 0xFB, 0x05, 0x01, 0x0A, 0x00, 0x00});  // a bad-length piece
     clock.now = 125000;                                    // the bus has been silent
     run_pass(gw);                                          // 10:22:05
-    on_control_event(gw, control::save);
+    click(control::save);
 
     const std::string expected =
         "10:22:05.00\t- timeout -\t\t\tNo communication with Velbus\t\r\n"
@@ -110,8 +118,8 @@ TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
 
 TEST_F(AnalyzerFeed, SavingAnEmptyListMakesAnEmptyDatedFile) {
     sends(a, relay_on);
-    on_control_event(gw, control::clear);
-    on_control_event(gw, control::save);
+    click(control::clear);
+    click(control::save);
 
     const auto path = dir / "Quillon_2026-12-07_10-20.log";
     ASSERT_TRUE(std::filesystem::exists(path));
@@ -122,23 +130,17 @@ TEST_F(AnalyzerFeed, SavingAnEmptyListMakesAnEmptyDatedFile) {
 
 TEST_F(AnalyzerFeed, TheDebugLogTakesFrameLinesWhileItsBoxIsTicked) {
     std::ofstream(dir / "Quillon_debug.log", std::ios::binary) << "earlier\r\n";
-    view.debug = true;
-    view.click(control::debug_check);
-    run_pass(gw);        // the click returns at once: still 1020
+    tick_debug(true);    // the click returns at once: still 1020
     sends(a, relay_on);  // 1040: 10:20:01.02
     const std::string first =
         "10:20:01.02,0FF801020201F304,8,F3," + relay_on_source("\xB0") + "\r\n";
     EXPECT_EQ(file_text("Quillon_debug.log"), "earlier\r\n" + first);
 
-    view.debug = false;
-    view.click(control::debug_check);
-    run_pass(gw);
+    tick_debug(false);
     sends(a, relay_off);
     EXPECT_EQ(file_text("Quillon_debug.log"), "earlier\r\n" + first);
 
-    view.debug = true;
-    view.click(control::debug_check);
-    run_pass(gw);
+    tick_debug(true);
     Bytes bad = relay_on;
     bad[6] = 0x00;
     sends(a, bad);

@@ -1,40 +1,37 @@
-// The client table: rows of the client list, the connection lines of the
-// analyzer feed, the removal of old records, "Disconnect", analyzer records.
-#include "clients/client_table.hpp"
+// The client list: its rows, the connection lines of the analyzer feed, the
+// removal of old records, "Disconnect", analyzer records, and the bounds.
+#include <algorithm>
+
 #include "tests/fakes/gateway_harness.hpp"
-#include "ui/control_events.hpp"
 
 namespace quillon::testing {
 namespace {
 
-class ClientTable : public GatewayHarness {
+class ClientList : public GatewayHarness {
   protected:
     void SetUp() override {
         GatewayHarness::SetUp();
         ASSERT_EQ(start(), StartOutcome::running);
     }
-    // Handles the next network event when the local clock reads 10:20:00 + `second`.
-    std::int32_t event_at(std::int64_t second) {
-        clock.now = second * 1000;
-        return handle_network_event(gw, net.poll());
+    // A pass within the local second 10:20:00 + `second`.
+    void pass_at(std::int64_t second) {
+        clock.now = std::max(clock.now, second * 1000);
+        run_pass(gw);
     }
     ConnectionHandle connect_at(std::int64_t second, const std::string& ip, std::uint16_t port) {
         const ConnectionHandle h = net.connect(ip, port);
-        event_at(second);
+        pass_at(second);
         return h;
     }
     void close_at(std::int64_t second, ConnectionHandle h) {
         net.client_closes(h);
-        event_at(second);
+        pass_at(second);
     }
+    // A datagram from the analyzer 192.168.1.30:5000: it joins, or keeps its place.
     ConnectionHandle analyzer_at(std::int64_t second) {
         const ConnectionHandle h = net.datagram("192.168.1.30", 5000, "hello");
-        event_at(second);
+        pass_at(second);
         return h;
-    }
-    void purge_at(std::int64_t second) {
-        clock.now = second * 1000;
-        client_disconnected(gw, 0);
     }
     std::string cell(std::size_t row, std::size_t column) const {
         return view.clients.at(row).cells.at(column);
@@ -42,7 +39,7 @@ class ClientTable : public GatewayHarness {
     std::vector<std::string> lines(ConnectionHandle h) { return net.peer(h).received_lines(); }
 };
 
-TEST_F(ClientTable, NewestClientIsTheTopRowAndTheOldestTheBottomRow) {
+TEST_F(ClientList, NewestClientIsTheTopRowAndTheOldestTheBottomRow) {
     connect_at(2, "192.168.1.1", 1001);
     connect_at(3, "192.168.1.2", 1002);
     connect_at(4, "192.168.1.3", 1003);
@@ -59,7 +56,7 @@ TEST_F(ClientTable, NewestClientIsTheTopRowAndTheOldestTheBottomRow) {
         EXPECT_EQ(row.icon, icon_client_live);
 }
 
-TEST_F(ClientTable, AnalyzerLabelHasABlankAfterAConnectionAndNoneAfterADisconnection) {
+TEST_F(ClientList, AnalyzerLabelHasABlankAfterAConnectionAndNoneAfterADisconnection) {
     analyzer_at(1);
     ASSERT_EQ(view.clients.size(), 1u);
     EXPECT_EQ(cell(0, 1), "192.168.1.30 (5000) [Analyzer]");
@@ -73,9 +70,11 @@ TEST_F(ClientTable, AnalyzerLabelHasABlankAfterAConnectionAndNoneAfterADisconnec
     EXPECT_EQ(cell(1, 1), "192.168.1.30 (5000)[Analyzer]");
 }
 
-TEST_F(ClientTable, ConnectionLinesCarryTheExactDates) {
+TEST_F(ClientList, ConnectionLinesCarryTheExactDates) {
     const ConnectionHandle analyzer = analyzer_at(1);
     const ConnectionHandle a = connect_at(5, "192.168.1.20", 888);
+    analyzer_at(300);  // the analyzer keeps its place meanwhile
+    analyzer_at(600);
     close_at(700, a);  // 10:31:40
 
     EXPECT_EQ(lines(analyzer),
@@ -85,7 +84,7 @@ TEST_F(ClientTable, ConnectionLinesCarryTheExactDates) {
                   "DEL IP,192.168.1.20:888,2026-12-07 10:20:05,2026-12-07 10:31:40"}));
 }
 
-TEST_F(ClientTable, AnEndedClientKeepsItsPlaceWithTheEndIconAndDate) {
+TEST_F(ClientList, AnEndedClientKeepsItsPlaceWithTheEndIconAndDate) {
     connect_at(2, "192.168.1.1", 1001);
     const ConnectionHandle b = connect_at(3, "192.168.1.2", 1002);
     connect_at(4, "192.168.1.3", 1003);
@@ -99,24 +98,26 @@ TEST_F(ClientTable, AnEndedClientKeepsItsPlaceWithTheEndIconAndDate) {
     EXPECT_EQ(view.clients[2].icon, icon_client_live);
 }
 
-TEST_F(ClientTable, AnEndedRecordStays3600SecondsAndGoesAfter3601) {
+TEST_F(ClientList, AnEndedRecordStays3600SecondsAndGoesAfter3601) {
     const ConnectionHandle a = connect_at(10, "192.168.1.20", 888);
+    const ConnectionHandle x = connect_at(11, "192.168.1.21", 1001);
+    const ConnectionHandle y = connect_at(12, "192.168.1.22", 1002);
     close_at(20, a);
 
-    purge_at(20 + 3600);
-    ASSERT_EQ(view.clients.size(), 1u);
-    EXPECT_EQ(view.clients[0].icon, icon_client_ended);
+    close_at(20 + 3600, x);  // every disconnection drops the records ended long enough ago
+    ASSERT_NE(view.client_row("192.168.1.20"), nullptr);
+    EXPECT_EQ(view.client_row("192.168.1.20")->icon, icon_client_ended);
 
-    purge_at(20 + 3601);
-    EXPECT_TRUE(view.clients.empty());
-    EXPECT_TRUE(gw.clients.empty());
+    close_at(20 + 3601, y);
+    EXPECT_EQ(view.client_row("192.168.1.20"), nullptr);
+    EXPECT_EQ(view.clients.size(), 2u);
 }
 
-TEST_F(ClientTable, RemovingTheOldestRecordStillTestsTheNextOne) {
+TEST_F(ClientList, RemovingTheOldestRecordStillTestsTheNextOne) {
     const ConnectionHandle a = connect_at(1, "192.168.1.1", 1001);
     const ConnectionHandle b = connect_at(2, "192.168.1.2", 1002);
     close_at(3, a);
-    const ConnectionHandle analyzer = analyzer_at(4);
+    const ConnectionHandle analyzer = analyzer_at(3 + 3600);
 
     close_at(3 + 3601, b);
 
@@ -129,24 +130,27 @@ TEST_F(ClientTable, RemovingTheOldestRecordStillTestsTheNextOne) {
               "DEL IP,192.168.1.2:1002,2026-12-07 10:20:02,2026-12-07 11:20:04");
 }
 
-TEST_F(ClientTable, ADisconnectionOfAnUnknownHandleSendsNoLineButRedrawsTheList) {
+TEST_F(ClientList, ADisconnectionOfAnUnknownHandleSendsNoLineButRedrawsTheList) {
     const ConnectionHandle analyzer = analyzer_at(1);
     const int rebuilds = view.client_list_rebuilds;
-    client_disconnected(gw, 999);
+    net.events.push_back({NetworkEventCode::disconnection, Server::tcp, 999});
+    run_pass(gw);
     EXPECT_EQ(lines(analyzer).size(), 1u);
     EXPECT_EQ(view.client_list_rebuilds, rebuilds + 1);
     EXPECT_EQ(cell(0, 1), "192.168.1.30 (5000)[Analyzer]");
 }
 
-TEST_F(ClientTable, APeerWithoutAddressOrPortShowsZeros) {
-    client_connected(gw, 77, tcp_server);
+TEST_F(ClientList, APeerWithoutAddressOrPortShowsZeros) {
+    // A handle the network cannot tell the address or port of.
+    net.events.push_back({NetworkEventCode::connection, Server::tcp, 77});
+    run_pass(gw);
     EXPECT_EQ(cell(0, 1), "0.0.0.0 (0) ");
 }
 
-TEST_F(ClientTable, DisconnectWithoutASelectedRowShowsAnError) {
+TEST_F(ClientList, DisconnectWithoutASelectedRowShowsAnError) {
     const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
-    view.selected_row = -1;
-    on_control_event(gw, control::disconnect);
+    view.disconnect(0);
+    run_pass(gw);
 
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].title, "Error");
@@ -157,15 +161,15 @@ TEST_F(ClientTable, DisconnectWithoutASelectedRowShowsAnError) {
     EXPECT_EQ(view.clients[0].icon, icon_client_live);
 }
 
-TEST_F(ClientTable, DisconnectClosesTheClientOfTheSelectedRowAmongTwoWithTheSamePort) {
+TEST_F(ClientList, DisconnectClosesTheClientOfTheSelectedRowAmongTwoWithTheSamePort) {
     const ConnectionHandle analyzer = analyzer_at(1);
     const ConnectionHandle older = connect_at(2, "192.168.1.20", 888);
     const ConnectionHandle newer = connect_at(3, "192.168.1.21", 888);
     ASSERT_EQ(cell(0, 1), "192.168.1.21 (888) ");
 
-    view.selected_row = 0;
     clock.now = 9000;
-    disconnect_selected(gw);
+    view.disconnect(view.clients[0].client);
+    run_pass(gw);
 
     EXPECT_TRUE(net.peer(newer).closed_by_gateway);
     EXPECT_FALSE(net.peer(newer).reset_by_gateway);  // the button closes normally
@@ -175,21 +179,22 @@ TEST_F(ClientTable, DisconnectClosesTheClientOfTheSelectedRowAmongTwoWithTheSame
     EXPECT_EQ(view.clients[1].icon, icon_client_live);
     EXPECT_EQ(lines(analyzer).size(), 3u);  // its own ADD and the two clients' ADD lines only
 
-    view.selected_row = 1;
-    disconnect_selected(gw);
+    view.disconnect(view.clients[1].client);
+    run_pass(gw);
     EXPECT_TRUE(net.peer(older).closed_by_gateway);
     EXPECT_EQ(view.clients[1].icon, icon_client_ended);
     EXPECT_TRUE(view.messages.empty());
 }
 
-TEST_F(ClientTable, SelectingAnEndedRecordGivesNoClientToRemove) {
+TEST_F(ClientList, SelectingAnEndedRecordGivesNoClientToRemove) {
     const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
     const ConnectionHandle b = connect_at(3, "192.168.1.21", 889);
     close_at(4, a);
     const std::vector<ClientRow> before = view.clients;
 
-    view.selected_row = 1;  // the ended record of port 888
-    disconnect_selected(gw);
+    ASSERT_EQ(cell(1, 1), "192.168.1.20 (888)");
+    view.disconnect(view.clients[1].client);  // the ended record of port 888
+    run_pass(gw);
 
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].title, "Info");
@@ -201,7 +206,7 @@ TEST_F(ClientTable, SelectingAnEndedRecordGivesNoClientToRemove) {
         EXPECT_EQ(view.clients[r].cells, before[r].cells);
 }
 
-TEST_F(ClientTable, NbErrCountsTheBadFramesTheClientSent) {
+TEST_F(ClientList, NbErrCountsTheBadFramesTheClientSent) {
     const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
     Bytes bad_checksum = make_frame(0xFB, 0x05, 0x01, {0x0A});
     bad_checksum[5] ^= 0xFF;
@@ -210,7 +215,8 @@ TEST_F(ClientTable, NbErrCountsTheBadFramesTheClientSent) {
     sent.insert(sent.end(), bad_checksum.begin(), bad_checksum.end());
     sent.insert(sent.end(), bad_length.begin(), bad_length.end());
     net.client_sends(a, sent);
-    EXPECT_EQ(event_at(3), 3);
+    pass_at(3);
+    EXPECT_EQ(view.traffic.size(), 3u);
     EXPECT_EQ(cell(0, 4), "2");  // shown at once, the row otherwise as it was
     EXPECT_EQ(cell(0, 1), "192.168.1.20 (888) ");
 
@@ -221,12 +227,12 @@ TEST_F(ClientTable, NbErrCountsTheBadFramesTheClientSent) {
 
 // Analyzer records: made by the first datagram, ended after more than 300
 // seconds without one, counted in status-bar field 6.
-TEST_F(ClientTable, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithItsNextDatagram) {
+TEST_F(ClientList, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithItsNextDatagram) {
     const ConnectionHandle x = net.datagram("192.168.1.30", 5000, "hello");
     run_pass(gw);  // 10:20:01
     net.datagram("192.168.1.30", 5000, "again");
     run_pass(gw);
-    EXPECT_EQ(gw.clients.size(), 1u);
+    EXPECT_EQ(view.clients.size(), 1u);
     EXPECT_EQ(lines(x).size(), 1u);
 
     clock.now = 200000;
@@ -252,30 +258,38 @@ TEST_F(ClientTable, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithI
 }
 
 // Bounds against peers that misbehave: the table stays small.
-TEST_F(ClientTable, AClientReconnectingInALoopLeavesAtMost200EndedRecords) {
-    const ConnectionHandle steady = connect_at(1, "192.168.1.2", 2000);
-    for (int k = 0; k < 220; ++k)
-        close_at(2, connect_at(2, "192.168.1.20", static_cast<std::uint16_t>(3000 + k)));
-    std::size_t ended = 0;
-    for (const ClientRecord& c : gw.clients)
-        ended += c.live() ? 0 : 1;
-    EXPECT_EQ(ended, max_ended_records);
-    EXPECT_EQ(gw.clients.front().handle, steady);  // live records are never dropped
-    EXPECT_EQ(gw.clients[1].port, 3020);           // the oldest ended ones went first
-    EXPECT_EQ(view.clients.size(), gw.clients.size());
+TEST_F(ClientList, AClientReconnectingInALoopLeavesAtMost200EndedRecords) {
+    const ConnectionHandle steady = net.connect("192.168.1.2", 2000);
+    run_pass(gw);
+    for (int k = 0; k < 220; ++k) {
+        const ConnectionHandle h =
+            net.connect("192.168.1.20", static_cast<std::uint16_t>(3000 + k));
+        run_pass(gw);
+        net.client_closes(h);
+        run_pass(gw);
+    }
+    const auto ended = std::count_if(view.clients.begin(), view.clients.end(),
+                                     [](const ClientRow& r) { return !r.live; });
+    EXPECT_EQ(ended, 200);
+    ASSERT_EQ(view.clients.size(), 201u);
+    EXPECT_EQ(view.clients[200].client, steady);  // live records are never dropped
+    EXPECT_EQ(view.clients[199].port, 3020);      // the oldest ended ones went first
 }
 
-TEST_F(ClientTable, DatagramsFromEverNewPortsMakeAtMost64Analyzers) {
+TEST_F(ClientList, DatagramsFromEverNewPortsMakeAtMost64Analyzers) {
     for (int k = 0; k < 70; ++k) {
         net.datagram("192.168.1.30", static_cast<std::uint16_t>(5000 + k), "hi");
-        event_at(1);
+        run_pass(gw);
     }
-    EXPECT_EQ(live_analyzer_count(gw), max_live_analyzers);
-    EXPECT_EQ(gw.clients.size(), 64u);
+    clock.advance(1000);
+    run_pass(gw);
+    EXPECT_EQ(view.status[status_field::analyzers], "A:64");
+    EXPECT_EQ(view.clients.size(), 64u);
     const ConnectionHandle refused = net.datagram("192.168.1.30", 6000, "hi");
-    event_at(2);
+    run_pass(gw);
     EXPECT_TRUE(net.peer(refused).closed_by_gateway);  // forgotten, not answered
     EXPECT_TRUE(net.peer(refused).sent.empty());
+    EXPECT_EQ(view.clients.size(), 64u);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // What the operator's use of the window's controls does.
-#include "ui/control_events.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -28,7 +27,8 @@ class ControlEvents : public GatewayHarness {
         }
         const std::size_t first = serial.writes.size();
         net.client_sends(a, burst);
-        for (int guard = 0; guard < 200 && serial.writes.size() < first + count; ++guard)
+        for (int guard = 0;
+             guard < 200 && serial.writes.size() < first + static_cast<std::size_t>(count); ++guard)
             run_pass(gw);
         std::vector<std::int64_t> gaps;
         for (std::size_t k = first + 1; k < serial.writes.size(); ++k)
@@ -47,7 +47,8 @@ TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
     const auto rates = view.rates;
     const auto graphs = view.graphs.size();
 
-    on_control_event(gw, control::clear);
+    view.click(control::clear);
+    run_pass(gw);
 
     EXPECT_TRUE(view.traffic.empty());
     EXPECT_EQ(view.clients.size(), clients);
@@ -57,16 +58,14 @@ TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
 }
 
 TEST_F(ControlEvents, TheDelayBoxSwitchesBetween50And5MsPacing) {
-    view.delay = false;
-    view.click(control::delay_check);
+    view.set_checked(control::delay_check, false);
     run_pass(gw);
     for (const std::int64_t gap : write_gaps(4)) {
         EXPECT_GT(gap, 5);
         EXPECT_LT(gap, 50);
     }
 
-    view.delay = true;
-    view.click(control::delay_check);
+    view.set_checked(control::delay_check, true);
     run_pass(gw);
     const auto gaps = write_gaps(3);
     ASSERT_EQ(gaps.size(), 2u);
@@ -80,11 +79,9 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow shown = view.traffic.front();
 
-    view.filter_down = true;
-    view.filter = "0ff8";
-    view.click(control::filter_toggle);
-    view.click(control::invert_toggle);
-    view.click(control::filter_text);
+    view.set_checked(control::filter_toggle, true);
+    view.set_checked(control::invert_toggle, false);
+    view.type_filter("0ff8");
     passes(3);
     ASSERT_EQ(view.traffic.size(), 1u);
     EXPECT_EQ(view.traffic.front().cells, shown.cells);
@@ -95,14 +92,24 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 2u);
     EXPECT_EQ(view.traffic.front().cells[2].substr(0, 4), "0FF8");
+
+    // "!" down: the rows that hold the text are the ones hidden.
+    view.set_checked(control::invert_toggle, true);
+    run_pass(gw);
+    serial.deliver(make_frame(0xF8, 0x08, 0x01, {0x0A}));
+    run_pass(gw);
+    serial.deliver(make_frame(0xFB, 0x09, 0x01, {0x0A}));
+    run_pass(gw);
+    ASSERT_EQ(view.traffic.size(), 3u);
+    EXPECT_EQ(view.traffic.front().cells[2].substr(0, 6), "0FFB09");
 }
 
 TEST_F(ControlEvents, TheHelpButtonOpensTheGuideAndNothingElse) {
-    on_control_event(gw, control::help);
+    view.click(control::help);
+    EXPECT_TRUE(run_pass(gw));
     EXPECT_EQ(view.user_guide_opened, 1);
     EXPECT_TRUE(view.messages.empty());
     EXPECT_TRUE(view.questions.empty());
-    EXPECT_TRUE(gw.running);
 }
 
 }  // namespace
