@@ -224,7 +224,8 @@ TEST(DecodeRtr, LengthByte0x40GivesScanWhateverTheCommandPosition) {
 
 TEST(DecodeRtr, OtherLengthBytesFallThroughToTheCommand) {
     // 0xE6 with F[5] = 43 is a temperature; the length nibble and the RTR bit are not consulted.
-    for (const std::uint8_t length_byte : {0x00, 0x01, 0x02, 0x41, 0x4F, 0xC0, 0x50, 0x0F}) {
+    for (const int length : {0x00, 0x01, 0x02, 0x41, 0x4F, 0xC0, 0x50, 0x0F}) {
+        const auto length_byte = static_cast<std::uint8_t>(length);
         const Bytes f{0x0F, 0xFB, 0x21, length_byte, 0xE6, 43, 0x00, 0x00};
         EXPECT_EQ(bus_side(f), "(Temp: 21.5" + deg + "C)") << "length byte " << int{length_byte};
     }
