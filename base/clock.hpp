@@ -6,6 +6,12 @@
 
 namespace quillon {
 
+// The local wall-clock time: the date in seconds and the milliseconds into it.
+struct LocalTime {
+    Date date = 0;
+    std::int32_t ms = 0;
+};
+
 // Time as the gateway sees it.
 class Clock {
   public:
@@ -14,6 +20,8 @@ class Clock {
     virtual std::int64_t now_ms() = 0;
     // Local wall-clock date in seconds (epoch time plus the local offset from UTC).
     virtual Date local_date() = 0;
+    // The same, with the milliseconds into the second, read at one moment.
+    virtual LocalTime local_time() = 0;
     // Holds the whole loop for a short, fixed time (the distribution pause, the
     // server restart's wait).
     virtual void pause_ms(std::int32_t ms) = 0;

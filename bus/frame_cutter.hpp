@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -62,6 +63,13 @@ class FrameCutter {
         const std::span<const std::uint8_t> stream = carried ? std::span(held_) : bytes;
         const std::size_t stop = scan(stream, false, on_cut);
         keep(stream, stop, now_ms, carried);
+    }
+
+    // When a held start will have waited longer than the limit; "never" when
+    // nothing is held.
+    std::int64_t give_up_at_ms() const {
+        return held_.empty() ? std::numeric_limits<std::int64_t>::max()
+                             : held_since_ms_ + limit_.after_ms + 1;
     }
 
     // Whether a held start has waited longer than the limit.

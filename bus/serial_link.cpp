@@ -46,10 +46,11 @@ void SerialLink::fail(std::int64_t now_ms) {
     cutter_.drop();
 }
 
-SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp, FrameQueue& out) {
+SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp,
+                                         NetBoundQueue& out) {
     Received result;
     const auto append = [&](const Cut& cut) {
-        out.push_back({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
+        out.push({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
         ++result.frames;
     };
 
@@ -102,6 +103,13 @@ bool SerialLink::silence_begins(std::int64_t now_ms) {
     if (silence_reported_ || now_ms - last_receive_ms_ <= bus_silence_limit_ms) return false;
     silence_reported_ = true;
     return true;
+}
+
+std::int64_t SerialLink::next_due_ms() const {
+    std::int64_t due = cutter_.give_up_at_ms();
+    if (state_ == LinkState::lost) due = std::min(due, retry_ms_ + serial_retry_interval_ms + 1);
+    if (!silence_reported_) due = std::min(due, last_receive_ms_ + bus_silence_limit_ms + 1);
+    return due;
 }
 
 std::int32_t SerialLink::take_received_bytes() {

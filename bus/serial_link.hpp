@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bus/frame_cutter.hpp"
+#include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_port.hpp"
 
@@ -48,7 +49,7 @@ class SerialLink {
     // Reads what the module delivered, cuts it into frames and appends an
     // entry per candidate to `out`. A held start is given up only when the
     // port has nothing more for it.
-    Received receive(std::int64_t now_ms, FrameTime stamp, FrameQueue& out);
+    Received receive(std::int64_t now_ms, FrameTime stamp, NetBoundQueue& out);
 
     // Writes one frame in one write. False when the link is down or fails
     // now (then `lost_now`).
@@ -63,6 +64,10 @@ class SerialLink {
 
     // Bytes received since the last call.
     std::int32_t take_received_bytes();
+
+    // The next moment something is due here without input: a held start's
+    // give-up, a retry of a lost port, the silence alarm.
+    std::int64_t next_due_ms() const;
 
     // Marks the start of the watch (the loop's first pass).
     void start_watch(std::int64_t now_ms) { last_receive_ms_ = now_ms; }

@@ -1,6 +1,7 @@
 #include "bus/transmit_queue.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace quillon {
 namespace {
@@ -24,6 +25,16 @@ std::int64_t BusQueue::ms_until_due(std::int64_t now_ms) const {
     if (flow_ != ModuleFlow::accepting)
         due_at = std::max(due_at, flow_since_ms_ + module_hold_limit_ms + 1);
     return due_at > now_ms ? due_at - now_ms : 0;
+}
+
+std::int64_t BusQueue::next_due_ms(std::int64_t now_ms) const {
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();
+    if (!entries_.empty()) {
+        const std::int64_t wait = ms_until_due(now_ms);
+        due = wait == 0 ? now_ms : now_ms + wait + 1;
+    }
+    if (flow_ != ModuleFlow::accepting) due = std::min(due, flow_since_ms_ + module_hold_limit_ms + 1);
+    return due;
 }
 
 std::optional<QueueEntry> BusQueue::take(std::int64_t now_ms) {

@@ -39,6 +39,11 @@ class BusQueue {
     // Milliseconds until it may; 0 when it may now.
     std::int64_t ms_until_due(std::int64_t now_ms) const;
 
+    // When the loop should next look here: a paced write falling due (a
+    // millisecond late, so that the gap is surely more than the delay), or the
+    // end of the module's hold. "Never" when nothing waits.
+    std::int64_t next_due_ms(std::int64_t now_ms) const;
+
     // The transmit step: takes the next entry, if any, and starts the next delay.
     std::optional<QueueEntry> take(std::int64_t now_ms);
 

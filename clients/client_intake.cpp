@@ -7,13 +7,13 @@ namespace {
 
 // Queues one cut for the bus (and its echo copy); true when it is a bad one.
 bool queue_cut(const Cut& cut, ConnectionHandle sender, std::uint16_t port, FrameTime stamp,
-               BusQueue& bus_bound, FrameQueue& net_bound) {
+               BusQueue& bus_bound, NetBoundQueue& net_bound) {
     QueueEntry entry{{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, sender, port};
     // A frame whose end byte is in place is echoed, a bad checksum included.
     if (cut.status != FrameStatus::bad_length) {
         QueueEntry echo = entry;
         echo.status = FrameStatus::echo_copy;
-        net_bound.push_back(std::move(echo));
+        net_bound.push(std::move(echo));
     }
     bus_bound.push(std::move(entry));
     return cut.status != FrameStatus::valid;
@@ -29,8 +29,9 @@ void count_queued(ClientTable& table, Network& network, ClientRecord& record, st
 
 Intake client_intake(ClientTable& table, Network& network, ConnectionHandle handle,
                      std::int64_t now_ms, FrameTime stamp, BusQueue& bus_bound,
-                     FrameQueue& net_bound) {
+                     NetBoundQueue& net_bound) {
     Intake result;
+    result.first = bus_bound.size();
     ClientRecord* record = table.live(handle, ClientKind::bus_client);
     auto& buffer = table.receive_buffer();
     // A held start and this read together fit the buffer.
@@ -58,7 +59,7 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
 }
 
 std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
-                                FrameTime stamp, BusQueue& bus_bound, FrameQueue& net_bound) {
+                                FrameTime stamp, BusQueue& bus_bound, NetBoundQueue& net_bound) {
     // Cut as any read is: a frame found whole in the piece goes on as one.
     std::int32_t added = 0;
     record.cutter.give_up([&](const Cut& cut) {

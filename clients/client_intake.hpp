@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/transmit_queue.hpp"
 #include "clients/client_table.hpp"
@@ -10,7 +11,8 @@
 namespace quillon {
 
 struct Intake {
-    std::int32_t added = 0;  // entries added to the bus-bound queue
+    std::size_t first = 0;   // index of the first entry added to the bus-bound queue
+    std::int32_t added = 0;  // entries added
     std::int32_t bad = 0;    // of which bad checksums and bad lengths
 };
 
@@ -20,13 +22,13 @@ struct Intake {
 // Counts the bad ones in its errors and pauses its reading past the limit.
 Intake client_intake(ClientTable& table, Network& network, ConnectionHandle handle,
                      std::int64_t now_ms, FrameTime stamp, BusQueue& bus_bound,
-                     FrameQueue& net_bound);
+                     NetBoundQueue& net_bound);
 
 // Cuts the piece held from the client as it stands: its incomplete candidate
 // becomes a bad-length entry counted in the client's errors (and the rest is
 // cut on). Returns the number of entries added at the end of the bus-bound
 // queue; 0 when nothing was held.
 std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
-                                FrameTime stamp, BusQueue& bus_bound, FrameQueue& net_bound);
+                                FrameTime stamp, BusQueue& bus_bound, NetBoundQueue& net_bound);
 
 }  // namespace quillon

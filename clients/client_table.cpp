@@ -1,6 +1,7 @@
 #include "clients/client_table.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace quillon {
 namespace {
@@ -108,6 +109,14 @@ bool ClientTable::frame_left(ConnectionHandle handle, std::int64_t now_ms) {
     // Its held piece waited without being read: it waits afresh.
     c->cutter.restart_wait(now_ms);
     return c->live();
+}
+
+std::int64_t ClientTable::next_give_up_ms() const {
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();
+    for (const ClientRecord& c : records_) {
+        if (c.live() && !c.reading_paused) due = std::min(due, c.cutter.give_up_at_ms());
+    }
+    return due;
 }
 
 const std::vector<ClientRow>& ClientTable::rebuild_rows(bool after_connection) {

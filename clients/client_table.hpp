@@ -52,6 +52,10 @@ class ClientTable {
     // A frame of this client left the queue: true when its reading may go on now.
     bool frame_left(ConnectionHandle handle, std::int64_t now_ms);
 
+    // When the first piece held from a live client that is being read will
+    // have waited too long; "never" when none is held.
+    std::int64_t next_give_up_ms() const;
+
     // The rows, newest record first. After a connection, a blank follows the
     // port; the flag stays until the next rebuild that says otherwise.
     const std::vector<ClientRow>& rebuild_rows(bool after_connection);

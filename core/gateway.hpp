@@ -24,6 +24,7 @@
 
 #include "analyzer/debug_log.hpp"
 #include "base/clock.hpp"
+#include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_link.hpp"
 #include "bus/transmit_queue.hpp"
@@ -47,17 +48,6 @@ struct Ports {
     OperatorDialogs& dialogs;
 };
 
-// The wall-clock second as the loop last saw it change, from which frames
-// count their hundredths.
-struct SecondMark {
-    Date second = -1;
-    std::int64_t began_ms = 0;
-
-    FrameTime stamp(Date now, std::int64_t now_ms) const {
-        return {now, static_cast<std::int32_t>((now_ms - began_ms) / 10)};
-    }
-};
-
 // The whole gateway: one owner of the records that each keep their own
 // rules, handed to the loop. One per process, one thread.
 struct Gateway {
@@ -76,14 +66,17 @@ struct Gateway {
     Settings settings;
     SerialLink serial;
     BusQueue bus_bound;    // from clients, to the bus
-    FrameQueue net_bound;  // from the bus and echo copies, to the clients
+    NetBoundQueue net_bound;  // from the bus and echo copies, to the clients
     ClientTable clients;
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log;
 
-    SecondMark second;
     std::int64_t last_purge_ms = 0;
+    // The client list changed in this pass; it is drawn once, at the pass's
+    // end, in the form the latest connection or disconnection gave it.
+    bool clients_changed = false;
+    std::optional<bool> clients_after_connection;
     bool analyzer_server_open = false;
     bool running = false;
 

@@ -7,6 +7,7 @@
 #include "analyzer/frame_report.hpp"
 #include "base/version.hpp"
 #include "clients/distribution.hpp"
+#include "clients/network.hpp"
 #include "core/client_events.hpp"
 #include "core/control_events.hpp"
 #include "core/first_configuration.hpp"
@@ -33,25 +34,34 @@ bool read_settings_file(Gateway& gw) {
     return true;
 }
 
-// The wait ends no later than the next paced write falls due, so that frames
-// leave 51 to 53 ms apart rather than on the next 20 ms tick. The clock counts
-// whole milliseconds, so waking at the due reading could come a fraction of a
-// millisecond after the 50th; one more millisecond keeps the gap above 51 ms.
-std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now) {
-    if (gw.bus_bound.empty()) return event_wait_ms;
-    const std::int64_t until_due = gw.bus_bound.ms_until_due(now);
-    if (until_due == 0) return 0;
-    return static_cast<std::int32_t>(std::min<std::int64_t>(event_wait_ms, until_due + 1));
+// The next moment something is due without input: a statistics refresh, a
+// paced write, the next entry to the clients, a held piece's give-up, a retry
+// of the serial port, the silence alarm, the end of the module's hold, the
+// hourly purge.
+std::int64_t next_due_ms(const Gateway& gw, std::int64_t now) {
+    std::int64_t due = gw.statistics.next_due_ms();
+    due = std::min(due, gw.bus_bound.next_due_ms(now));
+    due = std::min(due, gw.net_bound.next_due_ms());
+    due = std::min(due, gw.serial.next_due_ms());
+    due = std::min(due, gw.clients.next_give_up_ms());
+    due = std::min(due, gw.last_purge_ms + purge_period_ms + 1);
+    return due;
 }
 
-// Reads the clock once for the pass; a new wall-clock second starts the
-// hundredths again.
+// The loop sleeps until the next thing is due, or input comes.
+std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now) {
+    const std::int64_t due = next_due_ms(gw, now);
+    if (due <= now) return 0;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(longest_wait_ms, due - now));
+}
+
+// Reads the clock once for the pass.
 PassTime pass_time(Gateway& gw) {
     PassTime t;
     t.ms = gw.clock.now_ms();
-    t.date = gw.clock.local_date();
-    if (t.date != gw.second.second) gw.second = {t.date, t.ms};
-    t.stamp = gw.second.stamp(t.date, t.ms);
+    const LocalTime local = gw.clock.local_time();
+    t.date = local.date;
+    t.stamp = {local.date, local.ms / 10};
     return t;
 }
 
@@ -104,7 +114,7 @@ void refresh_figures(Gateway& gw, const PassTime& t) {
 }  // namespace
 
 StartOutcome start_gateway(Gateway& gw) {
-    gw.net_bound.clear();
+    gw.net_bound = NetBoundQueue{};
     gw.clients.clear();
 
     if (!gw.network.initialise()) {
@@ -146,7 +156,6 @@ StartOutcome start_gateway(Gateway& gw) {
     const std::int64_t now = gw.clock.now_ms();
     gw.last_purge_ms = now;
     gw.serial.start_watch(now);
-    gw.second = {};
 
     // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
     const std::int64_t udp_port = std::int64_t{s.tcp_port} + 1;
@@ -171,16 +180,7 @@ StartOutcome start_gateway(Gateway& gw) {
 }
 
 bool run_pass(Gateway& gw) {
-    OperatorEvent event;
-    for (;;) {
-        const std::int32_t timeout = event_wait_timeout(gw, gw.clock.now_ms());
-        event = gw.input.wait_event(timeout);
-        // Arriving bytes and a paced write that has fallen due end the wait,
-        // even close to a statistics refresh: waiting on would hold them back.
-        if (event.kind != OperatorEventKind::none || event.input_ready || timeout == 0 ||
-            gw.clock.now_ms() - gw.statistics.refresh_started_ms() > 5)
-            break;
-    }
+    const OperatorEvent event = gw.input.wait_event(event_wait_timeout(gw, gw.clock.now_ms()));
     const PassTime t = pass_time(gw);
 
     if (event.kind == OperatorEventKind::control) {
@@ -195,8 +195,15 @@ bool run_pass(Gateway& gw) {
                     "Serial port " + gw.serial.port_name() + " open again", link_back_colour, false);
     }
 
-    const std::size_t bus_start = gw.bus_bound.size();
-    const Intake intake = handle_network_event(gw, gw.network.poll(), t);
+    // Every network event waiting, up to a bound: a crowd of connections costs
+    // a few passes, and the client list is drawn once for each.
+    std::vector<Intake> intakes;
+    for (int k = 0; k < max_network_events_per_pass; ++k) {
+        const NetworkEvent e = gw.network.poll();
+        if (e.code == NetworkEventCode::none) break;
+        const Intake intake = handle_network_event(gw, e, t);
+        if (intake.added != 0) intakes.push_back(intake);
+    }
     give_up_stale_pieces(gw, t);
 
     const std::size_t net_start = gw.net_bound.size();
@@ -204,14 +211,20 @@ bool run_pass(Gateway& gw) {
     if (received.lost) show_link_lost(gw, t);
     gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
     const auto net_count = static_cast<std::size_t>(received.frames);
+
+    // A frame reaches the clients before it is described and drawn.
+    for (ConnectionHandle h : distribute_next(gw.net_bound, gw.clients, gw.network, t.ms))
+        drop_client(gw, h, t);
+
     bool flow_changed = false;
     for (std::size_t k = net_start; k < net_start + net_count; ++k) {
-        const QueueEntry& e = gw.net_bound[k];
+        const QueueEntry& e = gw.net_bound.entries()[k];
         if (e.status == FrameStatus::valid) flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
-
-    publish_frames(gw, gw.net_bound, net_start, net_count);
-    publish_frames(gw, gw.bus_bound.entries(), bus_start, static_cast<std::size_t>(intake.added));
+    publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
+    for (const Intake& intake : intakes)
+        publish_frames(gw, gw.bus_bound.entries(), intake.first,
+                       static_cast<std::size_t>(intake.added));
     if (gw.serial.silence_begins(t.ms)) {
         show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour, true);
     }
@@ -219,14 +232,13 @@ bool run_pass(Gateway& gw) {
     flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
     if (flow_changed) show_module_flow(gw);
     if (gw.bus_bound.due(t.ms)) transmit_step(gw, t);
-
-    for (ConnectionHandle h : distribute_to_clients(gw.net_bound, gw.clients, gw.network, gw.clock))
-        drop_client(gw, h, t);
+    gw.net_bound.drop_sent();
 
     if (t.ms - gw.last_purge_ms > purge_period_ms) {
         gw.last_purge_ms = t.ms;
         purge_clients(gw, t);
     }
+    draw_clients_if_changed(gw);
 
     if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;

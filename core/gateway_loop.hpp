@@ -33,8 +33,11 @@ void shutdown(Gateway& gw);
 // "Disconnect All": forgets every client and re-creates the TCP server.
 void restart_server(Gateway& gw, const PassTime& time);
 
-// The longest wait for an operator event in one pass, in milliseconds.
-inline constexpr std::int32_t event_wait_ms = 20;
+// The longest sleep of the loop, in milliseconds: the statistics fall due
+// every second, so this is never reached in practice.
+inline constexpr std::int32_t longest_wait_ms = 1001;
+// Network events handled in one pass at the most.
+inline constexpr int max_network_events_per_pass = 64;
 inline constexpr std::int64_t purge_period_ms = 3600000;
 inline constexpr std::int32_t tcp_backlog = 100;
 

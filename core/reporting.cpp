@@ -32,11 +32,21 @@ void send_line(Gateway& gw, std::string_view line) {
 }
 
 void redraw_clients(Gateway& gw, bool after_connection) {
-    gw.view.show_clients(gw.clients.rebuild_rows(after_connection));
+    gw.clients_changed = true;
+    gw.clients_after_connection = after_connection;
 }
 
 void redraw_clients(Gateway& gw) {
-    gw.view.show_clients(gw.clients.rebuild_rows());
+    gw.clients_changed = true;
+}
+
+void draw_clients_if_changed(Gateway& gw) {
+    if (!gw.clients_changed) return;
+    gw.view.show_clients(gw.clients_after_connection
+                             ? gw.clients.rebuild_rows(*gw.clients_after_connection)
+                             : gw.clients.rebuild_rows());
+    gw.clients_changed = false;
+    gw.clients_after_connection.reset();
 }
 
 }  // namespace quillon

@@ -24,10 +24,13 @@ void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view t
 // One line to every analyzer.
 void send_line(Gateway& gw, std::string_view line);
 
-// The client list as the table stands; a connection puts a blank after the port.
+// The client list is to be drawn again at the pass's end; a connection puts a
+// blank after the port, a disconnection none.
 void redraw_clients(Gateway& gw, bool after_connection);
 // The same, keeping the form of the last rebuild (an error count changed).
 void redraw_clients(Gateway& gw);
+// Draws the client list when something changed it.
+void draw_clients_if_changed(Gateway& gw);
 
 // "a.b.c.d:port" of the client that sent the entry; empty for the bus or when
 // the client is not known.

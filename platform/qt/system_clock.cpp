@@ -17,6 +17,12 @@ Date SystemClock::local_date() {
     return local_date_of(std::time(nullptr));
 }
 
+LocalTime SystemClock::local_time() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return {local_date_of(now.tv_sec), static_cast<std::int32_t>(now.tv_nsec / 1000000)};
+}
+
 void SystemClock::pause_ms(std::int32_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

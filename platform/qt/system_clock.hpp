@@ -12,6 +12,7 @@ class SystemClock : public Clock {
     SystemClock() { timer_.start(); }
     std::int64_t now_ms() override { return timer_.elapsed(); }
     Date local_date() override;
+    LocalTime local_time() override;
     void pause_ms(std::int32_t ms) override;
 
   private:

@@ -21,6 +21,11 @@ class FakeClock : public Clock {
         const std::int64_t ms = now + ms_into_second_at_zero;
         return date_at_zero + (ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
     }
+    LocalTime local_time() override {
+        const std::int64_t ms = now + ms_into_second_at_zero;
+        const std::int64_t into = ((ms % 1000) + 1000) % 1000;
+        return {local_date(), static_cast<std::int32_t>(into)};
+    }
     void pause_ms(std::int32_t ms) override {
         pauses.push_back(ms);
         now += ms;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clients/network.hpp"
+#include "tests/fakes/fake_clock.hpp"
 
 namespace quillon::testing {
 
@@ -28,6 +29,7 @@ class FakeNetwork : public Network {
         std::deque<std::uint8_t> incoming;                // TCP bytes not read yet
         std::deque<std::vector<std::uint8_t>> datagrams;  // UDP datagrams not read yet
         std::vector<std::vector<std::uint8_t>> sent;      // each send, as the peer gets it
+        std::vector<std::int64_t> sent_at;                // when each send came, on `clock`
         std::size_t pending = 0;
 
         std::vector<std::uint8_t> received_bytes() const {
@@ -44,6 +46,7 @@ class FakeNetwork : public Network {
         }
     };
 
+    const FakeClock* clock = nullptr;  // stamps the sends when set
     bool initialise_ok = true;
     std::set<std::int64_t> taken_ports;            // ports another program holds
     std::map<Server, std::int64_t> servers;  // open servers and their ports
@@ -89,6 +92,16 @@ class FakeNetwork : public Network {
         return h;
     }
     Peer& peer(ConnectionHandle h) { return peers.at(h); }
+
+    // Whether a poll would report something now.
+    bool has_pending() const {
+        if (!events.empty()) return true;
+        for (const auto& [h, p] : peers) {
+            if (p.server == Server::tcp && p.open && !p.paused && (!p.incoming.empty() || p.closing))
+                return true;
+        }
+        return false;
+    }
 
     // --- Network ---
     bool initialise() override { return initialise_ok; }
@@ -162,6 +175,7 @@ class FakeNetwork : public Network {
             return;
         }
         it->second.sent.emplace_back(bytes, bytes + count);
+        it->second.sent_at.push_back(clock != nullptr ? clock->now : 0);
     }
     std::size_t pending_output_bytes(ConnectionHandle h) override {
         auto it = peers.find(h);

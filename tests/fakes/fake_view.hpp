@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -91,6 +92,10 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
     }
     void open_user_guide() override { ++user_guide_opened; }
 
+    // Whether the serial port or the network has something: the wait then
+    // ends at once, as the real one does.
+    std::function<bool()> input_pending;
+
     // --- OperatorInput ---
     OperatorEvent wait_event(std::int32_t timeout_ms) override {
         wait_timeouts.push_back(timeout_ms);
@@ -99,8 +104,13 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
             events.pop_front();
             return e;
         }
+        OperatorEvent none;
+        if (input_pending && input_pending()) {
+            none.input_ready = true;
+            return none;
+        }
         clock_.advance(timeout_ms);
-        return {};
+        return none;
     }
 
     // --- OperatorDialogs ---

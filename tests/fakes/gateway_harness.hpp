@@ -42,6 +42,11 @@ class GatewayHarness : public ::testing::Test {
     std::filesystem::path dir;
 
     void SetUp() override {
+        net.clock = &clock;
+        view.input_pending = [this] {
+            return (serial.open_now && (!serial.incoming.empty() || serial.failed)) ||
+                   net.has_pending();
+        };
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = std::filesystem::temp_directory_path() /
               ("quillon-test-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
@@ -53,6 +58,13 @@ class GatewayHarness : public ::testing::Test {
     void TearDown() override {
         shutdown(gw);
         std::filesystem::remove_all(dir);
+    }
+
+    // Passes of the loop until `ms` of its clock have gone by.
+    void run_for(std::int64_t ms) {
+        const std::int64_t until = clock.now + ms;
+        for (int guard = 0; guard < 1000000 && clock.now < until; ++guard)
+            run_pass(gw);
     }
 
     void write_settings(const std::string& text) {

@@ -22,7 +22,7 @@ class AnalyzerFeed : public GatewayHarness {
         GatewayHarness::SetUp();
         ASSERT_EQ(start(), StartOutcome::running);  // 10:20:01.000
         a = net.connect("192.168.1.20", 888);
-        run_pass(gw);  // 1020 ms: the loop sees the second 10:20:01 begin here
+        run_pass(gw);  // input was waiting: the pass comes at once, at 10:20:01.00
     }
     void sends(ConnectionHandle h, const Bytes& bytes) {
         net.client_sends(h, bytes);
@@ -41,14 +41,16 @@ class AnalyzerFeed : public GatewayHarness {
 
 TEST_F(AnalyzerFeed, LinesGoOnlyToLiveAnalyzersInWindows1252) {
     const ConnectionHandle b = net.connect("192.168.1.21", 889);
-    run_pass(gw);         // 1040
-    sends(a, relay_off);  // 1060, nobody listens: the line is dropped
+    run_pass(gw);
+    sends(a, relay_off);  // nobody listens: the line is dropped
     const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hello");
-    run_pass(gw);        // 1071, when relay_off falls due for the bus
-    sends(a, relay_on);  // 1091
+    run_pass(gw);
+    clock.now = 1070;
+    sends(a, relay_on);
     Bytes bad = relay_on;
     bad[6] = 0x00;
     sends(a, bad);
+    run_pass(gw);  // its echo goes out 2 ms after the previous one
 
     const auto lines = net.peer(analyzer).received_lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -78,6 +80,7 @@ TEST_F(AnalyzerFeed, AnAnalyzerHearsOfItselfFirstAndOfFramesFromTheBus) {
     net.connect("192.168.1.22", 900);
     run_pass(gw);
     // A module name that holds a comma.
+    clock.now = 1060;
     serial.deliver(make_frame(0xFB, 0x10, 0x08, {0xF0, 'A', ',', 'B', 'C', 'D', 'E', 'F'}));
     run_pass(gw);
 
@@ -100,7 +103,8 @@ TEST_F(AnalyzerFeed, AnAnalyzerHearsOfItselfFirstAndOfFramesFromTheBus) {
 }
 
 TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
-    sends(a, relay_on);                                    // 1040: 10:20:01.02
+    clock.now = 1020;
+    sends(a, relay_on);                                    // 10:20:01.02
     sends(a, {0x0F, 0xFB, 0x05, 0x01, 0x0A, 0x00, 0x00});  // a bad-length piece
     clock.now = 125000;                                    // the bus has been silent
     run_pass(gw);                                          // 10:22:05
@@ -130,8 +134,9 @@ TEST_F(AnalyzerFeed, SavingAnEmptyListMakesAnEmptyDatedFile) {
 
 TEST_F(AnalyzerFeed, TheDebugLogTakesFrameLinesWhileItsBoxIsTicked) {
     std::ofstream(dir / "Quillon_debug.log", std::ios::binary) << "earlier\r\n";
-    tick_debug(true);    // the click returns at once: still 1020
-    sends(a, relay_on);  // 1040: 10:20:01.02
+    tick_debug(true);
+    clock.now = 1020;
+    sends(a, relay_on);  // 10:20:01.02
     const std::string first =
         "10:20:01.02,0FF801020201F304,8,F3," + relay_on_source("\xB0") + "\r\n";
     EXPECT_EQ(file_text("Quillon_debug.log"), "earlier\r\n" + first);

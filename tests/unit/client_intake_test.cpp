@@ -33,10 +33,11 @@ class ClientTraffic : public GatewayHarness {
     }
     // Passes until the bus-bound queue has run dry: what reached the bus, frame by frame.
     std::vector<Bytes> bus_frames() {
-        for (int idle = 0; idle < 10;) {
+        std::int64_t last_write = clock.now;
+        for (int guard = 0; guard < 100000 && clock.now - last_write < 1000; ++guard) {
             const std::size_t before = serial.writes.size();
             run_pass(gw);
-            idle = serial.writes.size() == before ? idle + 1 : 0;
+            if (serial.writes.size() != before) last_write = clock.now;
         }
         std::vector<Bytes> frames;
         for (const auto& w : serial.writes)
@@ -81,6 +82,7 @@ TEST_F(ClientIntake, TwoFramesBackToBackGiveTwoEntriesAndTwoEchoCopies) {
         EXPECT_EQ(row.cells[3], "8");
         EXPECT_TRUE(row.cells[5].ends_with(" from 192.168.1.20:888")) << row.cells[5];
     }
+    run_pass(gw);  // the second echo goes out 2 ms after the first
     EXPECT_EQ(net.peer(b).sent, (std::vector<Bytes>{relay_on, relay_off}));
     EXPECT_EQ(view.status[status_field::client_frames], "N:2");
     EXPECT_EQ(bus_frames(), (std::vector<Bytes>{relay_on, relay_off}));
@@ -135,6 +137,7 @@ TEST_F(ClientIntake, AStartByteEndingAReadIsHeldAndCompletedByTheNext) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].cells[2], hex_dump(relay_on));
     EXPECT_EQ(rows[0].icon, icon_client_frame);
+    run_pass(gw);  // its echo takes its turn
     EXPECT_EQ(net.peer(b).sent, (std::vector<Bytes>{relay_off, relay_on}));
     EXPECT_EQ(bus_frames(), (std::vector<Bytes>{relay_off, relay_on}));
 }
@@ -180,6 +183,7 @@ TEST_F(ClientIntake, AFrameSplitAtAnyByteAcrossTwoReadsGivesOneValidEntry) {
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows[0].cells[2], hex_dump(longest));
         EXPECT_EQ(rows[0].icon, icon_client_frame);
+        run_pass(gw);  // its echo takes its turn
         EXPECT_EQ(net.peer(b).sent.back(), longest);
     }
     EXPECT_EQ(net.peer(b).sent.size(), 20u);
@@ -202,7 +206,7 @@ TEST_F(ClientTraffic, AnEchoNeverReachesItsSenderAndSamePortClientsAreToldApart)
     EXPECT_EQ(view.traffic.front().cells[5], "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888");
 
     net.client_sends(b, relay_off);
-    passes(1);
+    passes(4);  // its echo waits its turn, 2 ms after the last one
     EXPECT_EQ(net.peer(a).received_bytes(), relay_off);
     EXPECT_EQ(net.peer(b).received_bytes(), relay_on);
     EXPECT_EQ(view.traffic.front().cells[5].substr(0, 6), "$02 (R");

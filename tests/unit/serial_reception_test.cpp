@@ -33,14 +33,15 @@ class SerialReception : public ::testing::Test {
     FakeClock clock;
     FakeSerialPort port{clock};
     SerialLink link{port};
-    FrameQueue out;
+    NetBoundQueue received;
+    const FrameQueue& out = received.entries();
 
     void SetUp() override {
         link.configure({"COM1", 38400, 0, 8, 1.0f, 0}, false);
         ASSERT_TRUE(link.open());
         link.start_watch(clock.now);
     }
-    std::int32_t receive() { return link.receive(clock.now, {}, out).frames; }
+    std::int32_t receive() { return link.receive(clock.now, {}, received).frames; }
     std::int32_t receive(const Bytes& bytes) {
         port.deliver(bytes);
         return receive();
@@ -183,7 +184,7 @@ TEST_F(SerialReception, EntryCarriesThePassStampAndACopyOfTheBytes) {
     const Bytes frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
     port.deliver(frame);
     const FrameTime stamp{clock.local_date(), 7};
-    ASSERT_EQ(link.receive(clock.now, stamp, out).frames, 1);
+    ASSERT_EQ(link.receive(clock.now, stamp, received).frames, 1);
     ASSERT_EQ(receive(kValidF8), 1);  // the next read reuses the link's buffer
     const QueueEntry& e = out.front();
     EXPECT_EQ(e.time.second, stamp.second);
@@ -347,12 +348,10 @@ TEST_F(SerialReceptionInTheLoop, RandomGarbageShowsEveryCandidateAndForwardsOnly
     for (std::size_t at = 300; at < 4000; at += 450)  // real frames amid the noise
         std::copy(kValidF8.begin(), kValidF8.end(), garbage.begin() + static_cast<long>(at));
     serial.deliver(garbage);
-    for (int k = 0; k < 5; ++k)
-        run_pass(gw);  // the last held start is judged after 50 ms
+    run_for(100);  // the last held start is judged after 50 ms
     EXPECT_LE(serial.max_read_request, serial_buffer_bytes);
     const std::size_t rows = view.traffic.size();
-    for (int k = 0; k < 5; ++k)
-        run_pass(gw);
+    run_for(2000);  // every entry takes its 2 ms turn to the clients
     EXPECT_EQ(view.traffic.size(), rows) << "a start was still held";
 
     Bytes forwarded;
@@ -397,13 +396,12 @@ TEST_F(SerialReceptionInTheLoop, LostPortShowsOneRowIsRetriedAndTrafficResumesWi
     EXPECT_TRUE(view.traffic.front().colour_is_background);
     EXPECT_EQ(view.traffic.front().colour, (Rgb{200, 50, 50}));
 
-    for (int k = 0; k < 150; ++k)
-        run_pass(gw);  // about 3 s: one failed attempt to open again
+    run_for(3000);  // one failed attempt to open again
     EXPECT_EQ(rows_tagged("- serial -", "COM1 lost"), 1);
     EXPECT_EQ(serial.opened.size(), opens_before + 1);
 
     serial.failed = false;
-    for (int k = 0; k < 110 && !serial.open_now; ++k)
+    for (int k = 0; k < 10 && !serial.open_now; ++k)
         run_pass(gw);
     ASSERT_TRUE(serial.open_now);
     EXPECT_EQ(rows_tagged("- serial -", "COM1 open again"), 1);
@@ -417,7 +415,7 @@ TEST_F(SerialReceptionInTheLoop, LostPortShowsOneRowIsRetriedAndTrafficResumesWi
 
 TEST_F(SerialReception, LostPortIsTriedAgainOnlyAfterMoreThan2000Ms) {
     port.failed = true;
-    const SerialLink::Received r = link.receive(clock.now, {}, out);
+    const SerialLink::Received r = link.receive(clock.now, {}, received);
     EXPECT_TRUE(r.lost);
     EXPECT_EQ(r.frames, 0);
     EXPECT_EQ(link.state(), LinkState::lost);

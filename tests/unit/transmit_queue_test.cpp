@@ -175,8 +175,7 @@ TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds)
         frames.insert(frames.end(), f.begin(), f.end());
     }
     net.client_sends(c, frames);
-    for (int k = 0; k < 100; ++k)
-        run_pass(gw);  // about two seconds
+    run_for(2000);
     EXPECT_TRUE(serial.writes.empty());
 
     serial.deliver(buffer_ready);
@@ -192,7 +191,7 @@ TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds)
     for (int k = 0; k < 500 && serial.writes.size() < 4; ++k)
         run_pass(gw);
     ASSERT_EQ(serial.writes.size(), 4u);
-    EXPECT_GT(serial.writes[2].time_ms - held_at, module_hold_limit_ms - 25);
+    EXPECT_GT(serial.writes[2].time_ms - held_at, module_hold_limit_ms);
     for (std::size_t k = 0; k < 4; ++k)
         EXPECT_EQ(serial.writes[k].bytes[2], k + 1) << "in order";
     EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM1");

@@ -1,0 +1,25 @@
+#include "bus/net_queue.hpp"
+
+namespace quillon {
+
+const QueueEntry* NetBoundQueue::next_due(std::int64_t now_ms) const {
+    if (sent_ >= entries_.size() || now_ms - last_sent_ms_ < client_spacing_ms) return nullptr;
+    return &entries_[sent_];
+}
+
+void NetBoundQueue::mark_sent(std::int64_t now_ms) {
+    ++sent_;
+    last_sent_ms_ = now_ms;
+}
+
+void NetBoundQueue::drop_sent() {
+    entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(sent_));
+    sent_ = 0;
+}
+
+std::int64_t NetBoundQueue::next_due_ms() const {
+    if (sent_ >= entries_.size()) return std::numeric_limits<std::int64_t>::max();
+    return last_sent_ms_ + client_spacing_ms;
+}
+
+}  // namespace quillon
