@@ -9,11 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/simulator_process.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/settings.hpp"
+#include "platform/posix/program_files.hpp"
+#include "platform/posix/simulator_process.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
@@ -172,7 +173,14 @@ int main(int argc, char** argv) {
         return run(options, true, QCoreApplication::applicationDirPath());
     }
 #else
-    (void)has_display;
+    // The headless program loads no Qt Gui or Widgets; the window has a
+    // program of its own.
+    if (!options.headless && has_display()) {
+        run_instead(program_directory() + "/quillon-window", argv);
+        std::fputs("quillon: quillon-window is missing beside quillon, running headless\n", stderr);
+    } else if (!options.headless) {
+        std::fputs("quillon: no display, running headless\n", stderr);
+    }
 #endif
     QCoreApplication app(argc, argv);
     return run(options, windowed, QCoreApplication::applicationDirPath());

@@ -10,7 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 (
   cd "$root"
   cmake --preset release >/dev/null
-  cmake --build --preset release -j 2 --target quillon quillon-bussim >/dev/null
+  cmake --build --preset release -j 2 --target quillon >/dev/null
 )
 
 if [ $# -eq 0 ]; then
