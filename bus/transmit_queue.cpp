@@ -29,7 +29,7 @@ std::int64_t BusQueue::ms_until_due(std::int64_t now_ms) const {
 
 std::int64_t BusQueue::next_due_ms(std::int64_t now_ms) const {
     std::int64_t due = std::numeric_limits<std::int64_t>::max();
-    if (!entries_.empty()) {
+    if (!empty()) {
         const std::int64_t wait = ms_until_due(now_ms);
         due = wait == 0 ? now_ms : now_ms + wait + 1;
     }
@@ -37,13 +37,16 @@ std::int64_t BusQueue::next_due_ms(std::int64_t now_ms) const {
     return due;
 }
 
-std::optional<QueueEntry> BusQueue::take(std::int64_t now_ms) {
+const QueueEntry* BusQueue::take(std::int64_t now_ms) {
     // An empty step moves the time on too: a lone frame waits for the next step.
     last_transmit_ms_ = now_ms;
-    if (entries_.empty()) return std::nullopt;
-    QueueEntry entry = std::move(entries_.front());
-    entries_.pop_front();
-    return entry;
+    if (empty()) return nullptr;
+    return &entries_[taken_++];
+}
+
+void BusQueue::drop_taken() {
+    entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(taken_));
+    taken_ = 0;
 }
 
 std::int32_t BusQueue::take_written_bytes() {

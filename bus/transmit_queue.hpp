@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "bus/queue_entry.hpp"
@@ -26,7 +25,9 @@ enum class ModuleFlow { accepting, buffer_full, bus_off };
 class BusQueue {
   public:
     void push(QueueEntry entry) { entries_.push_back(std::move(entry)); }
-    bool empty() const { return entries_.empty(); }
+    // Frames waiting for their transmit step.
+    bool empty() const { return taken_ >= entries_.size(); }
+    // Entries held, the one taken in this pass included: indexes into entries().
     std::size_t size() const { return entries_.size(); }
     const FrameQueue& entries() const { return entries_; }
 
@@ -44,8 +45,11 @@ class BusQueue {
     // end of the module's hold. "Never" when nothing waits.
     std::int64_t next_due_ms(std::int64_t now_ms) const;
 
-    // The transmit step: takes the next entry, if any, and starts the next delay.
-    std::optional<QueueEntry> take(std::int64_t now_ms);
+    // The transmit step: takes the next entry, if any, and starts the next
+    // delay. The entry stays at the front until drop_taken(), so that the
+    // indexes of this pass's entries hold.
+    const QueueEntry* take(std::int64_t now_ms);
+    void drop_taken();
 
     // Bytes written to the bus, for the statistics.
     void count_written(std::size_t bytes) { written_bytes_ += static_cast<std::uint32_t>(bytes); }
@@ -60,6 +64,7 @@ class BusQueue {
 
   private:
     FrameQueue entries_;
+    std::size_t taken_ = 0;  // entries at the front already taken
     std::int32_t pacing_delay_ms_ = pacing_delay_slow_ms;
     std::int64_t last_transmit_ms_ = 0;
     std::uint32_t written_bytes_ = 0;

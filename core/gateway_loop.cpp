@@ -89,8 +89,12 @@ void show_module_flow(Gateway& gw) {
 // cannot take is not kept for later: a command replayed minutes late could
 // undo what someone has since done by hand.
 void transmit_step(Gateway& gw, const PassTime& t) {
-    std::optional<QueueEntry> entry = gw.bus_bound.take(t.ms);
-    if (!entry) return;
+    // The pacing counts from the moment of the write itself, which the work
+    // of a busy pass may have moved on from the pass's start.
+    const std::int64_t now = gw.clock.now_ms();
+    if (!gw.bus_bound.due(now)) return;
+    const QueueEntry* entry = gw.bus_bound.take(now);
+    if (entry == nullptr) return;
     bool lost_now = false;
     if (gw.serial.write(entry->bytes, t.ms, lost_now)) {
         gw.bus_bound.count_written(entry->bytes.size());
@@ -212,15 +216,17 @@ bool run_pass(Gateway& gw) {
     gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
     const auto net_count = static_cast<std::size_t>(received.frames);
 
-    // A frame reaches the clients before it is described and drawn.
-    for (ConnectionHandle h : distribute_next(gw.net_bound, gw.clients, gw.network, t.ms))
-        drop_client(gw, h, t);
-
     bool flow_changed = false;
     for (std::size_t k = net_start; k < net_start + net_count; ++k) {
         const QueueEntry& e = gw.net_bound.entries()[k];
         if (e.status == FrameStatus::valid) flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
+    // A frame reaches the clients before it is described and drawn. Its
+    // spacing counts from the moment of the send, like the pacing.
+    for (ConnectionHandle h :
+         distribute_next(gw.net_bound, gw.clients, gw.network, gw.clock.now_ms()))
+        drop_client(gw, h, t);
+
     publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
     for (const Intake& intake : intakes)
         publish_frames(gw, gw.bus_bound.entries(), intake.first,
@@ -231,8 +237,9 @@ bool run_pass(Gateway& gw) {
 
     flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
     if (flow_changed) show_module_flow(gw);
-    if (gw.bus_bound.due(t.ms)) transmit_step(gw, t);
+    transmit_step(gw, t);
     gw.net_bound.drop_sent();
+    gw.bus_bound.drop_taken();
 
     if (t.ms - gw.last_purge_ms > purge_period_ms) {
         gw.last_purge_ms = t.ms;
