@@ -292,5 +292,15 @@ TEST_F(ClientList, DatagramsFromEverNewPortsMakeAtMost64Analyzers) {
     EXPECT_EQ(view.clients.size(), 64u);
 }
 
+TEST_F(ClientList, ACrowdConnectingAtOnceIsListedWithOneDrawing) {
+    const int before = view.client_list_rebuilds;
+    for (std::uint16_t k = 0; k < 50; ++k)
+        net.connect("192.168.1.40", static_cast<std::uint16_t>(5000 + k));
+    run_pass(gw);
+    EXPECT_EQ(view.clients.size(), 50u);
+    EXPECT_EQ(view.client_list_rebuilds, before + 1);
+    EXPECT_EQ(view.clients.front().cells[1], "192.168.1.40 (5049) ");  // newest on top
+}
+
 }  // namespace
 }  // namespace quillon::testing
