@@ -2,6 +2,8 @@
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, GoogleTest, clang for the fuzz targets and clang-format, Xvfb for
 # scripts/screenshot.sh, and the window's fonts.
+# `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
+# never need it.
 # Skips what is installed already; uses sudo when not run as root.
 set -euo pipefail
 
@@ -13,6 +15,19 @@ packages=(
   xvfb
   fonts-dejavu-core fonts-dejavu-extra
 )
+
+bench_packages=(
+  ser2net
+)
+
+case "${1:-}" in
+  "") ;;
+  bench) packages+=("${bench_packages[@]}") ;;
+  *)
+    echo "Usage: scripts/setup.sh [bench]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
