@@ -18,6 +18,8 @@ class Clock {
     virtual ~Clock() = default;
     // Monotonic milliseconds since the program's first use of the clock.
     virtual std::int64_t now_ms() = 0;
+    // The same clock in microseconds, for the spacing of writes.
+    virtual std::int64_t now_us() = 0;
     // Local wall-clock date in seconds (epoch time plus the local offset from UTC).
     virtual Date local_date() = 0;
     // The same, with the milliseconds into the second, read at one moment.

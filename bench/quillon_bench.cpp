@@ -26,6 +26,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -35,6 +36,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -46,11 +48,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "bus/frame_cutter.hpp"
@@ -509,6 +514,64 @@ struct Peer {
 
 // One gateway, Quillon or ser2net, on a pseudo-terminal of its own; it may be
 // started several times, each a fresh process on the same terminal.
+// Reads the bus side of the pseudo-terminal on a thread of its own, so that
+// each byte's arrival time is taken when the gateway wrote it, not when the
+// bench gets round to it between the clients' reads. The main loop is woken
+// through an eventfd and takes the bytes with their times.
+class PtyWatch {
+  public:
+    struct Chunk {
+        std::vector<std::uint8_t> bytes;
+        std::int64_t t_ns = 0;
+    };
+
+    void start(int master) {
+        wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        stop_ = false;
+        thread_ = std::thread([this, master] { run(master); });
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            stop_ = true;
+            thread_.join();
+        }
+        if (wake_fd_ >= 0) ::close(wake_fd_);
+        wake_fd_ = -1;
+    }
+    ~PtyWatch() { stop(); }
+    int wake_fd() const { return wake_fd_; }
+    std::vector<Chunk> take() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(wake_fd_, &count, sizeof count);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(chunks_, {});
+    }
+
+  private:
+    void run(int master) {
+        while (!stop_) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0 || (p.revents & POLLIN) == 0) continue;
+            std::uint8_t b[4096];
+            const ssize_t n = ::read(master, b, sizeof b);
+            if (n <= 0) continue;
+            const std::int64_t t = now_ns();
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                chunks_.push_back({{b, b + n}, t});
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto w = ::write(wake_fd_, &one, sizeof one);
+        }
+    }
+
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Chunk> chunks_;
+    int wake_fd_ = -1;
+};
+
 class Bench {
   public:
     Bench(Side side, std::string program, std::string label)
@@ -573,6 +636,7 @@ class Bench {
     std::string pty_name_;
     fs::path dir_;
     FrameStream bus_side_;  // what the gateway wrote towards the bus
+    PtyWatch pty_watch_;
     std::vector<Peer> peers_;
     std::vector<pollfd> fds_;
     std::uint32_t sync_seq_ = 0;
@@ -608,6 +672,7 @@ bool Bench::open_pty() {
         ::tcsetattr(slave_, TCSANOW, &t);
     }
     set_nonblocking(master_);
+    pty_watch_.start(master_);
     return true;
 }
 
@@ -753,6 +818,7 @@ void Bench::stop_process() {
 
 void Bench::close() {
     stop_process();
+    pty_watch_.stop();
     if (slave_ >= 0) ::close(slave_);
     if (master_ >= 0) ::close(master_);
     slave_ = master_ = -1;
@@ -795,16 +861,9 @@ bool Bench::connect_peers(std::size_t total) {
     return sync_peers();
 }
 
-void Bench::read_master(std::int64_t t_ns) {
-    std::uint8_t b[4096];
-    for (;;) {
-        const ssize_t n = ::read(master_, b, sizeof b);
-        if (n > 0) {
-            bus_side_.feed(b, static_cast<std::size_t>(n), t_ns, t_ns);
-            continue;
-        }
-        break;
-    }
+void Bench::read_master(std::int64_t) {
+    for (const PtyWatch::Chunk& c : pty_watch_.take())
+        bus_side_.feed(c.bytes.data(), c.bytes.size(), c.t_ns, c.t_ns);
 }
 
 void Bench::read_peer(Peer& p, std::int64_t t_ns) {
@@ -849,7 +908,7 @@ bool Bench::pump(std::int64_t deadline_ns, const std::function<bool()>& done) {
         const std::int64_t left = deadline_ns - now_ns();
         if (left <= 0) return false;
         fds_.clear();
-        fds_.push_back({master_, POLLIN, 0});
+        fds_.push_back({pty_watch_.wake_fd(), POLLIN, 0});
         for (const Peer& p : peers_)
             fds_.push_back({p.open ? p.fd : -1, POLLIN, 0});
         const timespec ts{static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};

@@ -11,8 +11,8 @@ std::size_t FrameCutter::rejected_end(std::span<const std::uint8_t> s, std::size
     return j;
 }
 
-void FrameCutter::keep(std::span<const std::uint8_t> stream, std::size_t from,
-                       std::int64_t now_ms, bool carried) {
+void FrameCutter::keep(std::span<const std::uint8_t> stream, std::size_t from, std::int64_t now_ms,
+                       bool carried) {
     // A start still waiting keeps the time it first came, where that is the rule.
     const bool same_start = carried && from == 0;
     if (from >= stream.size()) {

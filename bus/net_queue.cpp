@@ -2,14 +2,14 @@
 
 namespace quillon {
 
-const QueueEntry* NetBoundQueue::next_due(std::int64_t now_ms) const {
-    if (sent_ >= entries_.size() || now_ms - last_sent_ms_ < client_spacing_ms) return nullptr;
+const QueueEntry* NetBoundQueue::next_due(std::int64_t now_us) const {
+    if (sent_ >= entries_.size() || now_us - last_sent_us_ < client_spacing_us) return nullptr;
     return &entries_[sent_];
 }
 
-void NetBoundQueue::mark_sent(std::int64_t now_ms) {
+void NetBoundQueue::mark_sent(std::int64_t now_us) {
     ++sent_;
-    last_sent_ms_ = now_ms;
+    last_sent_us_ = now_us;
 }
 
 void NetBoundQueue::drop_sent() {
@@ -17,9 +17,9 @@ void NetBoundQueue::drop_sent() {
     sent_ = 0;
 }
 
-std::int64_t NetBoundQueue::next_due_ms() const {
+std::int64_t NetBoundQueue::next_due_us() const {
     if (sent_ >= entries_.size()) return std::numeric_limits<std::int64_t>::max();
-    return last_sent_ms_ + client_spacing_ms;
+    return last_sent_us_ + client_spacing_us;
 }
 
 }  // namespace quillon

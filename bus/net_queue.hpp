@@ -8,8 +8,8 @@
 
 namespace quillon {
 
-// Entries to the clients leave at least this far apart.
-inline constexpr std::int64_t client_spacing_ms = 2;
+// Entries to the clients leave at least this far apart, in microseconds.
+inline constexpr std::int64_t client_spacing_us = 2000;
 
 // The net-bound queue: frames from the bus and echo copies of client frames,
 // for the clients. One entry goes out at a time, each at least
@@ -23,19 +23,19 @@ class NetBoundQueue {
     bool empty() const { return entries_.empty(); }
 
     // The next entry to go out, when its time has come; nullptr otherwise.
-    const QueueEntry* next_due(std::int64_t now_ms) const;
+    const QueueEntry* next_due(std::int64_t now_us) const;
     // That entry has gone out now.
-    void mark_sent(std::int64_t now_ms);
+    void mark_sent(std::int64_t now_us);
     // Forgets the entries that have gone out.
     void drop_sent();
 
-    // When the next entry may go out; "never" when none waits.
-    std::int64_t next_due_ms() const;
+    // When the next entry may go out, in microseconds; "never" when none waits.
+    std::int64_t next_due_us() const;
 
   private:
     FrameQueue entries_;
     std::size_t sent_ = 0;  // entries at the front that have gone out
-    std::int64_t last_sent_ms_ = std::numeric_limits<std::int64_t>::min() / 2;
+    std::int64_t last_sent_us_ = std::numeric_limits<std::int64_t>::min() / 2;
 };
 
 }  // namespace quillon

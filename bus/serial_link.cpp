@@ -46,8 +46,7 @@ void SerialLink::fail(std::int64_t now_ms) {
     cutter_.drop();
 }
 
-SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp,
-                                         NetBoundQueue& out) {
+SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp, NetBoundQueue& out) {
     Received result;
     const auto append = [&](const Cut& cut) {
         out.push({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
@@ -62,8 +61,8 @@ SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp,
             result.lost = true;
         } else if (waiting > 0) {
             // What does not fit beside a held start waits for the next pass.
-            const std::size_t ask = std::min(static_cast<std::size_t>(waiting),
-                                             buffer_.size() - cutter_.held_size());
+            const std::size_t ask =
+                std::min(static_cast<std::size_t>(waiting), buffer_.size() - cutter_.held_size());
             received_bytes_ += static_cast<std::uint32_t>(ask);
             const std::int64_t got = port_.read(buffer_.data(), ask);
             if (got < 0) {

@@ -14,32 +14,37 @@ constexpr std::uint8_t module_buffer_ready = 0x0C;
 
 }  // namespace
 
-bool BusQueue::due(std::int64_t now_ms) const {
-    if (flow_ != ModuleFlow::accepting && now_ms - flow_since_ms_ <= module_hold_limit_ms)
+namespace {
+
+constexpr std::int64_t us_per_ms = 1000;
+
+}  // namespace
+
+bool BusQueue::due(std::int64_t now_us) const {
+    if (flow_ != ModuleFlow::accepting &&
+        now_us / us_per_ms - flow_since_ms_ <= module_hold_limit_ms)
         return false;
-    return now_ms - last_transmit_ms_ > pacing_delay_ms_;
+    return now_us - last_transmit_us_ >= (pacing_delay_ms_ + 1) * us_per_ms;
 }
 
-std::int64_t BusQueue::ms_until_due(std::int64_t now_ms) const {
-    std::int64_t due_at = last_transmit_ms_ + pacing_delay_ms_ + 1;
+std::int64_t BusQueue::us_until_due(std::int64_t now_us) const {
+    std::int64_t due_at = last_transmit_us_ + (pacing_delay_ms_ + 1) * us_per_ms;
     if (flow_ != ModuleFlow::accepting)
-        due_at = std::max(due_at, flow_since_ms_ + module_hold_limit_ms + 1);
-    return due_at > now_ms ? due_at - now_ms : 0;
+        due_at = std::max(due_at, (flow_since_ms_ + module_hold_limit_ms + 1) * us_per_ms);
+    return due_at > now_us ? due_at - now_us : 0;
 }
 
-std::int64_t BusQueue::next_due_ms(std::int64_t now_ms) const {
+std::int64_t BusQueue::next_due_us(std::int64_t now_us) const {
     std::int64_t due = std::numeric_limits<std::int64_t>::max();
-    if (!empty()) {
-        const std::int64_t wait = ms_until_due(now_ms);
-        due = wait == 0 ? now_ms : now_ms + wait + 1;
-    }
-    if (flow_ != ModuleFlow::accepting) due = std::min(due, flow_since_ms_ + module_hold_limit_ms + 1);
+    if (!empty()) due = now_us + us_until_due(now_us);
+    if (flow_ != ModuleFlow::accepting)
+        due = std::min(due, (flow_since_ms_ + module_hold_limit_ms + 1) * us_per_ms);
     return due;
 }
 
-const QueueEntry* BusQueue::take(std::int64_t now_ms) {
+const QueueEntry* BusQueue::take(std::int64_t now_us) {
     // An empty step moves the time on too: a lone frame waits for the next step.
-    last_transmit_ms_ = now_ms;
+    last_transmit_us_ = now_us;
     if (empty()) return nullptr;
     return &entries_[taken_++];
 }

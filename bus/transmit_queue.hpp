@@ -34,21 +34,21 @@ class BusQueue {
     void set_pacing_delay(std::int32_t ms) { pacing_delay_ms_ = ms; }
     std::int32_t pacing_delay() const { return pacing_delay_ms_; }
 
-    // Whether a transmit step may run: strictly more than the delay since the
-    // previous one, and no hold from the module.
-    bool due(std::int64_t now_ms) const;
-    // Milliseconds until it may; 0 when it may now.
-    std::int64_t ms_until_due(std::int64_t now_ms) const;
+    // Whether a transmit step may run: at least a millisecond more than the
+    // delay since the previous one, counted in microseconds (so that the real
+    // gap is surely more than the delay), and no hold from the module.
+    bool due(std::int64_t now_us) const;
+    // Microseconds until it may; 0 when it may now.
+    std::int64_t us_until_due(std::int64_t now_us) const;
 
-    // When the loop should next look here: a paced write falling due (a
-    // millisecond late, so that the gap is surely more than the delay), or the
-    // end of the module's hold. "Never" when nothing waits.
-    std::int64_t next_due_ms(std::int64_t now_ms) const;
+    // When the loop should next look here, in microseconds: a paced write
+    // falling due, or the end of the module's hold. "Never" when nothing waits.
+    std::int64_t next_due_us(std::int64_t now_us) const;
 
     // The transmit step: takes the next entry, if any, and starts the next
     // delay. The entry stays at the front until drop_taken(), so that the
     // indexes of this pass's entries hold.
-    const QueueEntry* take(std::int64_t now_ms);
+    const QueueEntry* take(std::int64_t now_us);
     void drop_taken();
 
     // Bytes written to the bus, for the statistics.
@@ -66,7 +66,7 @@ class BusQueue {
     FrameQueue entries_;
     std::size_t taken_ = 0;  // entries at the front already taken
     std::int32_t pacing_delay_ms_ = pacing_delay_slow_ms;
-    std::int64_t last_transmit_ms_ = 0;
+    std::int64_t last_transmit_us_ = 0;
     std::uint32_t written_bytes_ = 0;
     ModuleFlow flow_ = ModuleFlow::accepting;
     std::int64_t flow_since_ms_ = 0;

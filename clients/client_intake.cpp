@@ -47,6 +47,7 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
     const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
     if (record != nullptr) {
         record->cutter.feed(bytes, now_ms, queue);
+        table.note_holding(*record);
         record->error_count += result.bad;
         count_queued(table, network, *record, result.added);
     } else {
@@ -67,6 +68,7 @@ std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientReco
             ++record.error_count;
         ++added;
     });
+    table.note_holding(record);
     count_queued(table, network, record, added);
     return added;
 }

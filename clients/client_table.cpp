@@ -48,9 +48,9 @@ const ClientRecord* ClientTable::find(ConnectionHandle handle) const {
 }
 
 std::int32_t ClientTable::live_analyzer_count() const {
-    return static_cast<std::int32_t>(std::count_if(
-        records_.begin(), records_.end(),
-        [](const ClientRecord& c) { return c.live() && c.is_analyzer(); }));
+    return static_cast<std::int32_t>(
+        std::count_if(records_.begin(), records_.end(),
+                      [](const ClientRecord& c) { return c.live() && c.is_analyzer(); }));
 }
 
 ClientRecord& ClientTable::add(ClientRecord record) {
@@ -64,6 +64,7 @@ ClientRecord* ClientTable::end(ConnectionHandle handle, Date now) {
         if (c.handle == handle && c.live()) {
             c.disconnect_date = now;
             c.cutter.drop();
+            holding_.erase(handle);
             return &c;
         }
     }
@@ -74,8 +75,8 @@ void ClientTable::purge(Date now) {
     std::erase_if(records_, [now](const ClientRecord& c) {
         return !c.live() && now - c.disconnect_date > ended_record_keep_s;
     });
-    std::size_t ended = static_cast<std::size_t>(
-        std::count_if(records_.begin(), records_.end(), [](const ClientRecord& c) { return !c.live(); }));
+    std::size_t ended = static_cast<std::size_t>(std::count_if(
+        records_.begin(), records_.end(), [](const ClientRecord& c) { return !c.live(); }));
     for (auto it = records_.begin(); it != records_.end() && ended > max_ended_records;) {
         if (it->live()) {
             ++it;
@@ -89,6 +90,7 @@ void ClientTable::purge(Date now) {
 void ClientTable::clear() {
     records_.clear();
     rows_.clear();
+    holding_.clear();
 }
 
 bool ClientTable::frame_queued(ConnectionHandle handle) {
@@ -113,10 +115,20 @@ bool ClientTable::frame_left(ConnectionHandle handle, std::int64_t now_ms) {
 
 std::int64_t ClientTable::next_give_up_ms() const {
     std::int64_t due = std::numeric_limits<std::int64_t>::max();
-    for (const ClientRecord& c : records_) {
-        if (c.live() && !c.reading_paused) due = std::min(due, c.cutter.give_up_at_ms());
+    for (const ConnectionHandle h : holding_) {
+        const ClientRecord* c = find(h);
+        if (c != nullptr && c->live() && !c->reading_paused)
+            due = std::min(due, c->cutter.give_up_at_ms());
     }
     return due;
+}
+
+void ClientTable::note_holding(const ClientRecord& record) {
+    if (record.live() && record.cutter.holding()) {
+        holding_.insert(record.handle);
+    } else {
+        holding_.erase(record.handle);
+    }
 }
 
 const std::vector<ClientRow>& ClientTable::rebuild_rows(bool after_connection) {

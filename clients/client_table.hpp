@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ class ClientTable {
     // When the first piece held from a live client that is being read will
     // have waited too long; "never" when none is held.
     std::int64_t next_give_up_ms() const;
+    // The clients holding the start of a frame: kept up to date by whoever
+    // feeds or empties a record's cutter, so that the loop need not look at
+    // every client on every pass.
+    void note_holding(const ClientRecord& record);
+    const std::set<ConnectionHandle>& holding() const { return holding_; }
 
     // The rows, newest record first. After a connection, a blank follows the
     // port; the flag stays until the next rebuild that says otherwise.
@@ -67,6 +73,7 @@ class ClientTable {
 
   private:
     std::vector<ClientRecord> records_;
+    std::set<ConnectionHandle> holding_;
     std::vector<ClientRow> rows_;
     bool rows_after_connection_ = false;
     std::array<std::uint8_t, network_buffer_bytes> buffer_{};

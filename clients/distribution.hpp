@@ -19,6 +19,6 @@ inline constexpr std::size_t max_client_backlog_bytes = 256 * 1024;
 // its turn all the same. Returns the clients that passed the backlog limit,
 // for the caller to drop.
 std::vector<ConnectionHandle> distribute_next(NetBoundQueue& net_bound, const ClientTable& table,
-                                              Network& network, std::int64_t now_ms);
+                                              Network& network, std::int64_t now_us);
 
 }  // namespace quillon

@@ -48,10 +48,9 @@ class Network {
                                  std::size_t max) = 0;
     // Queues all the bytes for the connection, never cutting them (one datagram
     // for a UDP peer); bytes the peer has not taken yet wait in the connection.
-    virtual void send(ConnectionHandle connection, const std::uint8_t* bytes,
-                      std::size_t count) = 0;
-    // Bytes queued for the connection that the peer has not taken yet.
-    virtual std::size_t pending_output_bytes(ConnectionHandle connection) = 0;
+    // Returns how many bytes wait there now.
+    virtual std::size_t send(ConnectionHandle connection, const std::uint8_t* bytes,
+                             std::size_t count) = 0;
     // "a.b.c.d", or "0.0.0.0" when the address cannot be had.
     virtual std::string peer_address(ConnectionHandle connection) = 0;
     // 0 when the port cannot be had.

@@ -60,10 +60,10 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
                 return intake;
             }
         case NetworkEventCode::connection:
-            client_connected(gw, event.connection,
-                             event.server == Server::analyzer ? ClientKind::analyzer
-                                                              : ClientKind::bus_client,
-                             t);
+            client_connected(
+                gw, event.connection,
+                event.server == Server::analyzer ? ClientKind::analyzer : ClientKind::bus_client,
+                t);
             return {};
         case NetworkEventCode::disconnection:
             client_disconnected(gw, event.connection, t);
@@ -84,12 +84,15 @@ void give_up_and_show(Gateway& gw, ClientRecord& record, const PassTime& t) {
 
 void give_up_stale_pieces(Gateway& gw, const PassTime& t) {
     std::vector<ConnectionHandle> stale;
-    for (const ClientRecord& c : gw.clients.records()) {
+    for (const ConnectionHandle h : gw.clients.holding()) {
+        const ClientRecord* c = gw.clients.find(h);
         // A paused client is not read, so the rest of its piece may well be waiting.
-        if (c.live() && !c.reading_paused && c.cutter.give_up_due(t.ms)) stale.push_back(c.handle);
+        if (c != nullptr && c->live() && !c->reading_paused && c->cutter.give_up_due(t.ms))
+            stale.push_back(h);
     }
     for (ConnectionHandle h : stale) {
-        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client)) give_up_and_show(gw, *c, t);
+        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client))
+            give_up_and_show(gw, *c, t);
     }
 }
 
@@ -109,7 +112,8 @@ void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& t
 
 void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     if (handle == 0) {
-        gw.view.message_box("Error", "No client selected.|Select a raw before clicking on this button",
+        gw.view.message_box("Error",
+                            "No client selected.|Select a raw before clicking on this button",
                             MessageIcon::error);
         return;
     }

@@ -31,7 +31,8 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
             restart_server(gw, t);
             break;
         case control::quit:
-            if (gw.dialogs.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?")) shutdown(gw);
+            if (gw.dialogs.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"))
+                shutdown(gw);
             break;
         case control::help:
             gw.view.open_user_guide();

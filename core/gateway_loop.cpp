@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include "analyzer/frame_report.hpp"
 #include "base/version.hpp"
@@ -38,21 +39,25 @@ bool read_settings_file(Gateway& gw) {
 // paced write, the next entry to the clients, a held piece's give-up, a retry
 // of the serial port, the silence alarm, the end of the module's hold, the
 // hourly purge.
-std::int64_t next_due_ms(const Gateway& gw, std::int64_t now) {
-    std::int64_t due = gw.statistics.next_due_ms();
-    due = std::min(due, gw.bus_bound.next_due_ms(now));
-    due = std::min(due, gw.net_bound.next_due_ms());
-    due = std::min(due, gw.serial.next_due_ms());
-    due = std::min(due, gw.clients.next_give_up_ms());
-    due = std::min(due, gw.last_purge_ms + purge_period_ms + 1);
-    return due;
+// In microseconds: the writes' spacing is counted that finely.
+std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
+    constexpr std::int64_t us_per_ms = 1000;
+    std::int64_t due_ms = gw.statistics.next_due_ms();
+    due_ms = std::min(due_ms, gw.serial.next_due_ms());
+    due_ms = std::min(due_ms, gw.clients.next_give_up_ms());
+    due_ms = std::min(due_ms, gw.last_purge_ms + purge_period_ms + 1);
+    const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
+                                 ? due_ms * us_per_ms
+                                 : std::numeric_limits<std::int64_t>::max();
+    return std::min({due, gw.bus_bound.next_due_us(now_us), gw.net_bound.next_due_us()});
 }
 
-// The loop sleeps until the next thing is due, or input comes.
-std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now) {
-    const std::int64_t due = next_due_ms(gw, now);
-    if (due <= now) return 0;
-    return static_cast<std::int32_t>(std::min<std::int64_t>(longest_wait_ms, due - now));
+// The loop sleeps until the next thing is due, or input comes: whole
+// milliseconds, rounded up so that the wait never ends before the due time.
+std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now_us) {
+    const std::int64_t until = next_due_us(gw, now_us) - now_us;
+    if (until <= 0) return 0;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(longest_wait_ms, (until + 999) / 1000));
 }
 
 // Reads the clock once for the pass.
@@ -80,30 +85,44 @@ void show_module_flow(Gateway& gw) {
             gw.view.set_status_field(status_field::serial, "Velbus bus off");
             break;
         case ModuleFlow::accepting:
-            gw.view.set_status_field(status_field::serial, "Velbus serial " + gw.serial.port_name());
+            gw.view.set_status_field(status_field::serial,
+                                     "Velbus serial " + gw.serial.port_name());
             break;
     }
 }
 
 // Writes at most one bus-bound frame to the serial port. A frame the link
 // cannot take is not kept for later: a command replayed minutes late could
-// undo what someone has since done by hand.
-void transmit_step(Gateway& gw, const PassTime& t) {
+// undo what someone has since done by hand. It is reported once the pass has
+// shown what came, so that its row follows the frame's own.
+struct Transmitted {
+    const QueueEntry* unsent = nullptr;  // valid until the pass ends
+    bool lost_now = false;
+};
+
+Transmitted transmit_step(Gateway& gw) {
+    Transmitted result;
     // The pacing counts from the moment of the write itself, which the work
     // of a busy pass may have moved on from the pass's start.
-    const std::int64_t now = gw.clock.now_ms();
-    if (!gw.bus_bound.due(now)) return;
+    const std::int64_t now = gw.clock.now_us();
+    if (!gw.bus_bound.due(now)) return result;
     const QueueEntry* entry = gw.bus_bound.take(now);
-    if (entry == nullptr) return;
-    bool lost_now = false;
-    if (gw.serial.write(entry->bytes, t.ms, lost_now)) {
+    if (entry == nullptr) return result;
+    if (gw.serial.write(entry->bytes, now / 1000, result.lost_now)) {
         gw.bus_bound.count_written(entry->bytes.size());
     } else {
-        if (lost_now) show_link_lost(gw, t);
-        publish_report(gw, report_unsent_frame(*entry, t.stamp, sender_label(gw, *entry)));
+        result.unsent = entry;
     }
-    if (!entry->from_bus() && gw.clients.frame_left(entry->sender, t.ms))
+    if (!entry->from_bus() && gw.clients.frame_left(entry->sender, now / 1000))
         gw.network.set_reading_paused(entry->sender, false);
+    return result;
+}
+
+void report_transmit(Gateway& gw, const Transmitted& done, const PassTime& t) {
+    if (done.lost_now) show_link_lost(gw, t);
+    if (done.unsent != nullptr)
+        publish_report(gw,
+                       report_unsent_frame(*done.unsent, t.stamp, sender_label(gw, *done.unsent)));
 }
 
 void refresh_figures(Gateway& gw, const PassTime& t) {
@@ -149,8 +168,7 @@ StartOutcome start_gateway(Gateway& gw) {
 
     gw.serial.configure(s.serial, s.rs_module());
     if (!gw.serial.open()) {
-        gw.view.message_box("Serial Error",
-                            "Error : Not able To communicate With " + s.serial.name,
+        gw.view.message_box("Serial Error", "Error : Not able To communicate With " + s.serial.name,
                             MessageIcon::error);
         return StartOutcome::serial_failed;
     }
@@ -184,7 +202,7 @@ StartOutcome start_gateway(Gateway& gw) {
 }
 
 bool run_pass(Gateway& gw) {
-    const OperatorEvent event = gw.input.wait_event(event_wait_timeout(gw, gw.clock.now_ms()));
+    const OperatorEvent event = gw.input.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
     const PassTime t = pass_time(gw);
 
     if (event.kind == OperatorEventKind::control) {
@@ -196,7 +214,8 @@ bool run_pass(Gateway& gw) {
 
     if (gw.serial.retry(t.ms)) {
         show_notice(gw, t.date, "- serial -",
-                    "Serial port " + gw.serial.port_name() + " open again", link_back_colour, false);
+                    "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
+                    false);
     }
 
     // Every network event waiting, up to a bound: a crowd of connections costs
@@ -219,12 +238,16 @@ bool run_pass(Gateway& gw) {
     bool flow_changed = false;
     for (std::size_t k = net_start; k < net_start + net_count; ++k) {
         const QueueEntry& e = gw.net_bound.entries()[k];
-        if (e.status == FrameStatus::valid) flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
+        if (e.status == FrameStatus::valid)
+            flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
-    // A frame reaches the clients before it is described and drawn. Its
-    // spacing counts from the moment of the send, like the pacing.
+    flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
+
+    // The bus and the clients get their frames before anything is described
+    // and drawn. The spacing of each counts from the moment of its write.
+    const Transmitted transmitted = transmit_step(gw);
     for (ConnectionHandle h :
-         distribute_next(gw.net_bound, gw.clients, gw.network, gw.clock.now_ms()))
+         distribute_next(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
         drop_client(gw, h, t);
 
     publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
@@ -232,12 +255,12 @@ bool run_pass(Gateway& gw) {
         publish_frames(gw, gw.bus_bound.entries(), intake.first,
                        static_cast<std::size_t>(intake.added));
     if (gw.serial.silence_begins(t.ms)) {
-        show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour, true);
+        show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour,
+                    true);
     }
 
-    flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
+    report_transmit(gw, transmitted, t);
     if (flow_changed) show_module_flow(gw);
-    transmit_step(gw, t);
     gw.net_bound.drop_sent();
     gw.bus_bound.drop_taken();
 
@@ -276,7 +299,8 @@ void restart_server(Gateway& gw, const PassTime& t) {
         if (c.live() && !c.is_analyzer()) bus_clients.push_back(c.handle);
     }
     for (ConnectionHandle h : bus_clients) {
-        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client)) give_up_and_show(gw, *c, t);
+        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client))
+            give_up_and_show(gw, *c, t);
     }
     // Analyzer peers are forgotten too; their next datagram makes a new record.
     for (ConnectionHandle h : analyzers)

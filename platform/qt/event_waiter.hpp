@@ -1,9 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <vector>
 
-class QEventLoop;
+class QTimer;
 
 namespace quillon {
 
@@ -13,6 +14,11 @@ namespace quillon {
 class EventWaiter {
   public:
     using PendingCheck = std::function<bool()>;
+
+    EventWaiter();
+    ~EventWaiter();
+    EventWaiter(const EventWaiter&) = delete;
+    EventWaiter& operator=(const EventWaiter&) = delete;
 
     // A source that can hold unread input without raising a new signal.
     void add_pending_check(PendingCheck check) { checks_.push_back(std::move(check)); }
@@ -28,8 +34,10 @@ class EventWaiter {
     bool anything_pending() const;
 
     std::vector<PendingCheck> checks_;
-    QEventLoop* loop_ = nullptr;
+    // Made on the first wait: a QTimer needs the application to exist.
+    std::unique_ptr<QTimer> timer_;
     bool woken_ = false;
+    bool timed_out_ = false;
 };
 
 }  // namespace quillon

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -97,11 +99,15 @@ void QtNetwork::accept_connections(Server server) {
         c.address = socket->peerAddress();
         c.port = socket->peerPort();
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QObject::connect(accepted, &QTcpSocket::readyRead, [this] { waiter_.wake(); });
+        QObject::connect(accepted, &QTcpSocket::readyRead, [this, h] {
+            attention_.insert(h);
+            waiter_.wake();
+        });
         const auto mark_gone = [this, h] {
             auto found = connections_.find(h);
             if (found != connections_.end() && !found->second.gone) {
                 found->second.gone = true;
+                attention_.insert(h);
                 waiter_.wake();
             }
         };
@@ -142,8 +148,10 @@ void QtNetwork::read_datagrams() {
 
 bool QtNetwork::has_pending() const {
     if (!events_.empty()) return true;
-    for (const auto& [h, c] : connections_) {
-        (void)h;
+    for (const ConnectionHandle h : attention_) {
+        const auto it = connections_.find(h);
+        if (it == connections_.end()) continue;
+        const Connection& c = it->second;
         if (c.socket == nullptr || c.paused) continue;
         if (c.socket->bytesAvailable() > 0 || c.gone) return true;
     }
@@ -156,28 +164,33 @@ NetworkEvent QtNetwork::poll() {
         events_.pop_front();
         return e;
     }
-    // Unread bytes are reported first, one connection after another, so that
-    // a busy client cannot starve the rest; a connection that is gone is
-    // reported once its last bytes have been read.
-    if (connections_.empty()) return {};
-    // Starts after the connection served last and wraps around once.
-    auto it = connections_.upper_bound(last_served_);
-    for (std::size_t seen = 0; seen < connections_.size(); ++seen, ++it) {
-        if (it == connections_.end()) it = connections_.begin();
-        const Connection& c = it->second;
-        if (c.socket != nullptr && !c.paused && c.socket->bytesAvailable() > 0) {
-            last_served_ = it->first;
-            return {NetworkEventCode::data, c.server, it->first};
+    // Only the connections that said something are looked at: unread bytes
+    // one connection after another, starting after the one served last, so
+    // that a busy client cannot starve the rest; a connection that is gone is
+    // reported once its last bytes have been read. A paused connection keeps
+    // what its peer sent before leaving: it is looked at again when reading
+    // resumes.
+    auto it = attention_.upper_bound(last_served_);
+    for (std::size_t seen = 0, n = attention_.size(); seen < n && !attention_.empty(); ++seen) {
+        if (it == attention_.end()) it = attention_.begin();
+        const ConnectionHandle h = *it;
+        const auto found = connections_.find(h);
+        if (found == connections_.end() || found->second.socket == nullptr ||
+            found->second.paused) {
+            it = attention_.erase(it);
+            continue;
         }
-    }
-    // A paused connection keeps what its peer sent before leaving: it is told
-    // gone only once reading has resumed and taken the last byte.
-    for (auto& [h, c] : connections_) {
-        if (c.socket != nullptr && c.gone && !c.paused && c.socket->bytesAvailable() == 0) {
+        const Connection& c = found->second;
+        if (c.socket->bytesAvailable() > 0) {
+            last_served_ = h;
+            return {NetworkEventCode::data, c.server, h};
+        }
+        if (c.gone) {
             const NetworkEvent e{NetworkEventCode::disconnection, c.server, h};
             release(h, false);
             return e;
         }
+        it = attention_.erase(it);
     }
     return {};
 }
@@ -198,20 +211,36 @@ std::int64_t QtNetwork::receive(ConnectionHandle handle, std::uint8_t* buffer, s
     return n < 0 ? 0 : n;
 }
 
-void QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, std::size_t count) {
+std::size_t QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, std::size_t count) {
     auto it = connections_.find(handle);
-    if (it == connections_.end() || count == 0) return;
+    if (it == connections_.end() || count == 0) return 0;
     Connection& c = it->second;
     if (c.socket == nullptr) {
         if (udp_) {
             udp_->writeDatagram(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count),
                                 c.address, c.port);
         }
-        return;
+        return 0;
     }
-    if (c.gone) return;
-    c.socket->write(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count));
-    c.socket->flush();  // each frame in its own write, now
+    if (c.gone) return 0;
+    // Each frame in its own write, now. While the socket holds nothing back,
+    // the frame goes straight to the kernel: Qt's buffered write would turn
+    // the socket's write notifier on and off for every frame, which costs
+    // more than the write. What the kernel cannot take waits in the socket,
+    // and everything after it waits behind it.
+    std::size_t sent = 0;
+    const qintptr fd = c.socket->socketDescriptor();
+    if (c.socket->bytesToWrite() == 0 && fd >= 0) {
+        const ssize_t n = ::send(static_cast<int>(fd), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent = static_cast<std::size_t>(n);
+        // A broken connection is seen by the socket's own reading.
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+    }
+    if (sent < count) {
+        c.socket->write(reinterpret_cast<const char*>(bytes + sent),
+                        static_cast<qint64>(count - sent));
+    }
+    return static_cast<std::size_t>(c.socket->bytesToWrite());
 }
 
 std::size_t QtNetwork::pending_output_bytes(ConnectionHandle handle) {
@@ -253,6 +282,7 @@ void QtNetwork::release(ConnectionHandle handle, bool reset) {
         s->abort();
     }
     connections_.erase(it);
+    attention_.erase(handle);
     std::erase_if(events_, [handle](const NetworkEvent& e) { return e.connection == handle; });
 }
 
@@ -262,6 +292,8 @@ void QtNetwork::set_reading_paused(ConnectionHandle handle, bool paused) {
     it->second.paused = paused;
     // A bounded read buffer makes Qt stop reading, and TCP holds the sender back.
     it->second.socket->setReadBufferSize(paused ? 4096 : 0);
+    // What waited meanwhile is looked at again.
+    if (!paused) attention_.insert(handle);
 }
 
 }  // namespace quillon

@@ -4,7 +4,9 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "clients/network.hpp"
 #include "platform/qt/event_waiter.hpp"
@@ -30,8 +32,10 @@ class QtNetwork : public Network {
     NetworkEvent poll() override;
     std::int64_t receive(ConnectionHandle connection, std::uint8_t* buffer,
                          std::size_t max) override;
-    void send(ConnectionHandle connection, const std::uint8_t* bytes, std::size_t count) override;
-    std::size_t pending_output_bytes(ConnectionHandle connection) override;
+    std::size_t send(ConnectionHandle connection, const std::uint8_t* bytes,
+                     std::size_t count) override;
+    // Bytes queued for the connection that the peer has not taken yet.
+    std::size_t pending_output_bytes(ConnectionHandle connection);
     std::string peer_address(ConnectionHandle connection) override;
     std::uint16_t peer_port(ConnectionHandle connection) override;
     void close_connection(ConnectionHandle connection) override;
@@ -63,7 +67,10 @@ class QtNetwork : public Network {
     std::map<Server, std::unique_ptr<QTcpServer>> tcp_servers_;
     std::unique_ptr<QUdpSocket> udp_;
     Server udp_server_ = Server::analyzer;
-    std::map<ConnectionHandle, Connection> connections_;
+    std::unordered_map<ConnectionHandle, Connection> connections_;
+    // The connections that may have something to report: bytes to read, or
+    // their end. Only these are looked at in a poll.
+    std::set<ConnectionHandle> attention_;
     std::deque<NetworkEvent> events_;
     ConnectionHandle next_handle_ = 1;
     ConnectionHandle last_served_ = 0;

@@ -11,6 +11,7 @@ class SystemClock : public Clock {
   public:
     SystemClock() { timer_.start(); }
     std::int64_t now_ms() override { return timer_.elapsed(); }
+    std::int64_t now_us() override { return timer_.nsecsElapsed() / 1000; }
     Date local_date() override;
     LocalTime local_time() override;
     void pause_ms(std::int32_t ms) override;

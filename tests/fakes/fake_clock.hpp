@@ -17,6 +17,7 @@ class FakeClock : public Clock {
     std::vector<std::int32_t> pauses;
 
     std::int64_t now_ms() override { return now; }
+    std::int64_t now_us() override { return now * 1000; }
     Date local_date() override {
         const std::int64_t ms = now + ms_into_second_at_zero;
         return date_at_zero + (ms >= 0 ? ms / 1000 : (ms - 999) / 1000);

@@ -48,7 +48,7 @@ class FakeNetwork : public Network {
 
     const FakeClock* clock = nullptr;  // stamps the sends when set
     bool initialise_ok = true;
-    std::set<std::int64_t> taken_ports;            // ports another program holds
+    std::set<std::int64_t> taken_ports;      // ports another program holds
     std::map<Server, std::int64_t> servers;  // open servers and their ports
     std::vector<std::pair<Server, std::int64_t>> server_attempts;
     std::map<ConnectionHandle, Peer> peers;
@@ -77,7 +77,8 @@ class FakeNetwork : public Network {
                               const std::string& text) {
         ConnectionHandle h = 0;
         for (auto& [handle, p] : peers) {
-            if (p.server == Server::analyzer && p.open && p.address == address && p.port == port) h = handle;
+            if (p.server == Server::analyzer && p.open && p.address == address && p.port == port)
+                h = handle;
         }
         if (h == 0) {
             h = next_handle_++;
@@ -97,7 +98,8 @@ class FakeNetwork : public Network {
     bool has_pending() const {
         if (!events.empty()) return true;
         for (const auto& [h, p] : peers) {
-            if (p.server == Server::tcp && p.open && !p.paused && (!p.incoming.empty() || p.closing))
+            if (p.server == Server::tcp && p.open && !p.paused &&
+                (!p.incoming.empty() || p.closing))
                 return true;
         }
         return false;
@@ -167,17 +169,18 @@ class FakeNetwork : public Network {
         }
         return static_cast<std::int64_t>(n);
     }
-    void send(ConnectionHandle h, const std::uint8_t* bytes, std::size_t count) override {
+    std::size_t send(ConnectionHandle h, const std::uint8_t* bytes, std::size_t count) override {
         auto it = peers.find(h);
-        if (it == peers.end() || !it->second.open || count == 0) return;
+        if (it == peers.end() || !it->second.open || count == 0) return 0;
         if (it->second.stalled) {
             it->second.pending += count;
-            return;
+            return it->second.pending;
         }
         it->second.sent.emplace_back(bytes, bytes + count);
         it->second.sent_at.push_back(clock != nullptr ? clock->now : 0);
+        return it->second.pending;
     }
-    std::size_t pending_output_bytes(ConnectionHandle h) override {
+    std::size_t pending_output_bytes(ConnectionHandle h) const {
         auto it = peers.find(h);
         return it == peers.end() ? 0 : it->second.pending;
     }

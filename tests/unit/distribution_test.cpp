@@ -116,10 +116,9 @@ TEST_F(Distribution, StalledClientIsDroppedPastTheBacklogLimitWhileOthersKeepRec
     EXPECT_FALSE(net.peer(b).open);
     EXPECT_TRUE(net.peer(b).reset_by_gateway);  // the kernel keeps nothing for it
     const auto lines = net.peer(analyzer).received_lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.starts_with("DEL IP,192.168.1.21:889,");
-                            }),
+    EXPECT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& l) { return l.starts_with("DEL IP,192.168.1.21:889,"); }),
               1);
     ASSERT_NE(view.client_row("192.168.1.21"), nullptr);
     EXPECT_FALSE(view.client_row("192.168.1.21")->live);

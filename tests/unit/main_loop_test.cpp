@@ -199,10 +199,10 @@ TEST_F(MainLoop, TheWaitEndsWhenTheNextPacedWriteFallsDue) {
     for (int guard = 0; guard < 50 && serial.writes.size() < 3; ++guard)
         run_pass(gw);
     ASSERT_EQ(serial.writes.size(), 3u);
-    // Due at 51 ms; the wait adds a millisecond so that whole-millisecond
-    // readings never put real writes closer than 51 ms.
-    EXPECT_EQ(serial.writes[1].time_ms - serial.writes[0].time_ms, 52);
-    EXPECT_EQ(serial.writes[2].time_ms - serial.writes[1].time_ms, 52);
+    // A millisecond past the delay, counted to the microsecond: never closer
+    // than 51 ms, and the wait ends just then.
+    EXPECT_EQ(serial.writes[1].time_ms - serial.writes[0].time_ms, 51);
+    EXPECT_EQ(serial.writes[2].time_ms - serial.writes[1].time_ms, 51);
 
     run_pass(gw);
     EXPECT_GT(view.wait_timeouts.back(), 52);  // nothing waits for the bus any more
@@ -249,15 +249,15 @@ TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     const ConnectionHandle a = n.connect("192.168.1.20", 888);
     run_pass(g);
 
-    c.now = 1940;  // the writes at 1940, 1992, 2044 and a statistics refresh at 2001 among them
+    c.now = 1940;  // the writes at 1940, 1991, 2042 and a statistics refresh at 2001 among them
     n.client_sends(a, burst_of(3));
     v.rates.clear();
     for (int guard = 0; guard < 20 && s.writes.size() < 3; ++guard)
         run_pass(g);
     ASSERT_EQ(s.writes.size(), 3u);
     EXPECT_EQ(s.writes[0].time_ms, 1940);
-    EXPECT_EQ(s.writes[1].time_ms, 1992);  // due at 1991, woken a millisecond later
-    EXPECT_EQ(s.writes[2].time_ms, 2044);
+    EXPECT_EQ(s.writes[1].time_ms, 1991);
+    EXPECT_EQ(s.writes[2].time_ms, 2042);
     EXPECT_EQ(v.rates.count(control::rx_rate), 1u);  // the refresh came between
     EXPECT_LE(v.zero_waits, 1);
 }

@@ -64,10 +64,10 @@ class TransmitQueue : public GatewayHarness {
 TEST(BusQueueStep, EmptyQueueWritesNothingButStartsTheNextDelay) {
     BusQueue queue;
     queue.count_written(9);
-    EXPECT_EQ(queue.take(1234), nullptr);
+    EXPECT_EQ(queue.take(1234000), nullptr);
     EXPECT_EQ(queue.take_written_bytes(), 9);
-    EXPECT_FALSE(queue.due(1234 + pacing_delay_slow_ms));
-    EXPECT_TRUE(queue.due(1234 + pacing_delay_slow_ms + 1));
+    EXPECT_FALSE(queue.due((1234 + pacing_delay_slow_ms) * 1000));
+    EXPECT_TRUE(queue.due((1234 + pacing_delay_slow_ms + 1) * 1000));
 }
 
 struct StatusCase {
@@ -201,31 +201,33 @@ TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds)
 
 struct DueCase {
     std::int32_t delay;
-    std::int64_t since_last;
+    std::int64_t since_last_us;
     bool due;
 };
 void PrintTo(const DueCase& c, std::ostream* os) {
-    *os << c.since_last << " ms since the last step, delay " << c.delay;
+    *os << c.since_last_us << " us since the last step, delay " << c.delay;
 }
 
 class PacingRule : public ::testing::TestWithParam<DueCase> {};
 
-TEST_P(PacingRule, TransmitIsDueOnlyStrictlyAfterTheDelay) {
+// Counted to the microsecond, so that a pass that comes for something else
+// early in the 51st millisecond cannot write a frame 50.1 ms after the last.
+TEST_P(PacingRule, TransmitIsDueAMillisecondPastTheDelayToTheMicrosecond) {
     const DueCase& c = GetParam();
     BusQueue queue;
     queue.set_pacing_delay(c.delay);
-    queue.take(5000);
-    EXPECT_EQ(queue.due(5000 + c.since_last), c.due);
-    EXPECT_EQ(queue.ms_until_due(5000 + c.since_last) == 0, c.due);
+    queue.take(5000000);
+    EXPECT_EQ(queue.due(5000000 + c.since_last_us), c.due);
+    EXPECT_EQ(queue.us_until_due(5000000 + c.since_last_us) == 0, c.due);
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, PacingRule,
-                         ::testing::Values(DueCase{50, 0, false}, DueCase{50, 50, false},
-                                           DueCase{50, 51, true}, DueCase{5, 5, false},
-                                           DueCase{5, 6, true}, DueCase{5, 400, true}),
+                         ::testing::Values(DueCase{50, 0, false}, DueCase{50, 50999, false},
+                                           DueCase{50, 51000, true}, DueCase{5, 5999, false},
+                                           DueCase{5, 6000, true}, DueCase{5, 400000, true}),
                          [](const ::testing::TestParamInfo<DueCase>& p) {
                              return "Delay" + std::to_string(p.param.delay) + "After" +
-                                    std::to_string(p.param.since_last);
+                                    std::to_string(p.param.since_last_us) + "us";
                          });
 
 TEST_F(TransmitQueue, BurstLeavesInThreePassesMoreThan50MsApart) {
