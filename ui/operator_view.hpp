@@ -27,6 +27,9 @@ class OperatorView {
     virtual void set_status_field(int field, std::string_view text) = 0;
     virtual void set_rate_field(int control, std::string_view text) = 0;
     virtual void show_graph(int control, const RgbImage& image) = 0;
+    // Whether the view draws the bandwidth graphs at all (a console does not,
+    // and nobody should draw pictures for it).
+    virtual bool shows_graphs() const { return true; }
 
     // Modal: the loop is halted until the operator has read it.
     virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;

@@ -39,6 +39,7 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
     void set_status_field(int field, std::string_view text) override;
     void set_rate_field(int control, std::string_view text) override;
     void show_graph(int, const RgbImage&) override {}
+    bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void open_user_guide() override;
 
