@@ -123,6 +123,7 @@ TEST_F(PseudoTerminalPort, CarriesBytesBothWaysAndReportsAHangUp) {
 
 class LoopbackNetwork : public ::testing::Test {
   protected:
+    LoopbackNetwork() { net_.listen_on({"127.0.0.1"}); }
     NetworkEvent next_event() {
         NetworkEvent e;
         wait_until(waiter_, [&] {
@@ -132,7 +133,7 @@ class LoopbackNetwork : public ::testing::Test {
         return e;
     }
     EventWaiter waiter_;
-    QtNetwork net_{waiter_, "127.0.0.1"};
+    QtNetwork net_{waiter_};
 };
 
 TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandles) {
@@ -220,7 +221,8 @@ TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
 
 TEST(NetworkAdapterLifetime, EndingWithLiveAndPausedConnectionsAndPeersClosesEachOnce) {
     EventWaiter waiter;
-    auto net = std::make_unique<QtNetwork>(waiter, "127.0.0.1");
+    auto net = std::make_unique<QtNetwork>(waiter);
+    net->listen_on({"127.0.0.1"});
     const std::uint16_t port = testing::free_port_pair();
     ASSERT_TRUE(net->create_tcp_server(Server::tcp, port, 100));
     ASSERT_TRUE(net->create_udp_server(Server::analyzer, static_cast<std::int64_t>(port) + 1));

@@ -147,7 +147,11 @@ TEST_F(Startup, WrongSettingsEndInTheirMessages) {
         {"IPPort = -5\r\n",
          StartOutcome::tcp_server_failed,
          {analyzer + "-4 Not enable", no_server}},
-        {"IPPort = eighty\r\n", StartOutcome::tcp_server_failed, {no_server}},
+        // Not a number: 0, the plain server off, and no TLS server either.
+        {"IPPort = eighty\r\n",
+         StartOutcome::tcp_server_failed,
+         {"NOT ABLE TO CREATE SERVER / IPPort and TLSPort are both 0: there is no server to "
+          "start"}},
         {"SerialPort =\r\n",
          StartOutcome::serial_failed,
          {"Serial Error / Error : Not able To communicate With "}},
