@@ -898,7 +898,13 @@ int Bench::open_peer_connection(std::uint16_t port) {
 bool Bench::connect_peers(std::size_t total) {
     if (tls_ && !peers_.empty() && !peers_.front().tls) drop_peers();  // the start's plain client
     while (peers_.size() < total) {
-        const int fd = open_peer_connection(tls_ ? tls_port_ : port_);
+        int fd = open_peer_connection(tls_ ? tls_port_ : port_);
+        // The TLS server opens after the plain one, once its certificate is ready.
+        for (const std::int64_t until = now_ns() + 5 * ns_per_s;
+             fd < 0 && tls_ && errno == ECONNREFUSED && now_ns() < until;) {
+            sleep_ns(ns_per_ms);
+            fd = open_peer_connection(tls_port_);
+        }
         if (fd < 0) {
             std::fprintf(stderr, "quillon_bench: connect: %s\n", std::strerror(errno));
             return false;
