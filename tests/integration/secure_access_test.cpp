@@ -63,6 +63,16 @@ class SecureAccess : public GatewayTest {
         return "refused 127.0.0.1 (" + std::to_string(port) + "): " + reason;
     }
 
+    // The servers open once the certificate is made: the analyzer says its
+    // datagram until it is heard.
+    static bool subscribed(UdpClient& analyzer, std::uint16_t port, const std::string& content) {
+        for (const auto until = SteadyClock::now() + patience; SteadyClock::now() < until;) {
+            if (!analyzer.send_to(port, content)) return false;
+            if (analyzer.receive(300ms)) return true;
+        }
+        return false;
+    }
+
     std::uint16_t tls_port_ = pick_free_port_pair();
 };
 
@@ -135,14 +145,9 @@ TEST_F(SecureAccess, WithAKeyClientsAreAdmittedHoweverTheKeyArrives) {
 
 TEST_F(SecureAccess, WrongOrMissingKeysAndWrongProtocolsAreRefusedAndForwardNothing) {
     start_with("AuthKey = " + key + "\r\n" + tls_setting());
-    // The servers open once the certificate is made: the analyzer says its key until heard.
     UdpClient analyzer;
-    bool fed = false;
-    for (const auto until = SteadyClock::now() + patience; !fed && SteadyClock::now() < until;) {
-        ASSERT_TRUE(analyzer.send_to(static_cast<std::uint16_t>(port_ + 1), key + "\n"));
-        fed = analyzer.receive(300ms).has_value();
-    }
-    ASSERT_TRUE(fed) << "the analyzer with the key is not fed";
+    ASSERT_TRUE(subscribed(analyzer, static_cast<std::uint16_t>(port_ + 1), key + "\n"))
+        << "the analyzer with the key is not fed";
     UdpClient stranger;
     ASSERT_TRUE(stranger.send_to(static_cast<std::uint16_t>(port_ + 1), "hello"));
     auto good = TcpClient::connect_to(port_, patience);
@@ -278,8 +283,7 @@ TEST_F(SecureAccess, TheSelfSignedCertificateIsMadeOnceAndItsKeyKeptPrivate) {
     const auto pem_key = dir_.path() / "Quillon.key";
     // Without the plain server, the analyzers are above the TLS port.
     UdpClient analyzer;
-    ASSERT_TRUE(analyzer.send_to(static_cast<std::uint16_t>(tls_port_ + 1), "hello"));
-    ASSERT_TRUE(analyzer.receive(patience));
+    ASSERT_TRUE(subscribed(analyzer, static_cast<std::uint16_t>(tls_port_ + 1), "hello"));
     ASSERT_TRUE(admitted(TlsClient::connect_to(tls_port_, patience)));
     struct stat st {};
     ASSERT_EQ(::stat(pem_key.c_str(), &st), 0);
