@@ -1,14 +1,15 @@
 // quillon: the Velbus gateway, with its operator window or headless.
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "base/version.hpp"
@@ -17,6 +18,7 @@
 #include "core/settings.hpp"
 #include "platform/openssl/certificate_maker.hpp"
 #include "platform/posix/program_files.hpp"
+#include "platform/posix/service_notify.hpp"
 #include "platform/posix/simulator_process.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
@@ -38,13 +40,20 @@ namespace {
 using namespace quillon;
 
 constexpr const char* usage =
-    "Usage: quillon [--headless] [--demo] [--port N] [--listen ADDRESS]\n"
+    "Usage: quillon [--headless] [--config FILE] [--data-dir DIR] [--log-traffic]\n"
+    "               [--listen ADDRESS] [--demo] [--port N]\n"
     "\n"
     "A gateway between a Velbus bus and the network, with a live bus monitor.\n"
-    "Settings are read from Quillon.ini in the working directory.\n"
     "\n"
+    "  --config FILE     the settings file (default: Quillon.ini in the working\n"
+    "                    directory); without it and without a terminal, a template\n"
+    "                    is written there and used\n"
+    "  --data-dir DIR    where saved lists, the debug log and a self-signed TLS\n"
+    "                    certificate go (default: the settings file's folder)\n"
     "  --headless        no window: traffic rows on standard output, messages on\n"
     "                    standard error, commands on standard input (type help)\n"
+    "  --log-traffic     traffic rows on standard output even when it is not a\n"
+    "                    terminal (a service's journal gets only the messages)\n"
     "  --demo            run on the built-in bus simulator with default settings;\n"
     "                    no settings file is read or written\n"
     "  --port N          the TCP port of the demo (default 8080; analyzers use N+1)\n"
@@ -58,6 +67,9 @@ struct Options {
     bool demo = false;
     int demo_port = 8080;
     std::optional<std::vector<std::string>> listen;
+    std::string config;    // empty: Quillon.ini in the working directory
+    std::string data_dir;  // empty: the settings file's folder
+    bool log_traffic = false;
 };
 
 // The TLS server's self-signed certificate, for this machine.
@@ -113,15 +125,32 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
         ConsoleView::Options console;
         console.colour = is_terminal(1);
         console.terminal = is_terminal(0) && is_terminal(2);
+        console.traffic = is_terminal(1) || options.log_traffic;
+        console.notices_to_err = !is_terminal(1);
         console.user_guide_path = user_guide_path(program_dir);
         auto console_view = std::make_unique<ConsoleView>(events, console);
         dialogs = console_view.get();
         view = std::move(console_view);
     }
-    const StopSignals stop_signals([&events] { events.post_close(); });
+    const StopSignals stop_signals([&events] { events.post_close(); },
+                                   [&events] { events.post_reload(); });
 
     Gateway gw({clock, serial, network, *view, events, *dialogs});
-    gw.working_directory = QDir::currentPath().toStdString();
+    namespace fs = std::filesystem;
+    gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
+                                                           : fs::path(options.config));
+    gw.data_directory =
+        options.data_dir.empty() ? gw.settings_folder() : fs::absolute(options.data_dir);
+    if (!options.demo) {
+        std::error_code error;
+        fs::create_directories(gw.data_directory, error);
+        if (!fs::is_directory(gw.data_directory)) {
+            std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n",
+                         gw.data_directory.c_str(),
+                         error ? error.message().c_str() : "not a folder");
+            return 1;
+        }
+    }
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
 
@@ -144,12 +173,16 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     if (outcome == StartOutcome::configuration_unavailable) {
         std::fprintf(
             stderr,
-            "quillon: %s not found in %s, and there is no terminal to ask for the settings.\n"
-            "Create it (see the README), run quillon in a terminal, or try quillon --demo.\n",
-            std::string(settings_file_name).c_str(), gw.working_directory.c_str());
+            "quillon: %s not found, there is no terminal to ask for the settings, and a\n"
+            "template can't be written there. Create it (see the README), run quillon in a\n"
+            "terminal, or try quillon --demo.\n",
+            gw.settings_file.c_str());
     }
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
+    // The servers listen: a service manager may start what depends on them.
+    notify_service_manager("READY=1");
     run_main_loop(gw);
+    notify_service_manager("STOPPING=1");
     return 0;
 }
 
@@ -171,6 +204,12 @@ int main(int argc, char** argv) {
             options.demo = true;
         } else if (arg == "--port" && i + 1 < argc) {
             options.demo_port = settings_integer(argv[++i]);
+        } else if (arg == "--config" && i + 1 < argc) {
+            options.config = argv[++i];
+        } else if (arg == "--data-dir" && i + 1 < argc) {
+            options.data_dir = argv[++i];
+        } else if (arg == "--log-traffic") {
+            options.log_traffic = true;
         } else if (arg == "--listen" && i + 1 < argc) {
             if (!options.listen) options.listen.emplace();
             for (std::string& address : address_list(argv[++i]))

@@ -40,7 +40,7 @@ FirstConfigurationAnswer::Action first_configuration(Gateway& gw) {
 
         const std::string file =
             first_configuration_file(answer.port_text, answer.serial_port_name, answer.rs_module);
-        write_settings_file((gw.working_directory / settings_file_name).string(), file);
+        write_settings_file(gw.settings_file.string(), file);
         gw.dialogs.close_first_configuration();
         gw.settings = read_settings(file);
         return FirstConfigurationAnswer::Action::ok;

@@ -89,7 +89,15 @@ struct Gateway {
     bool analyzer_server_open = false;
     bool running = false;
 
-    std::filesystem::path working_directory = ".";
+    // The settings file, and the folder for what the gateway writes: saved
+    // lists, the debug log, a self-signed certificate (by default the
+    // settings file's own folder).
+    std::filesystem::path settings_file{"Quillon.ini"};
+    std::filesystem::path data_directory{"."};
+    std::filesystem::path settings_folder() const {
+        return settings_file.has_parent_path() ? settings_file.parent_path()
+                                               : std::filesystem::path(".");
+    }
     // Settings given by the program itself (the demo); the settings file is then not touched.
     std::optional<std::string> settings_text;
     // The local addresses given on the command line, over the settings' own.

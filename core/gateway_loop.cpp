@@ -29,7 +29,7 @@ bool read_settings_file(Gateway& gw) {
         gw.settings = read_settings(*gw.settings_text);
         return true;
     }
-    std::ifstream in(gw.working_directory / settings_file_name, std::ios::binary);
+    std::ifstream in(gw.settings_file, std::ios::binary);
     if (!in) return false;
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     gw.settings = read_settings(bytes);
@@ -165,11 +165,20 @@ StartOutcome start_gateway(Gateway& gw) {
             case FirstConfigurationAnswer::Action::quit:
                 return StartOutcome::configuration_quit;
             case FirstConfigurationAnswer::Action::unavailable:
-                return StartOutcome::configuration_unavailable;
+                // No one to ask (a service): a template to start with, if it can be written.
+                if (!write_settings_file(gw.settings_file.string(), service_settings_template()))
+                    return StartOutcome::configuration_unavailable;
+                gw.view.message_box("Quillon.ini NOT FOUND",
+                                    "Wrote " + gw.settings_file.string() +
+                                        " with SerialPort = auto and IPPort = 8080; starting "
+                                        "with it",
+                                    MessageIcon::information);
+                read_settings_file(gw);
+                break;
         }
     }
     const Settings& s = gw.settings;
-    gw.debug_log.set_directory(gw.working_directory);
+    gw.debug_log.set_directory(gw.data_directory);
 
     gw.view.create_main_window();
     gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
@@ -267,8 +276,47 @@ bool run_pass(Gateway& gw) {
     }
     draw_clients_if_changed(gw);
 
+    if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
     if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;
+}
+
+void reload_settings(Gateway& gw, Date now) {
+    constexpr Rgb reload_colour{20, 20, 160};
+    if (gw.settings_text) return;  // the demo has no file
+    const std::string file = gw.settings_file.string();
+    std::ifstream in(gw.settings_file, std::ios::binary);
+    if (!in) {
+        show_notice(gw, now, "- settings -", "Can't read " + file + ": nothing changed",
+                    lost_link_colour, false);
+        return;
+    }
+    const Settings fresh = read_settings(
+        std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    Settings& s = gw.settings;
+    std::string applied;
+    if (fresh.auth_key != s.auth_key) {
+        s.auth_key = fresh.auth_key;
+        gw.admission.set_key(s.auth_key);
+        applied = "AuthKey applied to new connections";
+    }
+    std::string restart;
+    const auto differs = [&restart](bool changed, const char* key) {
+        if (changed) restart += std::string(restart.empty() ? "" : ", ") + key;
+    };
+    differs(fresh.tcp_port != s.tcp_port, "IPPort");
+    differs(fresh.tls_port != s.tls_port, "TLSPort");
+    differs(fresh.tls_certificate != s.tls_certificate, "TLSCertificate");
+    differs(fresh.tls_private_key != s.tls_private_key, "TLSPrivateKey");
+    differs(fresh.listen != s.listen, "Listen");
+    differs(fresh.serial_settings != s.serial_settings, "SerialPort");
+    differs(fresh.rs_module() != s.rs_module(), "SerialType");
+    std::string text = "Settings read again from " + file + ": ";
+    if (applied.empty() && restart.empty()) text += "nothing changed";
+    text += applied;
+    if (!restart.empty())
+        text += (applied.empty() ? "" : "; ") + restart + " changed, applied at the next start";
+    show_notice(gw, now, "- settings -", text, reload_colour, false);
 }
 
 void run_main_loop(Gateway& gw) {

@@ -21,6 +21,11 @@ enum class StartOutcome {
 // Every failure has shown its message box before this returns.
 StartOutcome start_gateway(Gateway& gw);
 
+// Reads the settings file again: what can change without dropping a client
+// (the key, for the next connections) is applied; the rest is reported as
+// needing a restart.
+void reload_settings(Gateway& gw, Date now);
+
 // One pass of the main loop. Returns false once the gateway has shut down.
 bool run_pass(Gateway& gw);
 

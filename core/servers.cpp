@@ -16,7 +16,11 @@ constexpr std::string_view made_key_name = "Quillon.key";
 // Files named in the settings are found from the settings file's folder.
 std::string beside_settings(const Gateway& gw, const std::string& name) {
     const std::filesystem::path path(name);
-    return (path.is_absolute() ? path : gw.working_directory / path).string();
+    return (path.is_absolute() ? path : gw.settings_folder() / path).string();
+}
+
+std::string in_data_directory(const Gateway& gw, std::string_view name) {
+    return (gw.data_directory / name).string();
 }
 
 bool exists(const std::string& path) {
@@ -41,8 +45,8 @@ std::optional<TlsFiles> tls_files(Gateway& gw) {
         return TlsFiles{beside_settings(gw, s.tls_certificate),
                         beside_settings(gw, s.tls_private_key)};
     }
-    TlsFiles made{beside_settings(gw, std::string(made_certificate_name)),
-                  beside_settings(gw, std::string(made_key_name))};
+    TlsFiles made{in_data_directory(gw, made_certificate_name),
+                  in_data_directory(gw, made_key_name)};
     if (exists(made.certificate) && exists(made.private_key)) return made;
     std::string error = "no way to make certificates here";
     if (gw.certificates == nullptr ||

@@ -303,6 +303,24 @@ std::string first_configuration_file(std::string_view port_text, std::string_vie
     return out;
 }
 
+std::string service_settings_template() {
+    return "; Quillon settings, written at the first start without anyone to ask.\r\n"
+           "; Lines starting with ; are comments. See the user guide for every key.\r\n"
+           ";\r\n"
+           "; auto: the Velbus USB interface, found by itself. To name the port by hand,\r\n"
+           "; use its stable path on Linux: SerialPort = /dev/serial/by-id/...,38400,0,8,1,0\r\n"
+           "SerialPort = auto\r\n"
+           "; The TCP port of the clients; analyzers use the UDP port one above it.\r\n"
+           "IPPort = 8080\r\n"
+           ";\r\n"
+           "; Secure access. AuthKey: every client must begin with exactly this text.\r\n"
+           "; AuthKey = a-long-random-text\r\n"
+           "; TLSPort: a TLS server (a self-signed certificate is made when none is named).\r\n"
+           "; TLSPort = 27015\r\n"
+           "; Listen: the local addresses the servers bind to (default: all).\r\n"
+           "; Listen = 192.168.1.10\r\n";
+}
+
 bool write_settings_file(const std::string& path, std::string_view contents) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) return false;

@@ -60,6 +60,11 @@ float settings_decimal(std::string_view text);
 std::string first_configuration_file(std::string_view port_text, std::string_view serial_port_name,
                                      bool rs_module);
 
+// The file written when none was found and no one is there to ask: the
+// interface module found by itself, the default port, the secure-access keys
+// explained but left off.
+std::string service_settings_template();
+
 // Writes (replacing) the file; false when it cannot be created. Nothing else
 // is reported.
 bool write_settings_file(const std::string& path, std::string_view contents);

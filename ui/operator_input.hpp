@@ -10,6 +10,7 @@ enum class OperatorEventKind {
     none,     // the wait ended without the operator doing anything
     control,  // a control was used
     close,    // the window's close button (or SIGINT, SIGTERM)
+    reload,   // read the settings file again (SIGHUP)
 };
 
 // One use of a control, with the state it left the control in.
@@ -34,6 +35,11 @@ struct OperatorEvent {
     static OperatorEvent close_requested() {
         OperatorEvent e;
         e.kind = OperatorEventKind::close;
+        return e;
+    }
+    static OperatorEvent reload_requested() {
+        OperatorEvent e;
+        e.kind = OperatorEventKind::reload;
         return e;
     }
 };

@@ -17,6 +17,7 @@ class OperatorEventQueue final : public OperatorInput {
     void post(OperatorEvent event);
     // The close button's event (SIGINT, SIGTERM too).
     void post_close() { post(OperatorEvent::close_requested()); }
+    void post_reload() { post(OperatorEvent::reload_requested()); }
     // A control's use without a state.
     void post_control(int control) { post(OperatorEvent::used(control)); }
 

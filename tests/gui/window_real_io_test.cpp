@@ -49,7 +49,8 @@ class WindowOnRealIo : public ::testing::Test {
         std::ofstream(dir_ / "Quillon.ini", std::ios::binary)
             << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
             << ",38400,0,8,1,0\r\n";
-        gw_.working_directory = dir_;
+        gw_.settings_file = dir_ / "Quillon.ini";
+        gw_.data_directory = dir_;
         gw_.listen_override = std::vector<std::string>{"127.0.0.1"};
     }
     void TearDown() override {

@@ -233,7 +233,8 @@ struct GatewayWithView {
 
     StartOutcome start(const std::filesystem::path& dir) {
         view.clock = &clock;
-        gw.working_directory = dir;
+        gw.settings_file = dir / "Quillon.ini";
+        gw.data_directory = dir;
         std::ofstream(dir / "Quillon.ini", std::ios::binary)
             << "SerialPort = COM1,38400,0,8,1,0\r\n";
         return start_gateway(gw);

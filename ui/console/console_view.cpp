@@ -59,6 +59,9 @@ void ConsoleView::set_title(std::string_view title) {
 }
 
 void ConsoleView::traffic_insert_top(const TrafficRow& row) {
+    if (row.icon == no_icon && options_.notices_to_err)
+        print(options_.err, row.cells[2] + " " + row.cells[5] + "\n");
+    if (!options_.traffic) return;
     // The same texts as the traffic list's columns, one row a line.
     std::string line = std::string(row_marker(row.icon)) + pad(row.cells[1], 12) +
                        pad(row.cells[2], 43) + pad(row.cells[3], 3) + pad(row.cells[4], 3) +
@@ -77,6 +80,13 @@ void ConsoleView::show_clients(const std::vector<ClientRow>& rows) {
 }
 
 void ConsoleView::set_status_field(int field, std::string_view text) {
+    if (field == status_field::serial && options_.notices_to_err) {
+        const bool was_off =
+            status_[static_cast<std::size_t>(status_field::serial)].ends_with("bus off");
+        const bool off = text.ends_with("bus off");
+        if (off && !was_off) print(options_.err, "- serial - Velbus bus off\n");
+        if (was_off && !off) print(options_.err, "- serial - Velbus bus active again\n");
+    }
     if (field >= 0 && field < status_field::count) status_[static_cast<std::size_t>(field)] = text;
 }
 

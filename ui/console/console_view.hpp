@@ -25,6 +25,10 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
         int input_fd = 0;  // -1: no commands
         bool colour = false;
         bool terminal = false;  // may ask the first-configuration questions
+        bool traffic = true;    // every row on `out`; off, a busy bus would flood a journal
+        // Notices (lost and found serial link, refusals, bus off) as one line
+        // each on `err` too, where a service's messages are read.
+        bool notices_to_err = false;
         std::string user_guide_path;
     };
 
