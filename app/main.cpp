@@ -6,13 +6,16 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/settings.hpp"
+#include "platform/openssl/certificate_maker.hpp"
 #include "platform/posix/program_files.hpp"
 #include "platform/posix/simulator_process.hpp"
 #include "platform/qt/event_waiter.hpp"
@@ -45,7 +48,8 @@ constexpr const char* usage =
     "  --demo            run on the built-in bus simulator with default settings;\n"
     "                    no settings file is read or written\n"
     "  --port N          the TCP port of the demo (default 8080; analyzers use N+1)\n"
-    "  --listen ADDRESS  listen on this local address only (default: all)\n"
+    "  --listen ADDRESS  listen on this local address only, over the settings'\n"
+    "                    Listen (default: all); repeat it or give a comma list\n"
     "  --help            this text\n"
     "  --version         the version\n";
 
@@ -53,7 +57,16 @@ struct Options {
     bool headless = false;
     bool demo = false;
     int demo_port = 8080;
-    std::string listen;
+    std::optional<std::vector<std::string>> listen;
+};
+
+// The TLS server's self-signed certificate, for this machine.
+class MachineCertificateMaker : public CertificateMaker {
+  public:
+    bool make_self_signed(const std::string& certificate_path, const std::string& key_path,
+                          std::string& error) override {
+        return make_self_signed_certificate(certificate_path, key_path, machine_host_name(), error);
+    }
 };
 
 bool has_display() {
@@ -84,7 +97,8 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     OperatorEventQueue events(waiter);
     SystemClock clock;
     QtSerialPort serial(waiter);
-    QtNetwork network(waiter, options.listen);
+    QtNetwork network(waiter);
+    MachineCertificateMaker certificates;
 
     std::unique_ptr<OperatorView> view;
     OperatorDialogs* dialogs = nullptr;
@@ -108,6 +122,8 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
 
     Gateway gw({clock, serial, network, *view, events, *dialogs});
     gw.working_directory = QDir::currentPath().toStdString();
+    gw.listen_override = options.listen;
+    gw.certificates = &certificates;
 
     SimulatorProcess simulator;
     if (options.demo) {
@@ -156,7 +172,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--port" && i + 1 < argc) {
             options.demo_port = settings_integer(argv[++i]);
         } else if (arg == "--listen" && i + 1 < argc) {
-            options.listen = argv[++i];
+            if (!options.listen) options.listen.emplace();
+            for (std::string& address : address_list(argv[++i]))
+                options.listen->push_back(std::move(address));
         } else {
             std::fprintf(stderr, "quillon: unknown argument \"%s\"\n\n%s", argv[i], usage);
             return 2;

@@ -36,6 +36,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -508,11 +512,33 @@ void on_signal(int) {
     ::_exit(130);
 }
 
+// A TLS client's session: the bytes go through memory buffers, so that the
+// socket is still read with its kernel receive stamp.
+struct TlsSession {
+    SSL* ssl = nullptr;
+    BIO* in = nullptr;   // what came from the socket, for OpenSSL to decrypt
+    BIO* out = nullptr;  // what OpenSSL wants sent
+    ~TlsSession() {
+        if (ssl != nullptr) SSL_free(ssl);  // the buffers with it
+    }
+};
+
 struct Peer {
     int fd = -1;
     bool open = true;
     FrameStream in;
+    std::shared_ptr<TlsSession> tls;  // none: a plain client
 };
+
+SSL_CTX* tls_context() {
+    static SSL_CTX* context = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);  // as the home-automation client does
+        return c;
+    }();
+    return context;
+}
 
 // One gateway, Quillon or ser2net, on a pseudo-terminal of its own; it may be
 // started several times, each a fresh process on the same terminal.
@@ -589,7 +615,9 @@ class Bench {
     Bench& operator=(const Bench&) = delete;
 
     bool open();
-    bool launch();
+    // With `tls`, the gateway has a TLS server too and the clients use it;
+    // figures are then filed under "tls.".
+    bool launch(bool tls = false);
     void stop_process();
     void close();
     bool alive();
@@ -623,14 +651,18 @@ class Bench {
     void command(const std::string& line);
     void clear_arrivals();
     void drop_peers();
-    int open_peer_connection();
+    int open_peer_connection(std::uint16_t port);
     std::vector<std::int64_t> feed_bus(std::uint8_t phase, std::uint32_t frames, int rate);
     void await_last(std::uint8_t phase, std::uint32_t frames);
     void paced_gaps(const std::string& key, std::int64_t t0, std::size_t frames,
                     const std::string& what);
     bool connect_and_close();
     int settled_fd_count(int expected);
-    void put(const std::string& key, double value) { figures.put(side_, key, value); }
+    void put(const std::string& key, double value) {
+        figures.put(side_, (tls_ ? "tls." : "") + key, value);
+    }
+    bool tls_handshake(Peer& p, std::int64_t deadline_ns);
+    void flush_tls(Peer& p);
     void note(const std::string& what, const std::string& result) const;
 
     Side side_;
@@ -641,6 +673,8 @@ class Bench {
     int slave_ = -1;
     int command_fd_ = -1;
     std::uint16_t port_ = 0;
+    std::uint16_t tls_port_ = 0;
+    bool tls_ = false;
     std::string pty_name_;
     fs::path dir_;
     FrameStream bus_side_;  // what the gateway wrote towards the bus
@@ -701,16 +735,20 @@ bool Bench::open() {
 
 // Starts a fresh gateway process and notes how long it took until its TCP port
 // answered (connect tried every 0.2 ms); that first connection is client 0.
-bool Bench::launch() {
+bool Bench::launch(bool tls) {
+    tls_ = tls;
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = free_port();
-        if (port_ == 0) return false;
+        tls_port_ = tls ? free_port() : 0;
+        if (port_ == 0 || (tls && (tls_port_ == 0 || tls_port_ == port_))) return false;
         const std::string port = std::to_string(port_);
         const std::string config = (dir_ / "ser2net.yaml").string();
         const std::string pid_file = (dir_ / "ser2net.pid").string();
         if (side_ == Side::quillon) {
             std::ofstream ini(dir_ / "Quillon.ini", std::ios::binary | std::ios::trunc);
             ini << "IPPort = " << port << "\r\nSerialPort = " << pty_name_ << ",38400,0,8,1,0\r\n";
+            // The self-signed pair is made by the first TLS start, beside the file.
+            if (tls) ini << "TLSPort = " << tls_port_ << "\r\n";
         } else {
             std::ofstream yaml(config, std::ios::trunc);
             yaml << "connection: &velbus\n"
@@ -758,12 +796,12 @@ bool Bench::launch() {
 
         const std::int64_t deadline = t0 + 10 * ns_per_s;
         while (now_ns() < deadline && alive()) {
-            const int fd = open_peer_connection();
+            const int fd = open_peer_connection(port_);
             if (fd >= 0) {
                 const double took = to_ms(now_ns() - t0);
-                put("start", took);
+                if (!tls) put("start", took);
                 if (trace_) std::fprintf(stderr, "%s start %.2f ms\n", label_.c_str(), took);
-                peers_.push_back(Peer{fd, true, {}});
+                peers_.push_back(Peer{fd, true, {}, {}});
                 return true;
             }
             sleep_ns(200'000);
@@ -835,10 +873,10 @@ void Bench::close() {
     dir_.clear();
 }
 
-int Bench::open_peer_connection() {
+int Bench::open_peer_connection(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in a = loopback(port_);
+    const sockaddr_in a = loopback(port);
     sockaddr_in self{};
     socklen_t len = sizeof self;
     // A client whose own port is the one it calls connects to itself, not to a gateway.
@@ -858,15 +896,55 @@ int Bench::open_peer_connection() {
 }
 
 bool Bench::connect_peers(std::size_t total) {
+    if (tls_ && !peers_.empty() && !peers_.front().tls) drop_peers();  // the start's plain client
     while (peers_.size() < total) {
-        const int fd = open_peer_connection();
+        int fd = open_peer_connection(tls_ ? tls_port_ : port_);
+        // The TLS server opens after the plain one, once its certificate is ready.
+        for (const std::int64_t until = now_ns() + 5 * ns_per_s;
+             fd < 0 && tls_ && errno == ECONNREFUSED && now_ns() < until;) {
+            sleep_ns(ns_per_ms);
+            fd = open_peer_connection(tls_port_);
+        }
         if (fd < 0) {
             std::fprintf(stderr, "quillon_bench: connect: %s\n", std::strerror(errno));
             return false;
         }
-        peers_.push_back(Peer{fd, true, {}});
+        peers_.push_back(Peer{fd, true, {}, {}});
+        if (tls_ && !tls_handshake(peers_.back(), now_ns() + 5 * ns_per_s)) {
+            std::fprintf(stderr, "quillon_bench: no TLS session with the gateway\n");
+            return false;
+        }
     }
     return sync_peers();
+}
+
+void Bench::flush_tls(Peer& p) {
+    char b[16384];
+    for (int n = BIO_read(p.tls->out, b, sizeof b); n > 0; n = BIO_read(p.tls->out, b, sizeof b))
+        write_all(p.fd, reinterpret_cast<const std::uint8_t*>(b), static_cast<std::size_t>(n));
+}
+
+bool Bench::tls_handshake(Peer& p, std::int64_t deadline_ns) {
+    p.tls = std::make_shared<TlsSession>();
+    p.tls->ssl = SSL_new(tls_context());
+    p.tls->in = BIO_new(BIO_s_mem());
+    p.tls->out = BIO_new(BIO_s_mem());
+    SSL_set_bio(p.tls->ssl, p.tls->in, p.tls->out);
+    SSL_set_connect_state(p.tls->ssl);
+    for (;;) {
+        const int r = SSL_do_handshake(p.tls->ssl);
+        flush_tls(p);
+        if (r == 1) return true;
+        if (SSL_get_error(p.tls->ssl, r) != SSL_ERROR_WANT_READ) return false;
+        const std::int64_t left_ms = (deadline_ns - now_ns()) / ns_per_ms;
+        if (left_ms <= 0) return false;
+        pollfd w{p.fd, POLLIN, 0};
+        if (::poll(&w, 1, static_cast<int>(left_ms)) <= 0) continue;
+        std::uint8_t b[16384];
+        const ssize_t n = ::recv(p.fd, b, sizeof b, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+        if (n > 0) BIO_write(p.tls->in, b, static_cast<int>(n));
+    }
 }
 
 void Bench::read_master(std::int64_t) {
@@ -897,7 +975,16 @@ void Bench::read_peer(Peer& p, std::int64_t t_ns) {
                     ++stamped_reads_;
                 }
             }
-            p.in.feed(b, static_cast<std::size_t>(n), stamped, t_ns);
+            if (!p.tls) {
+                p.in.feed(b, static_cast<std::size_t>(n), stamped, t_ns);
+                continue;
+            }
+            BIO_write(p.tls->in, b, static_cast<int>(n));
+            std::uint8_t plain[16384];
+            int got = 0;
+            while ((got = SSL_read(p.tls->ssl, plain, sizeof plain)) > 0)
+                p.in.feed(plain, static_cast<std::size_t>(got), stamped, t_ns);
+            flush_tls(p);
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -1326,13 +1413,13 @@ void Bench::serve(std::size_t total) {
             continue;
         }
         const std::int64_t t = now_ns();
-        const int fd = open_peer_connection();
+        const int fd = open_peer_connection(port_);
         if (fd < 0) {
             connect_error = errno;
             break;
         }
         if (now_ns() - t > 200 * ns_per_ms) ++stalls;
-        peers_.push_back(Peer{fd, true, {}});
+        peers_.push_back(Peer{fd, true, {}, {}});
     }
     const std::int64_t connected = now_ns();
     const auto all_served = [this] {
@@ -1600,6 +1687,18 @@ void run_side(Side side, const Options& o, int run, bool last_run) {
         }();
     }
     bench.stop_process();
+    // The same bus to clients over TLS, on a process of its own.
+    if (quillon && bench.launch(true)) {
+        [&] {
+            if (!step(bench.connect_peers(1))) return;
+            bench.latency(latency_frames);
+            if (!step(bench.connect_peers(100))) return;
+            bench.latency(latency_frames);
+            if (!step(bench.sync_peers())) return;
+            bench.load_cpu(cpu_seconds, 100);
+        }();
+        bench.stop_process();
+    }
     for (int i = 0; i < 4; ++i) {
         if (bench.launch()) bench.stop_process();
     }
@@ -1800,6 +1899,28 @@ void print_quillon_alone() {
                  " KiB, VmHWM at worst " + fixed(grown("churn.hwm_growth"), 0) + " KiB; fds " +
                  m("churn.fds_before", 0) + " -> " + m("churn.fds_after", 0),
              "", "", std::string("growth < 1 MiB, fds as before") + (met ? "  ok" : "  MISSED")});
+    }
+    if (has("tls.lat.1.p50")) {
+        const auto plain = figures.median(Side::quillon, "lat.1.p50");
+        const auto tls = figures.median(Side::quillon, "tls.lat.1.p50");
+        const bool met = plain && tls && *tls - *plain <= 0.1 &&
+                         figures.worst(Side::quillon, "tls.lat.1.faults").value_or(1) == 0;
+        for (const std::string k : {"1", "100"}) {
+            rows.push_back(
+                {"bus->client over TLS, " + k + " client" + (k == "1" ? "" : "s"),
+                 "p50 " + m("tls.lat." + k + ".p50", 3) + "  p99 " + m("tls.lat." + k + ".p99", 3) +
+                     " ms (plain p50 " + m("lat." + k + ".p50", 3) + "  p99 " +
+                     m("lat." + k + ".p99", 3) + " ms); " + lost("tls.lat." + k + ".faults"),
+                 "", "",
+                 k == "1" ? std::string("p50 within 0.1 ms of plain") + (met ? "  ok" : "  MISSED")
+                          : ""});
+        }
+        if (has("tls.load.cpu"))
+            rows.push_back({"CPU, 100 TLS clients at 100 frames/s (schedstat)",
+                            m("tls.load.cpu") + " % of a core (plain " + m("load.cpu") +
+                                " %); latency p99 " + m("tls.load.p99", 3) + " ms; " +
+                                lost("tls.load.faults"),
+                            "", "", ""});
     }
     for (const Row& r : soak_rows)
         rows.push_back({r.what, r.result, "", "", r.target + (r.met ? "  ok" : "  MISSED")});

@@ -44,7 +44,8 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
         if (queue_cut(cut, handle, port, stamp, bus_bound, net_bound)) ++result.bad;
         ++result.added;
     };
-    const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
+    std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
+    if (record != nullptr) bytes = bytes.subspan(key_line_end_length(record->after_key, bytes));
     if (record != nullptr) {
         record->cutter.feed(bytes, now_ms, queue);
         table.note_holding(*record);

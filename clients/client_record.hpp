@@ -6,6 +6,7 @@
 #include "base/connection_handle.hpp"
 #include "base/date_text.hpp"
 #include "bus/frame_cutter.hpp"
+#include "clients/admission.hpp"
 
 namespace quillon {
 
@@ -34,6 +35,8 @@ struct ClientRecord {
     // Its frames in the bus-bound queue; reading pauses above a limit.
     std::int32_t frames_waiting = 0;
     bool reading_paused = false;
+    // Admitted by its key: a line end may come before its first frame.
+    KeyLineEnd after_key = KeyLineEnd::none;
 
     bool live() const { return disconnect_date == 0; }
     bool is_analyzer() const { return kind == ClientKind::analyzer; }

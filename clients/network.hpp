@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/connection_handle.hpp"
 
@@ -13,6 +14,22 @@ enum class Server : std::int32_t {
     port_test = 0,  // the first-configuration dialog's test of a TCP port
     tcp = 1,        // bus clients
     analyzer = 2,   // the UDP analyzer feed
+    tls = 3,        // bus clients over TLS
+};
+
+// The PEM files a TLS server works with.
+struct TlsFiles {
+    std::string certificate;
+    std::string private_key;
+};
+
+// How the start of a server went.
+enum class ServerStart {
+    ok,
+    unavailable,  // the port is taken or cannot be had
+    certificate_unreadable,
+    key_unreadable,
+    key_mismatch,  // the key is not the certificate's
 };
 
 enum class NetworkEventCode : std::int32_t {
@@ -33,9 +50,15 @@ class Network {
   public:
     virtual ~Network() = default;
     virtual bool initialise() = 0;
-    // Listens on the local addresses given to the adapter. A port outside
-    // 1..65535 fails.
+    // The local addresses that the servers made from now on listen on; none:
+    // all of them.
+    virtual void listen_on(const std::vector<std::string>& addresses) = 0;
+    // Listens on the local addresses. A port outside 1..65535 fails.
     virtual bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) = 0;
+    // The same with TLS 1.2 or 1.3; its connections are reported once their
+    // handshake is done. The server's certificate is not checked by clients.
+    virtual ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
+                                          const TlsFiles& files) = 0;
     virtual bool create_udp_server(Server server, std::int64_t port) = 0;
     // Closes the server and every connection it holds, without disconnection events.
     virtual void close_server(Server server) = 0;

@@ -1,11 +1,16 @@
 #include "core/client_events.hpp"
 
+#include <algorithm>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/reporting.hpp"
 
 namespace quillon {
 namespace {
+
+constexpr Rgb refusal_colour{200, 50, 50};
 
 ClientRecord* live_any(ClientTable& table, ConnectionHandle handle) {
     if (ClientRecord* c = table.live(handle, ClientKind::bus_client)) return c;
@@ -25,10 +30,19 @@ void client_connected(Gateway& gw, ConnectionHandle handle, ClientKind kind, con
     redraw_clients(gw, true);
 }
 
-// Its datagram's content means nothing; its arrival keeps the analyzer alive.
+// A datagram's arrival keeps the analyzer alive. Its content means nothing,
+// unless a key is required: then only the key subscribes, and anything else
+// is ignored, never answered.
 void analyzer_datagram(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     auto& buffer = gw.clients.receive_buffer();
-    gw.network.receive(handle, buffer.data(), buffer.size());
+    const std::int64_t got = gw.network.receive(handle, buffer.data(), buffer.size());
+    const std::string_view content(reinterpret_cast<const char*>(buffer.data()),
+                                   static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+    if (gw.admission.required() && !gw.admission.is_key(content)) {
+        if (gw.clients.live(handle, ClientKind::analyzer) == nullptr)
+            gw.network.close_connection(handle);  // forget the peer
+        return;
+    }
     if (gw.clients.live(handle, ClientKind::analyzer) == nullptr) {
         if (gw.clients.live_analyzer_count() >= max_live_analyzers) {
             gw.network.close_connection(handle);  // forget the peer
@@ -39,6 +53,61 @@ void analyzer_datagram(Gateway& gw, ConnectionHandle handle, const PassTime& t) 
     if (ClientRecord* c = gw.clients.find(handle)) c->last_activity = t.date;
 }
 
+Intake bus_client_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
+    const Intake intake =
+        client_intake(gw.clients, gw.network, handle, t.ms, t.stamp, gw.bus_bound, gw.net_bound);
+    if (intake.added != 0) {
+        gw.view.set_status_field(status_field::client_frames, "N:" + std::to_string(intake.added));
+        if (ClientRecord* c = gw.clients.find(handle)) c->last_activity = t.date;
+    }
+    if (intake.bad != 0) redraw_clients(gw);
+    return intake;
+}
+
+// The key never appears: only who was refused, and why.
+void show_refusal(Gateway& gw, const Admission::Outcome& refused, const PassTime& t) {
+    const char* reason = refused.reason == Admission::Refusal::wrong_key ? "wrong key" : "no key";
+    const std::string who = refused.address + " (" + std::to_string(refused.port) + ")";
+    show_notice(gw, t.date, "- access -", "refused " + who + ": " + reason, refusal_colour, false);
+    if (refused.block_began) {
+        show_notice(gw, t.date, "- access -",
+                    "blocked " + refused.address + " for a minute: " +
+                        std::to_string(refusals_before_block) + " refusals within a minute",
+                    refusal_colour, true);
+    }
+}
+
+// Bytes from a connection that has not given the whole key yet.
+Intake key_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
+    const Admission::Outcome outcome = gw.admission.read_key(handle, gw.network, t.ms);
+    switch (outcome.kind) {
+        case Admission::Outcome::Kind::waiting:
+            return {};
+        case Admission::Outcome::Kind::refused:
+            gw.network.close_connection(handle);
+            show_refusal(gw, outcome, t);
+            return {};
+        case Admission::Outcome::Kind::admitted:
+            break;
+    }
+    client_connected(gw, handle, ClientKind::bus_client, t);
+    if (ClientRecord* c = gw.clients.live(handle, ClientKind::bus_client))
+        c->after_key = KeyLineEnd::may_follow;
+    // Frames may have come in the key's own segment.
+    return bus_client_data(gw, handle, t);
+}
+
+void new_connection(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
+    if (!gw.admission.required()) {
+        client_connected(gw, handle, ClientKind::bus_client, t);
+        return;
+    }
+    // A blocked address is shut out at once; the row that blocked it said so.
+    if (!gw.admission.begin(handle, gw.network.peer_address(handle), gw.network.peer_port(handle),
+                            t.ms))
+        gw.network.close_connection(handle);
+}
+
 }  // namespace
 
 Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& t) {
@@ -47,29 +116,29 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
             if (event.server == Server::analyzer) {
                 analyzer_datagram(gw, event.connection, t);
                 return {};
-            } else {
-                const Intake intake = client_intake(gw.clients, gw.network, event.connection, t.ms,
-                                                    t.stamp, gw.bus_bound, gw.net_bound);
-                if (intake.added != 0) {
-                    gw.view.set_status_field(status_field::client_frames,
-                                             "N:" + std::to_string(intake.added));
-                    if (ClientRecord* c = gw.clients.find(event.connection))
-                        c->last_activity = t.date;
-                }
-                if (intake.bad != 0) redraw_clients(gw);
-                return intake;
             }
+            if (gw.admission.waiting(event.connection)) return key_data(gw, event.connection, t);
+            return bus_client_data(gw, event.connection, t);
         case NetworkEventCode::connection:
-            client_connected(
-                gw, event.connection,
-                event.server == Server::analyzer ? ClientKind::analyzer : ClientKind::bus_client,
-                t);
+            new_connection(gw, event.connection, t);
             return {};
         case NetworkEventCode::disconnection:
+            if (gw.admission.waiting(event.connection)) {
+                if (const auto refused = gw.admission.closed(event.connection, t.ms))
+                    show_refusal(gw, *refused, t);
+                return {};
+            }
             client_disconnected(gw, event.connection, t);
             return {};
         default:
             return {};
+    }
+}
+
+void refuse_late_keys(Gateway& gw, const PassTime& t) {
+    for (const Admission::Outcome& refused : gw.admission.expire(t.ms)) {
+        gw.network.close_connection(refused.handle);
+        show_refusal(gw, refused, t);
     }
 }
 

@@ -11,6 +11,9 @@ namespace quillon {
 // an analyzer, or a disconnection. Returns what client intake queued.
 Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& time);
 
+// Closes the connections whose key has not come in time, each with its row.
+void refuse_late_keys(Gateway& gw, const PassTime& time);
+
 // Ends the live record of the connection, with its "DEL IP," line; the piece
 // of a frame it left is shown first. Then drops old records and redraws.
 void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time);

@@ -8,6 +8,7 @@
 //                 module's flow control (bus/)
 //   net_bound     frames from the bus and echo copies for the clients
 //   ClientTable   clients live and ended, their rows, their frames waiting (clients/)
+//   Admission     connections not yet clients, waiting for the key (clients/)
 //   TrafficList   the rows shown and the operator's filter (ui/)
 //   Statistics    the bit rates, their history and the uptime (ui/)
 //   DebugLog      the debug log file (analyzer/)
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analyzer/debug_log.hpp"
 #include "base/clock.hpp"
@@ -28,6 +30,8 @@
 #include "bus/queue_entry.hpp"
 #include "bus/serial_link.hpp"
 #include "bus/transmit_queue.hpp"
+#include "clients/admission.hpp"
+#include "clients/certificates.hpp"
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
 #include "core/settings.hpp"
@@ -52,7 +56,11 @@ struct Ports {
 // rules, handed to the loop. One per process, one thread.
 struct Gateway {
     explicit Gateway(Ports p)
-        : clock(p.clock), network(p.network), view(p.view), input(p.input), dialogs(p.dialogs),
+        : clock(p.clock),
+          network(p.network),
+          view(p.view),
+          input(p.input),
+          dialogs(p.dialogs),
           serial(p.serial) {}
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
@@ -65,9 +73,10 @@ struct Gateway {
 
     Settings settings;
     SerialLink serial;
-    BusQueue bus_bound;    // from clients, to the bus
+    BusQueue bus_bound;       // from clients, to the bus
     NetBoundQueue net_bound;  // from the bus and echo copies, to the clients
     ClientTable clients;
+    Admission admission;  // the connections that have not given the key yet
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log;
@@ -83,6 +92,15 @@ struct Gateway {
     std::filesystem::path working_directory = ".";
     // Settings given by the program itself (the demo); the settings file is then not touched.
     std::optional<std::string> settings_text;
+    // The local addresses given on the command line, over the settings' own.
+    std::optional<std::vector<std::string>> listen_override;
+    // Makes the TLS server's self-signed certificate; none, none can be made.
+    CertificateMaker* certificates = nullptr;
+    TlsFiles tls_files;  // those the TLS server started with
+
+    std::vector<std::string> listen_addresses() const {
+        return listen_override ? *listen_override : settings.listen;
+    }
 };
 
 }  // namespace quillon

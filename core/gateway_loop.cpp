@@ -14,6 +14,7 @@
 #include "core/first_configuration.hpp"
 #include "core/gateway.hpp"
 #include "core/reporting.hpp"
+#include "core/servers.hpp"
 #include "core/settings.hpp"
 
 namespace quillon {
@@ -45,6 +46,7 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     std::int64_t due_ms = gw.statistics.next_due_ms();
     due_ms = std::min(due_ms, gw.serial.next_due_ms());
     due_ms = std::min(due_ms, gw.clients.next_give_up_ms());
+    due_ms = std::min(due_ms, gw.admission.next_due_ms());
     due_ms = std::min(due_ms, gw.last_purge_ms + purge_period_ms + 1);
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
@@ -58,6 +60,12 @@ std::int32_t event_wait_timeout(const Gateway& gw, std::int64_t now_us) {
     const std::int64_t until = next_due_us(gw, now_us) - now_us;
     if (until <= 0) return 0;
     return static_cast<std::int32_t>(std::min<std::int64_t>(longest_wait_ms, (until + 999) / 1000));
+}
+
+std::string ethernet_status(const Settings& s) {
+    if (!s.tls_server()) return "Ethernet port " + std::to_string(s.tcp_port);
+    if (!s.plain_server()) return "Ethernet TLS port " + std::to_string(s.tls_port);
+    return "Ethernet port " + std::to_string(s.tcp_port) + ", TLS " + std::to_string(s.tls_port);
 }
 
 // Reads the clock once for the pass.
@@ -164,7 +172,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.debug_log.set_directory(gw.working_directory);
 
     gw.view.create_main_window();
-    gw.view.set_status_field(status_field::ethernet, "Ethernet port " + std::to_string(s.tcp_port));
+    gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module());
     if (!gw.serial.open()) {
@@ -179,19 +187,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.last_purge_ms = now;
     gw.serial.start_watch(now);
 
-    // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
-    const std::int64_t udp_port = std::int64_t{s.tcp_port} + 1;
-    gw.analyzer_server_open = gw.network.create_udp_server(Server::analyzer, udp_port);
-    if (!gw.analyzer_server_open) {
-        gw.view.message_box("Analyzer UDP Port not Free",
-                            "Standard server may works...|Analyzer UDP port " +
-                                std::to_string(udp_port) + " Not enable",
-                            MessageIcon::error);
-    }
-
-    if (!gw.network.create_tcp_server(Server::tcp, s.tcp_port, tcp_backlog)) {
-        gw.view.message_box("NOT ABLE TO CREATE SERVER", "Can't start Quillon on this port",
-                            MessageIcon::error);
+    if (!open_servers(gw)) {
         shutdown(gw);
         return StartOutcome::tcp_server_failed;
     }
@@ -228,6 +224,7 @@ bool run_pass(Gateway& gw) {
         if (intake.added != 0) intakes.push_back(intake);
     }
     give_up_stale_pieces(gw, t);
+    refuse_late_keys(gw, t);
 
     const std::size_t net_start = gw.net_bound.size();
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
@@ -281,7 +278,7 @@ void run_main_loop(Gateway& gw) {
 
 void shutdown(Gateway& gw) {
     gw.serial.close();
-    gw.network.close_server(Server::tcp);
+    close_client_servers(gw);
     if (gw.analyzer_server_open) gw.network.close_server(Server::analyzer);
     gw.analyzer_server_open = false;
     gw.debug_log.set_on(false);
@@ -307,9 +304,9 @@ void restart_server(Gateway& gw, const PassTime& t) {
         gw.network.close_connection(h);
     gw.clients.clear();
     gw.view.show_clients({});
-    gw.network.close_server(Server::tcp);
+    close_client_servers(gw);
     gw.clock.pause_ms(500);
-    if (!gw.network.create_tcp_server(Server::tcp, gw.settings.tcp_port, tcp_backlog)) {
+    if (!reopen_client_servers(gw)) {
         gw.view.message_box("Network Error", "Couldn't restart connexion's server",
                             MessageIcon::error);
         shutdown(gw);

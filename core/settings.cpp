@@ -62,7 +62,9 @@ std::string file_text(std::string_view bytes) {
     return latin1_to_utf8(bytes);
 }
 
-std::optional<std::string> lookup(std::string_view text, std::string_view key) {
+// Every value of the key, in file order, up to the first group line.
+std::vector<std::string> lookup_all(std::string_view text, std::string_view key) {
+    std::vector<std::string> values;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find_first_of("\r\n", pos);
@@ -75,15 +77,21 @@ std::optional<std::string> lookup(std::string_view text, std::string_view key) {
         }
         if (line.empty() || line.front() == ';') continue;
         // The gateway uses no group: whatever follows the first one is not its.
-        if (line.front() == '[') return std::nullopt;
+        if (line.front() == '[') break;
         const std::size_t equals = line.find('=');
         // Not an entry; skipping it keeps a stray line from hiding a later key.
         if (equals == std::string_view::npos) continue;
         if (same_key(trim_trailing(line.substr(0, equals)), key)) {
-            return std::string(trim_trailing(trim_leading(line.substr(equals + 1))));
+            values.emplace_back(trim_trailing(trim_leading(line.substr(equals + 1))));
         }
     }
-    return std::nullopt;
+    return values;
+}
+
+std::optional<std::string> lookup(std::string_view text, std::string_view key) {
+    std::vector<std::string> values = lookup_all(text, key);
+    if (values.empty()) return std::nullopt;
+    return std::move(values.front());
 }
 
 std::string setting_or(std::string_view text, std::string_view key, std::string_view fallback) {
@@ -175,7 +183,29 @@ Settings read_settings(std::string_view file_bytes) {
     } else {
         s.module_type = setting_or(text, "SerialModule", default_module);
     }
+
+    // The secure access, all optional.
+    s.auth_key = setting_or(text, "AuthKey", "");
+    s.tls_port = settings_integer(setting_or(text, "TLSPort", "0"));
+    s.tls_certificate = setting_or(text, "TLSCertificate", "");
+    s.tls_private_key = setting_or(text, "TLSPrivateKey", "");
+    // Repeatable, each a comma-separated list.
+    for (const std::string& value : lookup_all(text, "Listen")) {
+        for (std::string& address : address_list(value))
+            s.listen.push_back(std::move(address));
+    }
     return s;
+}
+
+std::vector<std::string> address_list(std::string_view text) {
+    std::vector<std::string> addresses;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view address = trim_trailing(trim_leading(text.substr(0, comma)));
+        if (!address.empty()) addresses.emplace_back(address);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    }
+    return addresses;
 }
 
 std::int32_t settings_integer(std::string_view text) {

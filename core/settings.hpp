@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bus/serial_port.hpp"
 
@@ -20,12 +21,28 @@ struct Settings {
     SerialLineSettings serial;     // its six fields
     std::string module_type;       // "RS" (exactly) selects the RS-232 module
 
+    // Secure access; a file without these keys gives today's open gateway.
+    std::string auth_key;             // "AuthKey": what every client must send first
+    std::int32_t tls_port = 0;        // "TLSPort": 0, no TLS server
+    std::string tls_certificate;      // "TLSCertificate": PEM file, relative to the settings
+    std::string tls_private_key;      // "TLSPrivateKey": PEM file, relative to the settings
+    std::vector<std::string> listen;  // "Listen": the local addresses; none, all of them
+
     bool rs_module() const { return module_type == "RS"; }
+    bool plain_server() const { return tcp_port != 0; }
+    bool tls_server() const { return tls_port != 0; }
+    // The analyzers' UDP port: above the plain server's, else above the TLS one's.
+    std::int64_t analyzer_port() const {
+        return std::int64_t{plain_server() ? tcp_port : tls_port} + 1;
+    }
 };
 
 // Reads the file's raw bytes. Missing keys give the defaults; nothing is
 // validated here, a bad serial setting shows up when the port is opened.
 Settings read_settings(std::string_view file_bytes);
+
+// The addresses of a comma-separated list, blanks around them dropped.
+std::vector<std::string> address_list(std::string_view text);
 
 // The value of `key` (UTF-8), or std::nullopt when the key does not occur
 // before the first group line.

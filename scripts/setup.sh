@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
-# the tool chain, Qt 6, GoogleTest, clang for the fuzz targets and clang-format, Xvfb for
-# scripts/screenshot.sh, and the window's fonts.
+# the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
+# Xvfb for scripts/screenshot.sh, and the window's fonts.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it.
 # Skips what is installed already; uses sudo when not run as root.
@@ -11,6 +11,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins libgl-dev
   libgtest-dev
+  libssl-dev
   clang libclang-rt-dev clang-format
   xvfb
   fonts-dejavu-core fonts-dejavu-extra

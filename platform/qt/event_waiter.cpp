@@ -23,6 +23,10 @@ bool EventWaiter::anything_pending() const {
 }
 
 bool EventWaiter::wait(int timeout_ms) {
+    // Qt's own objects may have asked to be deleted (the TLS server lets a
+    // failed handshake's socket go that way); Qt's event loop, which would
+    // do it, never runs here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (woken_ || anything_pending()) {
         // What arrived is taken in before the pass looks at it.
         QCoreApplication::processEvents();

@@ -4,16 +4,28 @@
 
 #include <cerrno>
 
+#include <QFile>
 #include <QNetworkDatagram>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
+
+#include "platform/openssl/tls_files.hpp"
 
 namespace quillon {
 namespace {
 
 // Largest datagram an analyzer may send; anything beyond is cut.
 constexpr qint64 max_datagram_bytes = 2048;
+// A TLS peer has this long for its handshake.
+constexpr int tls_handshake_limit_ms = 5000;
+// Datagram senders remembered at the most (the gateway keeps fewer analyzers
+// still): a flood from ever new ports cannot grow the table without bound.
+constexpr std::size_t max_udp_peers = 256;
 
 }  // namespace
 
@@ -28,40 +40,105 @@ std::string address_text(const QHostAddress& address) {
     return address.toString().toStdString();
 }
 
-QtNetwork::QtNetwork(EventWaiter& waiter, std::string listen_address) : waiter_(waiter) {
-    listen_address_ = listen_address.empty() ? QHostAddress(QHostAddress::Any)
-                                             : QHostAddress(QString::fromStdString(listen_address));
+QtNetwork::QtNetwork(EventWaiter& waiter) : waiter_(waiter) {
     waiter_.add_pending_check([this] { return has_pending(); });
 }
 
 QtNetwork::~QtNetwork() {
     while (!connections_.empty())
         release(connections_.begin()->first, false);
-    for (auto& [server, s] : tcp_servers_) {
+    for (auto& [server, listeners] : tcp_servers_) {
         (void)server;
-        QObject::disconnect(s.get(), nullptr, nullptr, nullptr);
+        for (auto& l : listeners)
+            QObject::disconnect(l.get(), nullptr, nullptr, nullptr);
     }
     tcp_servers_.clear();
-    if (udp_) QObject::disconnect(udp_.get(), nullptr, nullptr, nullptr);
+    for (auto& u : udp_)
+        QObject::disconnect(u.get(), nullptr, nullptr, nullptr);
 }
 
-bool QtNetwork::create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) {
+void QtNetwork::listen_on(const std::vector<std::string>& addresses) {
+    listen_addresses_.clear();
+    for (const std::string& a : addresses)
+        listen_addresses_.emplace_back(QString::fromStdString(a));
+}
+
+bool QtNetwork::listen_everywhere(Server server, std::int64_t port, std::int32_t backlog,
+                                  const std::function<std::unique_ptr<QTcpServer>()>& make) {
     if (port < 1 || port > 65535 || tcp_servers_.count(server) != 0) return false;
-    auto s = std::make_unique<QTcpServer>();
-    s->setListenBacklogSize(backlog);
-    if (!s->listen(listen_address_, static_cast<quint16>(port))) return false;
-    QObject::connect(s.get(), &QTcpServer::newConnection,
-                     [this, server] { accept_connections(server); });
-    tcp_servers_[server] = std::move(s);
+    const std::vector<QHostAddress> addresses =
+        listen_addresses_.empty() ? std::vector<QHostAddress>{QHostAddress(QHostAddress::Any)}
+                                  : listen_addresses_;
+    std::vector<std::unique_ptr<QTcpServer>> listeners;
+    for (const QHostAddress& address : addresses) {
+        std::unique_ptr<QTcpServer> l = make();
+        l->setListenBacklogSize(backlog);
+        if (address.isNull() || !l->listen(address, static_cast<quint16>(port))) return false;
+        QTcpServer* raw = l.get();
+        QObject::connect(raw, &QTcpServer::pendingConnectionAvailable,
+                         [this, raw, server] { accept_connections(raw, server); });
+        listeners.push_back(std::move(l));
+    }
+    tcp_servers_[server] = std::move(listeners);
     return true;
 }
 
+bool QtNetwork::create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) {
+    return listen_everywhere(server, port, backlog, [] { return std::make_unique<QTcpServer>(); });
+}
+
+ServerStart QtNetwork::create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
+                                         const TlsFiles& files) {
+    switch (check_tls_files(files.certificate, files.private_key)) {
+        case TlsFilesProblem::none:
+            break;
+        case TlsFilesProblem::certificate_unreadable:
+            return ServerStart::certificate_unreadable;
+        case TlsFilesProblem::key_unreadable:
+            return ServerStart::key_unreadable;
+        case TlsFilesProblem::key_mismatch:
+            return ServerStart::key_mismatch;
+    }
+    QFile cert_file(QString::fromStdString(files.certificate));
+    QFile key_file(QString::fromStdString(files.private_key));
+    if (!cert_file.open(QIODevice::ReadOnly)) return ServerStart::certificate_unreadable;
+    if (!key_file.open(QIODevice::ReadOnly)) return ServerStart::key_unreadable;
+    const QSslCertificate certificate(&cert_file, QSsl::Pem);
+    const QByteArray key_pem = key_file.readAll();
+    QSslKey key(key_pem, QSsl::Ec, QSsl::Pem);
+    if (key.isNull()) key = QSslKey(key_pem, QSsl::Rsa, QSsl::Pem);
+    if (certificate.isNull()) return ServerStart::certificate_unreadable;
+    if (key.isNull()) return ServerStart::key_unreadable;
+
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificate(certificate);
+    config.setPrivateKey(key);
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    const bool listening = listen_everywhere(server, port, backlog, [&config] {
+        auto tls = std::make_unique<QSslServer>();
+        tls->setSslConfiguration(config);
+        // A peer that starts a handshake and never ends it is let go.
+        tls->setHandshakeTimeout(tls_handshake_limit_ms);
+        return std::unique_ptr<QTcpServer>(std::move(tls));
+    });
+    return listening ? ServerStart::ok : ServerStart::unavailable;
+}
+
 bool QtNetwork::create_udp_server(Server server, std::int64_t port) {
-    if (port < 1 || port > 65535 || udp_ != nullptr) return false;
-    auto u = std::make_unique<QUdpSocket>();
-    if (!u->bind(listen_address_, static_cast<quint16>(port))) return false;
-    QObject::connect(u.get(), &QUdpSocket::readyRead, [this] { read_datagrams(); });
-    udp_ = std::move(u);
+    if (port < 1 || port > 65535 || !udp_.empty()) return false;
+    const std::vector<QHostAddress> addresses =
+        listen_addresses_.empty() ? std::vector<QHostAddress>{QHostAddress(QHostAddress::Any)}
+                                  : listen_addresses_;
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    for (const QHostAddress& address : addresses) {
+        auto u = std::make_unique<QUdpSocket>();
+        if (address.isNull() || !u->bind(address, static_cast<quint16>(port))) return false;
+        QUdpSocket* raw = u.get();
+        QObject::connect(raw, &QUdpSocket::readyRead, [this, raw] { read_datagrams(raw); });
+        sockets.push_back(std::move(u));
+    }
+    udp_ = std::move(sockets);
     udp_server_ = server;
     return true;
 }
@@ -75,27 +152,31 @@ void QtNetwork::close_server(Server server) {
         release(h, false);
     std::erase_if(events_, [server](const NetworkEvent& e) { return e.server == server; });
     if (auto it = tcp_servers_.find(server); it != tcp_servers_.end()) {
-        QObject::disconnect(it->second.get(), nullptr, nullptr, nullptr);
-        it->second->close();
+        for (auto& l : it->second) {
+            QObject::disconnect(l.get(), nullptr, nullptr, nullptr);
+            l->close();
+        }
         tcp_servers_.erase(it);
     }
-    if (udp_ && server == udp_server_) {
-        QObject::disconnect(udp_.get(), nullptr, nullptr, nullptr);
-        udp_->close();
-        udp_.reset();
+    if (!udp_.empty() && server == udp_server_) {
+        for (auto& u : udp_) {
+            QObject::disconnect(u.get(), nullptr, nullptr, nullptr);
+            u->close();
+        }
+        udp_.clear();
     }
 }
 
-void QtNetwork::accept_connections(Server server) {
-    auto it = tcp_servers_.find(server);
-    if (it == tcp_servers_.end()) return;
-    while (QTcpSocket* accepted = it->second->nextPendingConnection()) {
+void QtNetwork::accept_connections(QTcpServer* listener, Server server) {
+    while (QTcpSocket* accepted = listener->nextPendingConnection()) {
         // The server would delete its children with it; the connection owns its socket.
         accepted->setParent(nullptr);
+        QObject::disconnect(accepted, nullptr, listener, nullptr);
         std::unique_ptr<QTcpSocket> socket(accepted);
         const ConnectionHandle h = next_handle_++;
         Connection c;
         c.server = server;
+        c.tls = qobject_cast<QSslSocket*>(accepted) != nullptr;
         c.address = socket->peerAddress();
         c.port = socket->peerPort();
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -113,6 +194,10 @@ void QtNetwork::accept_connections(Server server) {
         };
         QObject::connect(accepted, &QTcpSocket::disconnected, mark_gone);
         QObject::connect(accepted, &QTcpSocket::errorOccurred, mark_gone);
+        // Bytes that came with the handshake are read by the loop like any others.
+        if (accepted->bytesAvailable() > 0 || accepted->state() != QAbstractSocket::ConnectedState)
+            attention_.insert(h);
+        if (accepted->state() != QAbstractSocket::ConnectedState) c.gone = true;
         c.socket = std::move(socket);
         connections_[h] = std::move(c);
         events_.push_back({NetworkEventCode::connection, server, h});
@@ -120,9 +205,9 @@ void QtNetwork::accept_connections(Server server) {
     waiter_.wake();
 }
 
-void QtNetwork::read_datagrams() {
-    while (udp_ && udp_->hasPendingDatagrams()) {
-        const QNetworkDatagram d = udp_->receiveDatagram(max_datagram_bytes);
+void QtNetwork::read_datagrams(QUdpSocket* socket) {
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram d = socket->receiveDatagram(max_datagram_bytes);
         if (!d.isValid()) break;
         ConnectionHandle h = 0;
         for (const auto& [handle, c] : connections_) {
@@ -133,11 +218,14 @@ void QtNetwork::read_datagrams() {
             }
         }
         if (h == 0) {
+            if (udp_peers_ >= max_udp_peers) continue;
+            ++udp_peers_;
             h = next_handle_++;
             Connection c;
             c.server = udp_server_;
             c.address = d.senderAddress();
             c.port = static_cast<std::uint16_t>(d.senderPort());
+            c.via = socket;
             connections_[h] = std::move(c);
         }
         connections_[h].datagrams.push_back(d.data());
@@ -216,13 +304,19 @@ std::size_t QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, 
     if (it == connections_.end() || count == 0) return 0;
     Connection& c = it->second;
     if (c.socket == nullptr) {
-        if (udp_) {
-            udp_->writeDatagram(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count),
-                                c.address, c.port);
+        if (c.via != nullptr) {
+            c.via->writeDatagram(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count),
+                                 c.address, c.port);
         }
         return 0;
     }
     if (c.gone) return 0;
+    if (c.tls) {
+        // The bytes go through the encryption: only the socket can write them.
+        c.socket->write(reinterpret_cast<const char*>(bytes), static_cast<qint64>(count));
+        c.socket->flush();
+        return waiting_output(c);
+    }
     // Each frame in its own write, now. While the socket holds nothing back,
     // the frame goes straight to the kernel: Qt's buffered write would turn
     // the socket's write notifier on and off for every frame, which costs
@@ -243,10 +337,17 @@ std::size_t QtNetwork::send(ConnectionHandle handle, const std::uint8_t* bytes, 
     return static_cast<std::size_t>(c.socket->bytesToWrite());
 }
 
+std::size_t QtNetwork::waiting_output(const Connection& c) {
+    if (c.socket == nullptr) return 0;
+    qint64 waiting = c.socket->bytesToWrite();
+    // Encrypted at once, what the peer does not take waits below the TLS layer.
+    if (c.tls) waiting += static_cast<QSslSocket*>(c.socket.get())->encryptedBytesToWrite();
+    return static_cast<std::size_t>(waiting);
+}
+
 std::size_t QtNetwork::pending_output_bytes(ConnectionHandle handle) {
     auto it = connections_.find(handle);
-    if (it == connections_.end() || it->second.socket == nullptr) return 0;
-    return static_cast<std::size_t>(it->second.socket->bytesToWrite());
+    return it == connections_.end() ? 0 : waiting_output(it->second);
 }
 
 std::string QtNetwork::peer_address(ConnectionHandle handle) {
@@ -270,6 +371,7 @@ void QtNetwork::reset_connection(ConnectionHandle handle) {
 void QtNetwork::release(ConnectionHandle handle, bool reset) {
     auto it = connections_.find(handle);
     if (it == connections_.end()) return;
+    if (it->second.socket == nullptr) --udp_peers_;
     if (QTcpSocket* s = it->second.socket.get()) {
         QObject::disconnect(s, nullptr, nullptr, nullptr);
         // A zero linger time makes the close a reset: the kernel drops what

@@ -2,11 +2,13 @@
 
 #include <QHostAddress>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "clients/network.hpp"
 #include "platform/qt/event_waiter.hpp"
@@ -17,16 +19,19 @@ class QUdpSocket;
 
 namespace quillon {
 
-// The TCP server and the analyzer socket on QtNetwork. Qt's signals become
-// the gateway's network events, handed out one per poll.
+// The TCP servers, plain and TLS, and the analyzer socket on QtNetwork, each
+// listening on every address asked for. Qt's signals become the gateway's
+// network events, handed out one per poll.
 class QtNetwork : public Network {
   public:
-    // `listen_address` empty: all local addresses.
-    QtNetwork(EventWaiter& waiter, std::string listen_address = {});
+    explicit QtNetwork(EventWaiter& waiter);
     ~QtNetwork() override;
 
     bool initialise() override { return true; }
+    void listen_on(const std::vector<std::string>& addresses) override;
     bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) override;
+    ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
+                                  const TlsFiles& files) override;
     bool create_udp_server(Server server, std::int64_t port) override;
     void close_server(Server server) override;
     NetworkEvent poll() override;
@@ -49,23 +54,30 @@ class QtNetwork : public Network {
     struct Connection {
         Server server = Server::port_test;
         std::unique_ptr<QTcpSocket> socket;  // TCP only
+        bool tls = false;                    // what is written goes through the encryption
         QHostAddress address;
         std::uint16_t port = 0;
         bool paused = false;
         bool gone = false;                 // the peer closed or the connection failed
         std::deque<QByteArray> datagrams;  // UDP only
+        QUdpSocket* via = nullptr;         // UDP only: the socket the peer reached
     };
 
-    void accept_connections(Server server);
-    void read_datagrams();
+    // Listens with a server made by `make` on every address; false (and no
+    // server kept) when any of them fails.
+    bool listen_everywhere(Server server, std::int64_t port, std::int32_t backlog,
+                           const std::function<std::unique_ptr<QTcpServer>()>& make);
+    void accept_connections(QTcpServer* listener, Server server);
+    void read_datagrams(QUdpSocket* socket);
     void release(ConnectionHandle handle, bool reset);
+    static std::size_t waiting_output(const Connection& c);
 
     EventWaiter& waiter_;
-    QHostAddress listen_address_;
+    std::vector<QHostAddress> listen_addresses_;  // empty: all
     // Owned here, not by Qt's parents: the gateway never runs Qt's own event
     // loop, so deleteLater() would never free them.
-    std::map<Server, std::unique_ptr<QTcpServer>> tcp_servers_;
-    std::unique_ptr<QUdpSocket> udp_;
+    std::map<Server, std::vector<std::unique_ptr<QTcpServer>>> tcp_servers_;
+    std::vector<std::unique_ptr<QUdpSocket>> udp_;
     Server udp_server_ = Server::analyzer;
     std::unordered_map<ConnectionHandle, Connection> connections_;
     // The connections that may have something to report: bytes to read, or
@@ -73,6 +85,7 @@ class QtNetwork : public Network {
     std::set<ConnectionHandle> attention_;
     std::deque<NetworkEvent> events_;
     ConnectionHandle next_handle_ = 1;
+    std::size_t udp_peers_ = 0;
     ConnectionHandle last_served_ = 0;
 };
 

@@ -51,6 +51,9 @@ class FakeNetwork : public Network {
     std::set<std::int64_t> taken_ports;      // ports another program holds
     std::map<Server, std::int64_t> servers;  // open servers and their ports
     std::vector<std::pair<Server, std::int64_t>> server_attempts;
+    std::vector<std::string> listen_addresses;
+    ServerStart tls_start = ServerStart::ok;  // how a TLS server's start goes
+    TlsFiles tls_files;                       // those of the last TLS server
     std::map<ConnectionHandle, Peer> peers;
     std::deque<NetworkEvent> events;
     std::int32_t polls = 0;
@@ -113,6 +116,14 @@ class FakeNetwork : public Network {
             return false;
         servers[server] = port;
         return true;
+    }
+    void listen_on(const std::vector<std::string>& addresses) override {
+        listen_addresses = addresses;
+    }
+    ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
+                                  const TlsFiles& files) override {
+        tls_files = files;
+        return create_tcp_server(server, port, backlog) ? tls_start : ServerStart::unavailable;
     }
     bool create_udp_server(Server server, std::int64_t port) override {
         server_attempts.emplace_back(server, port);

@@ -12,11 +12,14 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
+#include "platform/openssl/certificate_maker.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "real_io_support.hpp"
+#include "tests/integration/tls_client.hpp"
 
 namespace quillon {
 namespace {
@@ -123,6 +126,7 @@ TEST_F(PseudoTerminalPort, CarriesBytesBothWaysAndReportsAHangUp) {
 
 class LoopbackNetwork : public ::testing::Test {
   protected:
+    LoopbackNetwork() { net_.listen_on({"127.0.0.1"}); }
     NetworkEvent next_event() {
         NetworkEvent e;
         wait_until(waiter_, [&] {
@@ -132,7 +136,7 @@ class LoopbackNetwork : public ::testing::Test {
         return e;
     }
     EventWaiter waiter_;
-    QtNetwork net_{waiter_, "127.0.0.1"};
+    QtNetwork net_{waiter_};
 };
 
 TEST_F(LoopbackNetwork, ConnectionDataAndDisconnectionComeInOrderWithFreshHandles) {
@@ -220,7 +224,8 @@ TEST_F(LoopbackNetwork, EachDatagramSenderGetsAHandleOfItsOwn) {
 
 TEST(NetworkAdapterLifetime, EndingWithLiveAndPausedConnectionsAndPeersClosesEachOnce) {
     EventWaiter waiter;
-    auto net = std::make_unique<QtNetwork>(waiter, "127.0.0.1");
+    auto net = std::make_unique<QtNetwork>(waiter);
+    net->listen_on({"127.0.0.1"});
     const std::uint16_t port = testing::free_port_pair();
     ASSERT_TRUE(net->create_tcp_server(Server::tcp, port, 100));
     ASSERT_TRUE(net->create_udp_server(Server::analyzer, static_cast<std::int64_t>(port) + 1));
@@ -290,6 +295,41 @@ TEST_F(LoopbackNetwork, AClientGivenUpOnIsResetWhileAClosedOneGetsWhatWasSent) {
     EXPECT_EQ(ends[0].first, block.size());
     EXPECT_EQ(ends[1].second, ECONNRESET);
     EXPECT_LT(ends[1].first, block.size()) << "the kernel kept the rest for the peer";
+}
+
+// Encryption moves what is written below the TLS layer at once: it must
+// still count as waiting, or a TLS client that stops reading would never
+// reach the limit at which the gateway gives up on it.
+TEST_F(LoopbackNetwork, WhatATlsClientDoesNotReadCountsAsWaitingUntilItIsReset) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quillon-tls-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const TlsFiles files{(dir / "c.crt").string(), (dir / "c.key").string()};
+    std::string error;
+    ASSERT_TRUE(
+        make_self_signed_certificate(files.certificate, files.private_key, "localhost", error))
+        << error;
+    const std::uint16_t port = testing::free_port_pair();
+    ASSERT_EQ(net_.create_tls_server(Server::tls, port, 100, files), ServerStart::ok);
+    std::filesystem::remove_all(dir);
+
+    std::unique_ptr<integration::TlsClient> client;
+    std::thread handshake(
+        [&] { client = integration::TlsClient::connect_to(port, std::chrono::seconds(5)); });
+    const NetworkEvent connected = next_event();
+    handshake.join();
+    ASSERT_EQ(connected.code, NetworkEventCode::connection);
+    ASSERT_TRUE(client);
+
+    const std::vector<std::uint8_t> block(1024, 0x0F);
+    std::size_t waiting = 0;
+    for (int sent = 0; sent < 64 * 1024 && waiting <= 256 * 1024; ++sent) {
+        waiting = net_.send(connected.connection, block.data(), block.size());
+        if (sent % 64 == 0) waiter_.wait(0);
+    }
+    EXPECT_GT(waiting, 256u * 1024) << "the unread output was not counted";
+    net_.reset_connection(connected.connection);
+    EXPECT_TRUE(client->wait_closed(std::chrono::seconds(5)));
 }
 
 TEST(AddressText, IPv4MappedAddressesReadAsIPv4AndIPv6KeepsItsText) {

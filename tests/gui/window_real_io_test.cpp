@@ -50,6 +50,7 @@ class WindowOnRealIo : public ::testing::Test {
             << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
             << ",38400,0,8,1,0\r\n";
         gw_.working_directory = dir_;
+        gw_.listen_override = std::vector<std::string>{"127.0.0.1"};
     }
     void TearDown() override {
         shutdown(gw_);
@@ -89,7 +90,7 @@ class WindowOnRealIo : public ::testing::Test {
     EventWaiter waiter_;
     SystemClock clock_;
     QtSerialPort serial_{waiter_};
-    QtNetwork network_{waiter_, "127.0.0.1"};
+    QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     QtWindowView view_{events_, ""};
     Gateway gw_{{clock_, serial_, network_, view_, events_, view_}};

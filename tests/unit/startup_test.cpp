@@ -147,7 +147,11 @@ TEST_F(Startup, WrongSettingsEndInTheirMessages) {
         {"IPPort = -5\r\n",
          StartOutcome::tcp_server_failed,
          {analyzer + "-4 Not enable", no_server}},
-        {"IPPort = eighty\r\n", StartOutcome::tcp_server_failed, {no_server}},
+        // Not a number: 0, the plain server off, and no TLS server either.
+        {"IPPort = eighty\r\n",
+         StartOutcome::tcp_server_failed,
+         {"NOT ABLE TO CREATE SERVER / IPPort and TLSPort are both 0: there is no server to "
+          "start"}},
         {"SerialPort =\r\n",
          StartOutcome::serial_failed,
          {"Serial Error / Error : Not able To communicate With "}},
@@ -195,6 +199,44 @@ TEST_F(Startup, TitleAndStatusFieldsNameTheVersionAndPorts) {
     ASSERT_EQ(serial.opened.size(), 1u);
     EXPECT_EQ(serial.opened[0].name, "COM3");
     EXPECT_TRUE(serial.line_calls.empty());
+}
+
+}  // namespace
+}  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+// The TLS server's files are found from the settings' folder, and each
+// problem with them names the file.
+TEST_F(Startup, TlsFilesComeFromTheSettingsFolderAndTheirProblemsNameThem) {
+    const std::string settings =
+        "IPPort = 0\r\nSerialPort = COM1,38400,0,8,1,0\r\nTLSPort = 27015\r\n"
+        "TLSCertificate = certs/gw.crt\r\nTLSPrivateKey = /etc/gw.key\r\nListen = 10.0.0.2, "
+        "10.0.0.3\r\nListen = ::1\r\n";
+    ASSERT_EQ(start(settings), StartOutcome::running);
+    EXPECT_EQ(net.tls_files.certificate, (dir / "certs/gw.crt").string());
+    EXPECT_EQ(net.tls_files.private_key, "/etc/gw.key");
+    EXPECT_EQ(net.listen_addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.3", "::1"}));
+    EXPECT_EQ(net.servers, (Servers{{Server::tls, 27015}, {Server::analyzer, 27016}}));
+    shutdown(gw);
+
+    const std::string crt = (dir / "certs/gw.crt").string();
+    const std::vector<std::pair<ServerStart, std::string>> problems = {
+        {ServerStart::certificate_unreadable,
+         "Can't read the TLS certificate " + crt + " (a PEM certificate is expected)"},
+        {ServerStart::key_unreadable,
+         "Can't read the TLS private key /etc/gw.key (a PEM private key is expected)"},
+        {ServerStart::key_mismatch,
+         "The TLS private key /etc/gw.key is not the key of the certificate " + crt},
+    };
+    for (const auto& [problem, text] : problems) {
+        view.messages.clear();
+        net.tls_start = problem;
+        EXPECT_EQ(start(settings), StartOutcome::tcp_server_failed);
+        EXPECT_EQ(messages(), (std::vector<std::string>{"TLS Error / " + text}));
+        EXPECT_TRUE(net.servers.empty());
+    }
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/connection_handle.hpp"
+#include "clients/network.hpp"
+
+namespace quillon {
+
+// A connection has this long to send the whole key.
+inline constexpr std::int64_t key_wait_limit_ms = 5000;
+// This many refusals from one address within the window block it for a while.
+inline constexpr int refusals_before_block = 5;
+inline constexpr std::int64_t refusal_window_ms = 60000;
+inline constexpr std::int64_t block_length_ms = 60000;
+// Addresses whose refusals are remembered at the most: a crowd of addresses
+// cannot grow the record without bound.
+inline constexpr std::size_t max_remembered_addresses = 1024;
+
+// Some clients end the key with a CR, LF or CR LF; it is dropped, not cut as
+// a bad frame.
+enum class KeyLineEnd : std::uint8_t { none, may_follow, after_cr };
+// How many of the first bytes read after the key are its line end; moves the state on.
+std::size_t key_line_end_length(KeyLineEnd& state, std::span<const std::uint8_t> bytes);
+
+// The authorisation key that every TCP client, plain or TLS, sends as its
+// very first bytes, and the connections that have not sent it yet. Until its
+// key has come, a connection is no client: nothing goes to it or from it.
+class Admission {
+  public:
+    enum class Refusal { wrong_key, no_key };
+
+    // What became of a connection waiting for its key.
+    struct Outcome {
+        enum class Kind { waiting, admitted, refused } kind = Kind::waiting;
+        Refusal reason = Refusal::no_key;
+        ConnectionHandle handle = 0;
+        std::string address;
+        std::uint16_t port = 0;
+        // This refusal blocked the address for a while.
+        bool block_began = false;
+    };
+
+    // An empty key lets every connection in at once.
+    void set_key(std::string key) { key_ = std::move(key); }
+    bool required() const { return !key_.empty(); }
+
+    // A new connection from this peer. False when its address is blocked: the
+    // caller closes it at once; it is no refusal of its own.
+    bool begin(ConnectionHandle handle, std::string address, std::uint16_t port,
+               std::int64_t now_ms);
+    bool waiting(ConnectionHandle handle) const { return pending_.count(handle) != 0; }
+
+    // Reads no more than the key still lacks, and judges it once it is whole,
+    // every byte compared whatever the first difference.
+    Outcome read_key(ConnectionHandle handle, Network& network, std::int64_t now_ms);
+    // The peer left before its key was whole: a refusal when it had sent
+    // something, nothing at all when it had not.
+    std::optional<Outcome> closed(ConnectionHandle handle, std::int64_t now_ms);
+    // The connections whose key did not come in time, refused.
+    std::vector<Outcome> expire(std::int64_t now_ms);
+    // When the first wait runs out; "never" when nobody waits.
+    std::int64_t next_due_ms() const;
+    // The server was restarted: the waiting connections went with it.
+    void forget_waiting() { pending_.clear(); }
+
+    // Whether a datagram's content is the key, a CR, LF or CR LF after it allowed.
+    bool is_key(std::string_view content) const;
+
+  private:
+    struct Waiting {
+        std::string address;
+        std::uint16_t port = 0;
+        std::int64_t since_ms = 0;
+        std::string received;
+    };
+    Outcome refuse(ConnectionHandle handle, const Waiting& w, Refusal reason, std::int64_t now_ms);
+
+    std::string key_;
+    std::map<ConnectionHandle, Waiting> pending_;
+    std::map<std::string, std::deque<std::int64_t>> refusals_;  // times, per address
+    std::map<std::string, std::int64_t> blocked_until_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace quillon {
+
+// Makes the self-signed certificate that a TLS server uses when the settings
+// name none.
+class CertificateMaker {
+  public:
+    virtual ~CertificateMaker() = default;
+    // False, with `error` set, when the files cannot be made.
+    virtual bool make_self_signed(const std::string& certificate_path, const std::string& key_path,
+                                  std::string& error) = 0;
+};
+
+}  // namespace quillon

@@ -1,0 +1,142 @@
+#include "core/servers.hpp"
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "core/gateway_loop.hpp"
+
+namespace quillon {
+namespace {
+
+// The self-signed pair made when the settings name no certificate.
+constexpr std::string_view made_certificate_name = "Quillon.crt";
+constexpr std::string_view made_key_name = "Quillon.key";
+
+// Files named in the settings are found from the settings file's folder.
+std::string beside_settings(const Gateway& gw, const std::string& name) {
+    const std::filesystem::path path(name);
+    return (path.is_absolute() ? path : gw.working_directory / path).string();
+}
+
+bool exists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+void show_tls_error(Gateway& gw, const std::string& text) {
+    gw.view.message_box("TLS Error", text, MessageIcon::error);
+}
+
+// The files the TLS server works with; made once when the settings name none.
+std::optional<TlsFiles> tls_files(Gateway& gw) {
+    const Settings& s = gw.settings;
+    if (!s.tls_certificate.empty() || !s.tls_private_key.empty()) {
+        if (s.tls_certificate.empty() || s.tls_private_key.empty()) {
+            show_tls_error(gw,
+                           "TLSCertificate and TLSPrivateKey go together: set both, or "
+                           "neither for a self-signed certificate");
+            return std::nullopt;
+        }
+        return TlsFiles{beside_settings(gw, s.tls_certificate),
+                        beside_settings(gw, s.tls_private_key)};
+    }
+    TlsFiles made{beside_settings(gw, std::string(made_certificate_name)),
+                  beside_settings(gw, std::string(made_key_name))};
+    if (exists(made.certificate) && exists(made.private_key)) return made;
+    std::string error = "no way to make certificates here";
+    if (gw.certificates == nullptr ||
+        !gw.certificates->make_self_signed(made.certificate, made.private_key, error)) {
+        show_tls_error(gw, "Can't make the TLS certificate " + made.certificate + ": " + error);
+        return std::nullopt;
+    }
+    return made;
+}
+
+std::string listen_text(const Gateway& gw) {
+    std::string text;
+    for (const std::string& address : gw.listen_addresses()) {
+        text += text.empty() ? "|on " : ", ";
+        text += address;
+    }
+    return text;
+}
+
+bool open_plain_server(Gateway& gw) {
+    if (!gw.settings.plain_server()) return true;
+    if (gw.network.create_tcp_server(Server::tcp, gw.settings.tcp_port, tcp_backlog)) return true;
+    gw.view.message_box("NOT ABLE TO CREATE SERVER",
+                        "Can't start Quillon on this port" + listen_text(gw), MessageIcon::error);
+    return false;
+}
+
+bool open_tls_server(Gateway& gw) {
+    if (!gw.settings.tls_server()) return true;
+    const std::optional<TlsFiles> files = tls_files(gw);
+    if (!files) return false;
+    gw.tls_files = *files;
+    switch (gw.network.create_tls_server(Server::tls, gw.settings.tls_port, tcp_backlog, *files)) {
+        case ServerStart::ok:
+            return true;
+        case ServerStart::unavailable:
+            gw.view.message_box("NOT ABLE TO CREATE SERVER",
+                                "Can't start Quillon's TLS server on port " +
+                                    std::to_string(gw.settings.tls_port) + listen_text(gw),
+                                MessageIcon::error);
+            return false;
+        case ServerStart::certificate_unreadable:
+            show_tls_error(gw, "Can't read the TLS certificate " + files->certificate +
+                                   " (a PEM certificate is expected)");
+            return false;
+        case ServerStart::key_unreadable:
+            show_tls_error(gw, "Can't read the TLS private key " + files->private_key +
+                                   " (a PEM private key is expected)");
+            return false;
+        case ServerStart::key_mismatch:
+            show_tls_error(gw, "The TLS private key " + files->private_key +
+                                   " is not the key of the certificate " + files->certificate);
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool open_servers(Gateway& gw) {
+    const Settings& s = gw.settings;
+    if (!s.plain_server() && !s.tls_server()) {
+        gw.view.message_box("NOT ABLE TO CREATE SERVER",
+                            "IPPort and TLSPort are both 0: there is no server to start",
+                            MessageIcon::error);
+        return false;
+    }
+    gw.network.listen_on(gw.listen_addresses());
+    gw.admission.set_key(s.auth_key);
+
+    // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
+    const std::int64_t udp_port = s.analyzer_port();
+    gw.analyzer_server_open = gw.network.create_udp_server(Server::analyzer, udp_port);
+    if (!gw.analyzer_server_open) {
+        gw.view.message_box("Analyzer UDP Port not Free",
+                            "Standard server may works...|Analyzer UDP port " +
+                                std::to_string(udp_port) + " Not enable",
+                            MessageIcon::error);
+    }
+    return open_plain_server(gw) && open_tls_server(gw);
+}
+
+void close_client_servers(Gateway& gw) {
+    gw.network.close_server(Server::tcp);
+    gw.network.close_server(Server::tls);
+    gw.admission.forget_waiting();
+}
+
+bool reopen_client_servers(Gateway& gw) {
+    const Settings& s = gw.settings;
+    if (s.plain_server() && !gw.network.create_tcp_server(Server::tcp, s.tcp_port, tcp_backlog))
+        return false;
+    return !s.tls_server() || gw.network.create_tls_server(Server::tls, s.tls_port, tcp_backlog,
+                                                           gw.tls_files) == ServerStart::ok;
+}
+
+}  // namespace quillon

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace quillon {
+
+// Makes a self-signed certificate and its private key as PEM files: a P-256
+// key, valid for ten years from now, its subject and issuer the host name
+// (also as the subject's alternative DNS name). The key file is readable by
+// its owner only. Returns false, with `error` saying what failed, when either
+// file cannot be made; neither file is left half written.
+bool make_self_signed_certificate(const std::string& certificate_path, const std::string& key_path,
+                                  const std::string& host_name, std::string& error);
+
+// The machine's host name; "localhost" when it cannot be had.
+std::string machine_host_name();
+
+}  // namespace quillon

@@ -1,0 +1,316 @@
+// The authorisation key and TLS, as a home-automation server's Velbus client
+// speaks them: host:port, KEY@host:port, tls://host:port and tls://KEY@host:port.
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "gateway_fixture.hpp"
+#include "tls_client.hpp"
+
+namespace quillon::integration {
+namespace {
+
+// Longer than any frame, so that a frame sent instead of it is no key yet.
+const std::string key = "Kx7-vQ2m-Lp9r-Zt4w-Hb8n-Cd3s-Yf6g-Ju1e";
+
+Bytes bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SecureAccess : public GatewayTest {
+  protected:
+    // The usual settings with these lines after them; IPPort 0 turns the plain server off.
+    void start_with(const std::string& lines, bool plain = true) {
+        std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+            << "IPPort = " << (plain ? port_ : 0) << "\r\nSerialPort = " << bus_->slave_path()
+            << ",38400,0,8,1,0\r\n"
+            << lines;
+        start_gateway();
+    }
+    std::string tls_setting() const { return "TLSPort = " + std::to_string(tls_port_) + "\r\n"; }
+
+    // Waits until the gateway lists the client as live, or fails.
+    template <typename Client>
+    std::unique_ptr<Client> admitted(std::unique_ptr<Client> client) {
+        EXPECT_TRUE(client) << "no connection";
+        if (client) wait_clients_listed({client->local_port()}, "live");
+        return client;
+    }
+
+    // The rows about refused connections, in order.
+    static std::vector<std::string> refusals_in(const std::vector<ShownRow>& shown) {
+        std::vector<std::string> found;
+        for (const ShownRow& r : shown)
+            if (r.hex == "- access -") found.push_back(r.source);
+        return found;
+    }
+    std::vector<std::string> refusals() const { return refusals_in(rows()); }
+    bool wait_refusals(std::size_t count) {
+        return wait_rows(
+            [&](const std::vector<ShownRow>& shown) { return refusals_in(shown).size() >= count; });
+    }
+    std::string refused(std::uint16_t port, const std::string& reason) const {
+        return "refused 127.0.0.1 (" + std::to_string(port) + "): " + reason;
+    }
+
+    // The servers open once the certificate is made: the analyzer says its
+    // datagram until it is heard.
+    static bool subscribed(UdpClient& analyzer, std::uint16_t port, const std::string& content) {
+        for (const auto until = SteadyClock::now() + patience; SteadyClock::now() < until;) {
+            if (!analyzer.send_to(port, content)) return false;
+            if (analyzer.receive(300ms)) return true;
+        }
+        return false;
+    }
+
+    std::uint16_t tls_port_ = pick_free_port_pair();
+};
+
+// Each frame goes to the bus and to the other client, and a bus frame to both.
+template <typename A, typename B>
+void exchange_frames(PseudoTerminal& bus, A& a, B& b) {
+    const Bytes from_a = make_frame(0xF8, 0x21, {0x02, 0x01});
+    const Bytes from_b = make_frame(0xF8, 0x22, {0x02, 0x02});
+    const Bytes from_bus = make_frame(0xFB, 0x23, {0xFB, 0x01, 0x00});
+    const std::size_t a_had = a.received().size();
+    const std::size_t b_had = b.received().size();
+    const std::size_t bus_had = bus.received_frames().size();
+    ASSERT_TRUE(a.send(from_a));
+    ASSERT_TRUE(b.wait_bytes(b_had + from_a.size(), patience));
+    ASSERT_TRUE(b.send(from_b));
+    ASSERT_TRUE(a.wait_bytes(a_had + from_b.size(), patience));
+    bus.write(from_bus);
+    ASSERT_TRUE(a.wait_bytes(a_had + from_b.size() + from_bus.size(), patience));
+    ASSERT_TRUE(b.wait_bytes(b_had + from_a.size() + from_bus.size(), patience));
+    EXPECT_EQ(hex_text(Bytes(a.received().begin() + static_cast<std::ptrdiff_t>(a_had),
+                             a.received().end())),
+              hex_text(concat(from_b, from_bus)));
+    EXPECT_EQ(hex_text(Bytes(b.received().begin() + static_cast<std::ptrdiff_t>(b_had),
+                             b.received().end())),
+              hex_text(concat(from_a, from_bus)));
+    ASSERT_TRUE(bus.wait_frames(bus_had + 2, patience));
+}
+
+TEST_F(SecureAccess, WithoutAKeyPlainAndTlsClientsShareTheBus) {
+    start_with("AuthKey =\r\n" + tls_setting());  // an empty key is no key
+    auto plain = admitted(TcpClient::connect_to(port_, patience));
+    auto tls = admitted(TlsClient::connect_to(tls_port_, patience));
+    ASSERT_TRUE(plain && tls);
+    exchange_frames(*bus_, *plain, *tls);
+    EXPECT_TRUE(refusals().empty());
+}
+
+TEST_F(SecureAccess, WithAKeyClientsAreAdmittedHoweverTheKeyArrives) {
+    start_with("AuthKey = " + key + "\r\n" + tls_setting());
+    // The key and a frame in one segment.
+    auto together = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(together);
+    const Bytes first = make_frame(0xF8, 0x20, {0x02, 0x04});
+    ASSERT_TRUE(together->send(concat(bytes_of(key), first)));
+    ASSERT_TRUE(bus_->wait_frames(1, patience));
+    EXPECT_EQ(hex_text(bus_->received()), hex_text(first));
+    // The key in three segments.
+    auto split = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(split);
+    for (const auto& piece : {key.substr(0, 1), key.substr(1, 20), key.substr(21)}) {
+        ASSERT_TRUE(split->send(bytes_of(piece)));
+        std::this_thread::sleep_for(50ms);
+    }
+    split = admitted(std::move(split));
+    // Over TLS, with the line end some clients put after it.
+    auto tls = TlsClient::connect_to(tls_port_, patience);
+    ASSERT_TRUE(tls);
+    ASSERT_TRUE(tls->send(bytes_of(key + "\r\n")));
+    tls = admitted(std::move(tls));
+    ASSERT_TRUE(split && tls);
+    exchange_frames(*bus_, *split, *tls);
+    EXPECT_EQ(bus_->received_frames().size(), 3u);
+    EXPECT_TRUE(refusals().empty());
+    // Nothing the gateway writes shows the key.
+    command("clients");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(gateway_->output().find(key), std::string::npos);
+    EXPECT_EQ(gateway_->errors().find(key), std::string::npos);
+}
+
+TEST_F(SecureAccess, WrongOrMissingKeysAndWrongProtocolsAreRefusedAndForwardNothing) {
+    start_with("AuthKey = " + key + "\r\n" + tls_setting());
+    UdpClient analyzer;
+    ASSERT_TRUE(subscribed(analyzer, static_cast<std::uint16_t>(port_ + 1), key + "\n"))
+        << "the analyzer with the key is not fed";
+    UdpClient stranger;
+    ASSERT_TRUE(stranger.send_to(static_cast<std::uint16_t>(port_ + 1), "hello"));
+    auto good = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(good);
+    ASSERT_TRUE(good->send(bytes_of(key)));
+    good = admitted(std::move(good));
+    ASSERT_TRUE(good);
+
+    // A set-up test: in and out at once, no refusal.
+    auto tryer = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(tryer);
+    tryer->close();
+    const Bytes frame = make_frame(0xF8, 0x30, {0x02, 0x01});
+    auto wrong = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(wrong && wrong->send(bytes_of(std::string(key.size(), 'x'))));
+    EXPECT_TRUE(wrong->wait_closed(patience));
+    // Frames with no key before them: not the key's length, so no key in time.
+    auto keyless = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(keyless && keyless->send(frame));
+    // A handshake on the plain port is no key; plain bytes on the TLS port no handshake.
+    EXPECT_FALSE(TlsClient::connect_to(port_, 3s));
+    auto plain_on_tls = TcpClient::connect_to(tls_port_, patience);
+    ASSERT_TRUE(plain_on_tls && plain_on_tls->send(concat(bytes_of(key), frame)));
+    EXPECT_TRUE(plain_on_tls->wait_closed(patience));
+    EXPECT_TRUE(keyless->wait_closed(patience));
+
+    ASSERT_TRUE(wait_refusals(3)) << gateway_->output();
+    const std::vector<std::string> shown = refusals();
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0], refused(wrong->local_port(), "wrong key"));
+    EXPECT_EQ(shown[1].substr(shown[1].size() - 11), ": wrong key");
+    EXPECT_EQ(shown[2], refused(keyless->local_port(), "no key"));
+    EXPECT_TRUE(bus_->received().empty()) << hex_text(bus_->received());
+    EXPECT_TRUE(good->received().empty()) << hex_text(good->received());
+
+    // The admitted client goes on as before; the analyzer heard of it alone.
+    ASSERT_TRUE(good->send(frame));
+    ASSERT_TRUE(bus_->wait_frames(1, patience));
+    std::vector<std::string> lines;
+    while (auto line = analyzer.receive(500ms))
+        lines.push_back(*line);
+    std::size_t adds = 0;
+    for (const std::string& l : lines)
+        adds += l.starts_with("ADD IP,127.0.0.1:" + std::to_string(good->local_port()) + ",");
+    EXPECT_EQ(adds, 1u);
+    for (const std::string& l : lines)
+        EXPECT_TRUE(l.starts_with("V->N,") || l.starts_with("ADD IP,")) << l;
+    EXPECT_FALSE(stranger.receive(100ms)) << "a datagram without the key was answered";
+}
+
+TEST_F(SecureAccess, SilentConnectionsAreClosedAfterFiveSecondsAndRefusalsBlockTheAddress) {
+    start_with("AuthKey = " + key + "\r\n");
+    std::vector<std::unique_ptr<TcpClient>> silent;
+    for (int k = 0; k < 200; ++k) {
+        silent.push_back(TcpClient::connect_to(port_, patience));
+        ASSERT_TRUE(silent.back());
+    }
+    std::this_thread::sleep_for(3s);
+    EXPECT_FALSE(clients_listed({silent.front()->local_port()}, "live", 100ms));
+    for (auto& c : silent) {
+        c->read_for(0ms);
+        EXPECT_FALSE(c->closed_by_peer()) << "closed before its five seconds";
+    }
+    for (auto& c : silent)
+        EXPECT_TRUE(c->wait_closed(patience));
+    ASSERT_TRUE(wait_refusals(201)) << refusals().size();
+    std::size_t blocks = 0;
+    for (const std::string& r : refusals())
+        blocks += r == "blocked 127.0.0.1 for a minute: 5 refusals within a minute";
+    EXPECT_EQ(blocks, 1u);
+    // Even the right key is shut out now, with no row of its own.
+    auto late = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(late && late->send(bytes_of(key)));
+    EXPECT_TRUE(late->wait_closed(patience));
+    EXPECT_FALSE(clients_listed({late->local_port()}, "live", 300ms));
+    EXPECT_EQ(refusals().size(), 201u);
+}
+
+// How many descriptors the gateway holds open.
+std::size_t open_files(pid_t pid) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        ++n;
+    return n;
+}
+
+TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind) {
+    start_with(tls_setting());
+    // The first client makes sure the server is up; the count follows its end.
+    auto first = admitted(TlsClient::connect_to(tls_port_, patience));
+    ASSERT_TRUE(first);
+    first->close();
+    wait_clients_listed({first->local_port()}, "ended");
+    std::this_thread::sleep_for(200ms);
+    const std::size_t files_before = open_files(gateway_->pid());
+
+    std::vector<std::unique_ptr<TcpClient>> peers;
+    for (int k = 0; k < 20; ++k) {
+        auto c = TcpClient::connect_to(tls_port_, patience);
+        ASSERT_TRUE(c);
+        Bytes garbage(64 + static_cast<std::size_t>(k) * 13);
+        for (std::size_t i = 0; i < garbage.size(); ++i)
+            garbage[i] = static_cast<std::uint8_t>(i * 37 + static_cast<std::size_t>(k));
+        ASSERT_TRUE(c->send(garbage));
+        peers.push_back(std::move(c));
+    }
+    // A TLS record header and the start of a ClientHello, then nothing.
+    for (int k = 0; k < 5; ++k) {
+        auto c = TcpClient::connect_to(tls_port_, patience);
+        ASSERT_TRUE(
+            c && c->send(Bytes{0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xFC, 0x03, 0x03}));
+        peers.push_back(std::move(c));
+    }
+    for (auto& c : peers)
+        EXPECT_TRUE(c->wait_closed(patience));
+    peers.clear();
+
+    auto tls = admitted(TlsClient::connect_to(tls_port_, patience));
+    auto plain = admitted(TcpClient::connect_to(port_, patience));
+    ASSERT_TRUE(tls && plain);
+    exchange_frames(*bus_, *plain, *tls);
+    tls->close();
+    plain->close();
+    wait_clients_listed({tls->local_port(), plain->local_port()}, "ended");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(open_files(gateway_->pid()), files_before);
+}
+
+TEST_F(SecureAccess, TheSelfSignedCertificateIsMadeOnceAndItsKeyKeptPrivate) {
+    start_with(tls_setting(), false);
+    const auto crt = dir_.path() / "Quillon.crt";
+    const auto pem_key = dir_.path() / "Quillon.key";
+    // Without the plain server, the analyzers are above the TLS port.
+    UdpClient analyzer;
+    ASSERT_TRUE(subscribed(analyzer, static_cast<std::uint16_t>(tls_port_ + 1), "hello"));
+    ASSERT_TRUE(admitted(TlsClient::connect_to(tls_port_, patience)));
+    struct stat st {};
+    ASSERT_EQ(::stat(pem_key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "the key is readable by others";
+    const auto read = [](const std::filesystem::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    };
+    const std::string made = read(crt);
+    EXPECT_NE(made.find("-----BEGIN CERTIFICATE-----"), std::string::npos);
+    EXPECT_TRUE(TcpClient::connect_to(port_, 1s) == nullptr) << "the plain server is on";
+
+    gateway_.reset();
+    start_program();
+    ASSERT_TRUE(admitted(TlsClient::connect_to(tls_port_, patience)));
+    EXPECT_EQ(read(crt), made);
+}
+
+TEST_F(SecureAccess, AnUnreadableCertificateStopsTheStartNamingTheFile) {
+    std::ofstream(dir_.path() / "broken.pem") << "-----BEGIN CERTIFICATE-----\nnot one\n";
+    start_with(tls_setting() + "TLSCertificate = broken.pem\r\nTLSPrivateKey = broken.pem\r\n");
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_NE(gateway_->errors().find("Can't read the TLS certificate " +
+                                      (dir_.path() / "broken.pem").string()),
+              std::string::npos)
+        << gateway_->errors();
+}
+
+}  // namespace
+}  // namespace quillon::integration

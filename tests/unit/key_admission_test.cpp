@@ -1,0 +1,54 @@
+// Connections give the key before they are clients; an address that keeps
+// getting it wrong is shut out for a minute.
+#include "tests/fakes/gateway_harness.hpp"
+
+namespace quillon::testing {
+namespace {
+
+class KeyAdmission : public GatewayHarness {
+  protected:
+    StartOutcome start_with_key() {
+        return start("IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\nAuthKey = s3cret\r\n");
+    }
+    ConnectionHandle connect_with(const std::string& address, const std::string& sent) {
+        const ConnectionHandle h = net.connect(address, next_port_++);
+        net.client_sends(h, Bytes(sent.begin(), sent.end()));
+        run_pass(gw);
+        run_pass(gw);
+        return h;
+    }
+    std::vector<std::string> access_rows() const {
+        std::vector<std::string> rows;
+        for (auto it = view.traffic.rbegin(); it != view.traffic.rend(); ++it)
+            if (it->cells[2] == "- access -") rows.push_back(it->cells[5]);
+        return rows;
+    }
+    std::uint16_t next_port_ = 40000;
+};
+
+TEST_F(KeyAdmission, FiveRefusalsShutAnAddressOutForAMinuteAndNoOtherAddress) {
+    ASSERT_EQ(start_with_key(), StartOutcome::running);
+    for (int k = 0; k < 5; ++k)
+        EXPECT_TRUE(net.peer(connect_with("10.0.0.9", "s3cre!")).closed_by_gateway);
+    const ConnectionHandle shut_out = connect_with("10.0.0.9", "s3cret");
+    const ConnectionHandle other = connect_with("10.0.0.10", "s3cret\n");
+    EXPECT_TRUE(net.peer(shut_out).closed_by_gateway);
+    EXPECT_FALSE(net.peer(other).closed_by_gateway);
+    ASSERT_EQ(view.clients.size(), 1u);
+    EXPECT_EQ(view.clients[0].address, "10.0.0.10");
+
+    std::vector<std::string> expected;
+    for (std::uint16_t port = 40000; port < 40005; ++port)
+        expected.push_back("refused 10.0.0.9 (" + std::to_string(port) + "): wrong key");
+    expected.push_back("blocked 10.0.0.9 for a minute: 5 refusals within a minute");
+    EXPECT_EQ(access_rows(), expected);
+
+    run_for(60000);
+    const ConnectionHandle back = connect_with("10.0.0.9", "s3cret");
+    EXPECT_FALSE(net.peer(back).closed_by_gateway);
+    EXPECT_EQ(view.clients.size(), 2u);
+    EXPECT_EQ(access_rows().size(), expected.size());
+}
+
+}  // namespace
+}  // namespace quillon::testing
