@@ -23,6 +23,7 @@
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_device_finder.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/stop_signals.hpp"
 #include "platform/qt/system_clock.hpp"
@@ -109,6 +110,7 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     OperatorEventQueue events(waiter);
     SystemClock clock;
     QtSerialPort serial(waiter);
+    QtSerialDeviceFinder serial_devices;
     QtNetwork network(waiter);
     MachineCertificateMaker certificates;
 
@@ -153,6 +155,7 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     }
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
+    gw.serial_devices = &serial_devices;
 
     SimulatorProcess simulator;
     if (options.demo) {

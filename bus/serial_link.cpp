@@ -8,13 +8,38 @@ SerialLink::SerialLink(SerialPort& port)
     : port_(port),
       cutter_(RejectedRun::start_byte, {serial_hold_limit_ms, HoldLimit::Since::first_byte}) {}
 
-void SerialLink::configure(const SerialLineSettings& line, bool rs_module) {
+void SerialLink::configure(const SerialLineSettings& line, bool rs_module,
+                           SerialDeviceFinder* finder) {
     line_ = line;
     rs_module_ = rs_module;
+    finder_ = finder;
+    device_.clear();
+    unopened_.clear();
 }
 
 bool SerialLink::open() {
-    if (!port_.open(line_)) return false;
+    if (!searches()) return open_device(line_.name);
+    unopened_.clear();
+    if (finder_ == nullptr) return false;
+    for (const std::string& device : finder_->interface_devices()) {
+        if (open_device(device)) {
+            device_ = device;
+            return true;
+        }
+        unopened_.push_back(device);
+    }
+    return false;
+}
+
+void SerialLink::lose(std::int64_t now_ms) {
+    state_ = LinkState::lost;
+    retry_ms_ = now_ms;
+}
+
+bool SerialLink::open_device(const std::string& name) {
+    SerialLineSettings line = line_;
+    line.name = name;
+    if (!port_.open(line)) return false;
     if (rs_module_) {
         port_.set_rts(true);
         port_.set_dtr(false);

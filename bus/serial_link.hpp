@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bus/frame_cutter.hpp"
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
+#include "bus/serial_device_finder.hpp"
 #include "bus/serial_port.hpp"
 
 namespace quillon {
@@ -31,11 +33,22 @@ class SerialLink {
   public:
     explicit SerialLink(SerialPort& port);
 
-    // The line to open; the RS-232 module wants RTS on and DTR off.
-    void configure(const SerialLineSettings& line, bool rs_module);
-    const std::string& port_name() const { return line_.name; }
+    // The line to open; the RS-232 module wants RTS on and DTR off. With
+    // search_port_name as its name, every opening asks the finder afresh (a
+    // module plugged in again may have another path) and takes the first of
+    // its devices that opens.
+    void configure(const SerialLineSettings& line, bool rs_module,
+                   SerialDeviceFinder* finder = nullptr);
+    bool searches() const { return line_.name == search_port_name; }
+    // The device in use, or last in use; the configured name until one is found.
+    const std::string& port_name() const { return device_.empty() ? line_.name : device_; }
 
     bool open();
+    // The devices found at the latest opening that did not open.
+    const std::vector<std::string>& unopened() const { return unopened_; }
+    // Nothing opened at the start: the link counts as lost from `now_ms`, so
+    // that it is tried again like a lost one.
+    void lose(std::int64_t now_ms);
     void close();
     // Whether a port of that name opens (at 115200 baud, 8 data bits, no
     // parity, one stop bit); it is closed again at once.
@@ -73,11 +86,15 @@ class SerialLink {
     void start_watch(std::int64_t now_ms) { last_receive_ms_ = now_ms; }
 
   private:
+    bool open_device(const std::string& name);
     void fail(std::int64_t now_ms);
 
     SerialPort& port_;
     SerialLineSettings line_;
     bool rs_module_ = false;
+    SerialDeviceFinder* finder_ = nullptr;
+    std::string device_;  // the device found, when searching
+    std::vector<std::string> unopened_;
     LinkState state_ = LinkState::closed;
     FrameCutter cutter_;
     std::int64_t retry_ms_ = 0;

@@ -28,6 +28,7 @@
 #include "base/clock.hpp"
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
+#include "bus/serial_device_finder.hpp"
 #include "bus/serial_link.hpp"
 #include "bus/transmit_queue.hpp"
 #include "clients/admission.hpp"
@@ -102,6 +103,9 @@ struct Gateway {
     std::optional<std::string> settings_text;
     // The local addresses given on the command line, over the settings' own.
     std::optional<std::vector<std::string>> listen_override;
+    // Lists the interface modules for a search ("SerialPort = auto"); none,
+    // none is ever found.
+    SerialDeviceFinder* serial_devices = nullptr;
     // Makes the TLS server's self-signed certificate; none, none can be made.
     CertificateMaker* certificates = nullptr;
     TlsFiles tls_files;  // those the TLS server started with

@@ -84,6 +84,29 @@ void show_link_lost(Gateway& gw, const PassTime& t) {
                 lost_link_colour, true);
 }
 
+// The interface module found by a search: a row, a line on standard error and
+// the status field name the device.
+void show_module_found(Gateway& gw, Date now) {
+    const std::string text = "Velbus interface module found on " + gw.serial.port_name();
+    show_notice(gw, now, "- serial -", text, link_back_colour, false);
+    gw.view.log_line(text);
+}
+
+// Said once, when the first search finds nothing that opens.
+void show_still_looking(Gateway& gw, Date now) {
+    std::string text;
+    if (gw.serial.unopened().empty()) {
+        text = "No Velbus interface module found, looking again every 2 seconds";
+    } else {
+        text = "No Velbus interface module could be opened (tried ";
+        for (std::size_t k = 0; k < gw.serial.unopened().size(); ++k)
+            text += (k == 0 ? "" : ", ") + gw.serial.unopened()[k];
+        text += "), trying again every 2 seconds";
+    }
+    show_notice(gw, now, "- serial -", text, lost_link_colour, true);
+    gw.view.log_line(text);
+}
+
 void show_module_flow(Gateway& gw) {
     switch (gw.bus_bound.module_flow()) {
         case ModuleFlow::buffer_full:
@@ -183,14 +206,20 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.create_main_window();
     gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
 
-    gw.serial.configure(s.serial, s.rs_module());
-    if (!gw.serial.open()) {
+    gw.serial.configure(s.serial, s.rs_module(), gw.serial_devices);
+    if (gw.serial.open()) {
+        if (gw.serial.searches()) show_module_found(gw, gw.clock.local_date());
+    } else if (gw.serial.searches()) {
+        // The module may be plugged in later: the gateway serves its clients meanwhile.
+        gw.serial.lose(gw.clock.now_ms());
+        show_still_looking(gw, gw.clock.local_date());
+    } else {
         gw.view.message_box("Serial Error", "Error : Not able To communicate With " + s.serial.name,
                             MessageIcon::error);
         return StartOutcome::serial_failed;
     }
 
-    gw.view.set_status_field(status_field::serial, "Velbus serial " + s.serial.name);
+    gw.view.set_status_field(status_field::serial, "Velbus serial " + gw.serial.port_name());
     gw.view.set_title(std::string("Quillon ") + version_text);
     const std::int64_t now = gw.clock.now_ms();
     gw.last_purge_ms = now;
@@ -218,9 +247,14 @@ bool run_pass(Gateway& gw) {
     if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
 
     if (gw.serial.retry(t.ms)) {
-        show_notice(gw, t.date, "- serial -",
-                    "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
-                    false);
+        if (gw.serial.searches()) {
+            show_module_found(gw, t.date);
+            show_module_flow(gw);
+        } else {
+            show_notice(gw, t.date, "- serial -",
+                        "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
+                        false);
+        }
     }
 
     // Every network event waiting, up to a bound: a crowd of connections costs

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/code_page.hpp"
+#include "bus/serial_device_finder.hpp"
 
 namespace quillon {
 namespace {
@@ -21,6 +22,7 @@ constexpr std::string_view default_module = "USB";
 // What the dialog adds to the serial port name: 38400 baud, no parity, 8 data
 // bits, 1 stop bit, no handshake.
 constexpr std::string_view dialog_line_settings = ",38400,0,8,1,0";
+constexpr std::string_view search_line_settings = "auto,38400,0,8,1,0";
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -53,6 +55,11 @@ bool same_key(std::string_view a, std::string_view b) {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
     return true;
+}
+
+// "auto" in any letter case: the module is to be looked for.
+bool is_search_name(std::string_view name) {
+    return same_key(name, search_port_name);
 }
 
 // The file as UTF-8 text: a byte-order mark says it already is, anything else
@@ -168,8 +175,11 @@ Settings read_settings(std::string_view file_bytes) {
     s.tcp_port = settings_integer(setting_or(text, "IPPort", default_port));
 
     s.serial_settings = setting_or(text, "SerialPort", default_serial);
-    const std::string_view serial = s.serial_settings;
+    std::string_view serial = s.serial_settings;
+    // A search for the module needs no line settings: the module's own are taken.
+    if (is_search_name(serial)) serial = search_line_settings;
     s.serial.name = std::string(field(serial, 0));
+    if (is_search_name(s.serial.name)) s.serial.name = search_port_name;
     s.serial.baud = settings_integer(field(serial, 1));
     s.serial.parity = settings_integer(field(serial, 2));
     s.serial.data_bits = settings_integer(field(serial, 3));

@@ -33,6 +33,9 @@ class OperatorView {
 
     // Modal: the loop is halted until the operator has read it.
     virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;
+    // A line on standard error, which halts nothing: for what a service's log
+    // should keep.
+    virtual void log_line(std::string_view text) = 0;
 
     virtual void open_user_guide() = 0;
 };

@@ -66,7 +66,8 @@ void GatewayTest::write_settings(const std::string& serial_port_name) {
 
 void GatewayTest::start_program() {
     gateway_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{QUILLON_PROGRAM, "--headless", "--listen", "127.0.0.1"},
+        std::vector<std::string>{QUILLON_PROGRAM, "--headless", "--log-traffic", "--listen",
+                                 "127.0.0.1"},
         dir_.path());
     ASSERT_TRUE(gateway_->started()) << "could not start " << QUILLON_PROGRAM;
 }

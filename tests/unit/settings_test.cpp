@@ -275,6 +275,24 @@ TEST(SettingsSerialPort, PortNameAloneGivesZeroNumbers) {
     EXPECT_EQ(s.serial.handshake, 0);
 }
 
+TEST(SettingsSerialPort, AutoAloneTakesTheModulesLineAndAutoWithFieldsTakesThem) {
+    const Settings alone = read("SerialPort = Auto\r\n");
+    EXPECT_EQ(alone.serial.name, "auto");
+    EXPECT_EQ(alone.serial.baud, 38400);
+    EXPECT_EQ(alone.serial.parity, 0);
+    EXPECT_EQ(alone.serial.data_bits, 8);
+    EXPECT_EQ(alone.serial.stop_bits, 1.0f);
+    EXPECT_EQ(alone.serial.handshake, 0);
+
+    const Settings given = read("SerialPort = AUTO,9600,2,7,2,3\r\n");
+    EXPECT_EQ(given.serial.name, "auto");
+    EXPECT_EQ(given.serial.baud, 9600);
+    EXPECT_EQ(given.serial.parity, 2);
+    EXPECT_EQ(given.serial.data_bits, 7);
+    EXPECT_EQ(given.serial.stop_bits, 2.0f);
+    EXPECT_EQ(given.serial.handshake, 3);
+}
+
 TEST(SettingsSerialPort, FieldsAfterTheLastCommaReadAsZero) {
     const Settings s = read("SerialPort = COM3,9600,1,\r\n");
     EXPECT_EQ(s.serial.baud, 9600);

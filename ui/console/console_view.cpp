@@ -98,6 +98,10 @@ void ConsoleView::message_box(std::string_view title, std::string_view text, Mes
     print(options_.err, std::string(title) + ": " + std::string(text) + "\n");
 }
 
+void ConsoleView::log_line(std::string_view text) {
+    print(options_.err, std::string(text) + "\n");
+}
+
 bool ConsoleView::ask_yes_no(std::string_view title, std::string_view text) {
     // A typed "quit" is the answer already.
     print(options_.err, std::string(title) + ": " + std::string(text) + " yes\n");

@@ -45,6 +45,7 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
     void show_graph(int, const RgbImage&) override {}
     bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
+    void log_line(std::string_view text) override;
     void open_user_guide() override;
 
     bool ask_yes_no(std::string_view title, std::string_view text) override;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QUrl>
+#include <cstdio>
 
 #include "platform/qt/operator_events.hpp"
 #include "ui/qt/first_configuration_dialog.hpp"
@@ -21,7 +22,6 @@ namespace {
 QString to_qstring(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-
 
 QColor to_qcolor(Rgb c) {
     return QColor(c.r, c.g, c.b);
@@ -95,7 +95,9 @@ void QtWindowView::show_clients(const std::vector<ClientRow>& rows) {
     QTreeWidget* list = window_->client_list();
     const QList<QTreeWidgetItem*> selected = list->selectedItems();
     const std::int32_t chosen =
-        selected.isEmpty() ? 0 : selected.front()->data(0, MainWindow::client_role).value<std::int32_t>();
+        selected.isEmpty()
+            ? 0
+            : selected.front()->data(0, MainWindow::client_role).value<std::int32_t>();
     list->clear();
     QList<QTreeWidgetItem*> items;
     QTreeWidgetItem* still_chosen = nullptr;
@@ -130,6 +132,12 @@ void QtWindowView::message_box(std::string_view title, std::string_view text, Me
     if (icon == MessageIcon::information) shown = QMessageBox::Information;
     QMessageBox box(shown, to_qstring(title), to_qstring(text), QMessageBox::Ok, front_window());
     box.exec();
+}
+
+void QtWindowView::log_line(std::string_view text) {
+    // The window shows its rows; this is for whoever started the program.
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
 }
 
 bool QtWindowView::ask_yes_no(std::string_view title, std::string_view text) {

@@ -45,6 +45,7 @@ class QtWindowView final : public OperatorView, public OperatorDialogs {
     void show_graph(int control, const RgbImage& image) override;
 
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
+    void log_line(std::string_view text) override;
     bool ask_yes_no(std::string_view title, std::string_view text) override;
     void open_user_guide() override;
 

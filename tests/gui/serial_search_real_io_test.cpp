@@ -1,0 +1,107 @@
+// "SerialPort = auto" on real parts: a pseudo-terminal is the interface module
+// the search lists, opened by the Qt serial adapter, with the headless
+// console's standard output and error as memory.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bus/bus_frame.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
+#include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_port.hpp"
+#include "platform/qt/system_clock.hpp"
+#include "real_io_support.hpp"
+#include "tests/fakes/fake_serial_device_finder.hpp"
+#include "ui/console/console_view.hpp"
+
+namespace quillon::testing {
+namespace {
+
+class SerialSearchOnRealIo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master_ = open_pseudo_terminal();
+        ASSERT_GE(master_, 0);
+        const std::uint16_t port = free_port_pair();
+        ASSERT_NE(port, 0);
+        out_ = ::open_memstream(&out_text_, &out_size_);
+        err_ = ::open_memstream(&err_text_, &err_size_);
+        ConsoleView::Options o;
+        o.out = out_;
+        o.err = err_;
+        o.input_fd = -1;
+        view_ = std::make_unique<ConsoleView>(events_, o);
+        gw_ = std::make_unique<Gateway>(Ports{clock_, serial_, network_, *view_, events_, *view_});
+        gw_->settings_text = "IPPort = " + std::to_string(port) + "\r\nSerialPort = auto\r\n";
+        gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
+        gw_->serial_devices = &finder_;
+    }
+    void TearDown() override {
+        if (gw_) shutdown(*gw_);
+        gw_.reset();
+        view_.reset();
+        std::fclose(out_);
+        std::fclose(err_);
+        std::free(out_text_);
+        std::free(err_text_);
+        ::close(master_);
+    }
+    std::string out() {
+        std::fflush(out_);
+        return std::string(out_text_, out_size_);
+    }
+    std::string err() {
+        std::fflush(err_);
+        return std::string(err_text_, err_size_);
+    }
+    // Runs passes until `done` holds, at most 5 s.
+    bool passes_until(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 5000)
+            run_pass(*gw_);
+        return done();
+    }
+
+    EventWaiter waiter_;
+    SystemClock clock_;
+    QtSerialPort serial_{waiter_};
+    QtNetwork network_{waiter_};
+    OperatorEventQueue events_{waiter_};
+    FakeSerialDeviceFinder finder_;
+    std::unique_ptr<ConsoleView> view_;
+    std::unique_ptr<Gateway> gw_;
+    int master_ = -1;
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    char* out_text_ = nullptr;
+    std::size_t out_size_ = 0;
+    char* err_text_ = nullptr;
+    std::size_t err_size_ = 0;
+};
+
+TEST_F(SerialSearchOnRealIo, TheListedModuleIsNamedOnStandardErrorAndItsFramesArrive) {
+    const std::string device = ::ptsname(master_);
+    finder_.devices = {device};
+    ASSERT_EQ(start_gateway(*gw_), StartOutcome::running);
+    EXPECT_NE(err().find("Velbus interface module found on " + device + "\n"), std::string::npos)
+        << err();
+
+    const std::uint8_t frame[] = {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
+    ASSERT_EQ(::write(master_, frame, sizeof frame), static_cast<ssize_t>(sizeof frame));
+    const std::string shown = hex_dump(frame, sizeof frame);
+    EXPECT_TRUE(passes_until([&] { return out().find(shown) != std::string::npos; })) << out();
+}
+
+}  // namespace
+}  // namespace quillon::testing
