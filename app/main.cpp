@@ -143,7 +143,7 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
                                                            : fs::path(options.config));
     gw.data_directory =
         options.data_dir.empty() ? gw.settings_folder() : fs::absolute(options.data_dir);
-    if (!options.demo) {
+    if (!options.demo && !options.data_dir.empty()) {
         std::error_code error;
         fs::create_directories(gw.data_directory, error);
         if (!fs::is_directory(gw.data_directory)) {

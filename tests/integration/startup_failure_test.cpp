@@ -56,13 +56,5 @@ TEST_F(StartupFailure, TakenAnalyzerPortIsReportedAndClientsAreStillServed) {
     EXPECT_FALSE(gateway_->wait_exit(0ms)) << "the gateway ended";
 }
 
-TEST_F(StartupFailure, MissingSettingsFileWithoutTerminalEndsWithStatusOne) {
-    start_program();
-    EXPECT_EQ(gateway_->wait_exit(patience), 1);
-    EXPECT_TRUE(contains(gateway_->errors(), "Quillon.ini")) << gateway_->errors();
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()))
-        << "the gateway left a file in its working directory";
-}
-
 }  // namespace
 }  // namespace quillon::integration

@@ -1,0 +1,181 @@
+// The gateway as a service: its settings file and data folder given on the
+// command line, a template when no one is there to ask, readiness told to the
+// service manager, the journal spared the traffic, SIGHUP.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "gateway_fixture.hpp"
+
+namespace quillon::integration {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+Bytes bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+class Service : public GatewayTest {
+  protected:
+    // The headless gateway with these arguments after --headless.
+    void run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{QUILLON_PROGRAM, "--headless", "--listen", "127.0.0.1"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        gateway_ = std::make_unique<ChildProcess>(argv, dir_.path());
+        ASSERT_TRUE(gateway_->started());
+    }
+    bool wait_errors_with(const std::string& part) {
+        return gateway_->wait_errors([&](const std::string& e) { return contains(e, part); },
+                                     patience);
+    }
+    std::string settings(const std::string& more = "") const {
+        return "IPPort = " + std::to_string(port_) + "\r\nSerialPort = " + bus_->slave_path() +
+               ",38400,0,8,1,0\r\n" + more;
+    }
+};
+
+TEST_F(Service, SettingsAndDataFoldersComeFromTheCommandLineRelativeToTheWorkingDirectory) {
+    fs::create_directories(dir_.path() / "etc");
+    const std::uint16_t tls_port = pick_free_port_pair();
+    std::ofstream(dir_.path() / "etc" / "gateway.ini", std::ios::binary)
+        << settings("TLSPort = " + std::to_string(tls_port) + "\r\n");
+    run({"--config", "etc/gateway.ini", "--data-dir", "var/lib", "--log-traffic"});
+    ASSERT_TRUE(wait_errors_with("Quillon 3.")) << gateway_->errors();
+    ASSERT_TRUE(connect_client());
+
+    command("save");
+    std::vector<std::string> written;
+    for (const auto until = SteadyClock::now() + patience;
+         written.size() < 3 && SteadyClock::now() < until;) {
+        std::this_thread::sleep_for(50ms);
+        written.clear();
+        for (const auto& e : fs::directory_iterator(dir_.path() / "var" / "lib"))
+            written.push_back(e.path().filename().string());
+    }
+    std::sort(written.begin(), written.end());
+    ASSERT_EQ(written.size(), 3u) << gateway_->errors();
+    EXPECT_EQ(written[0], "Quillon.crt");
+    EXPECT_EQ(written[1], "Quillon.key");
+    EXPECT_TRUE(written[2].starts_with("Quillon_")) << written[2];
+    EXPECT_FALSE(fs::exists(dir_.path() / "etc" / "Quillon.crt"));
+    EXPECT_FALSE(fs::exists(dir_.path() / "Quillon.ini"));
+}
+
+TEST_F(Service, FoldersThatCannotBeUsedEndTheStartNamingThem) {
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings();
+    std::ofstream(dir_.path() / "plain-file") << "x";
+    run({"--data-dir", "plain-file/data"});
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(), "plain-file/data")) << gateway_->errors();
+
+    run({"--config", "no-such-folder/Quillon.ini"});
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(), "no-such-folder/Quillon.ini not found"))
+        << gateway_->errors();
+}
+
+// Standard input is a pipe here: no one to ask.
+TEST_F(Service, AMissingSettingsFileWithoutATerminalBecomesATemplateToStartWith) {
+    run({});
+    ASSERT_TRUE(wait_errors_with("No Velbus interface module found")) << gateway_->errors();
+    const fs::path file = dir_.path() / "Quillon.ini";
+    EXPECT_TRUE(contains(gateway_->errors(), "Wrote " + file.string())) << gateway_->errors();
+    const std::string text = read_file(file);
+    EXPECT_TRUE(contains(text, "\r\nSerialPort = auto\r\n")) << text;
+    EXPECT_TRUE(contains(text, "\r\nIPPort = 8080\r\n")) << text;
+    EXPECT_TRUE(contains(text, "\r\n; AuthKey = ")) << text;
+}
+
+TEST_F(Service, ReadinessIsToldOnceTheServersListenAndTheJournalGetsNoTrafficRows) {
+    const fs::path socket_path = dir_.path() / "notify";
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval wait{10, 0};
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings("AuthKey = k\r\n");
+    ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+    run({});
+    ::unsetenv("NOTIFY_SOCKET");
+    char said[64] = {};
+    const ssize_t n = ::recv(listener, said, sizeof said - 1, 0);
+    ::close(listener);
+    ASSERT_GT(n, 0) << gateway_->errors();
+    EXPECT_STREQ(said, "READY=1");
+    // Told only once the port listens: the first try connects.
+    auto client = TcpClient::connect_to(port_, 0ms);
+    ASSERT_TRUE(client) << "not listening when ready was said";
+
+    ASSERT_TRUE(client->send(bytes_of("x")));
+    ASSERT_TRUE(client->wait_closed(patience));
+    EXPECT_TRUE(wait_errors_with("- access - refused 127.0.0.1 (" +
+                                 std::to_string(client->local_port()) + "): wrong key"))
+        << gateway_->errors();
+    write_bus(make_frame(0xFB, 0x10, {0xFB, 0x00}));
+    auto admitted = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(admitted && admitted->send(bytes_of("k")));
+    const Bytes frame = make_frame(0xFB, 0x11, {0xFB, 0x00});
+    write_bus(frame);
+    ASSERT_TRUE(admitted->wait_bytes(frame.size(), patience));
+    EXPECT_EQ(gateway_->output(), "") << "traffic rows in the journal";
+}
+
+TEST_F(Service, SighupAppliesANewKeyToTheNextConnectionsAndKeepsTheClients) {
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings("AuthKey = old\r\n");
+    start_gateway();
+    auto kept = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(kept && kept->send(bytes_of("old")));
+    wait_clients_listed({kept->local_port()}, "live");
+
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary | std::ios::trunc)
+        << "IPPort = 1\r\nSerialPort = " << bus_->slave_path() << ",38400,0,8,1,0\r\n"
+        << "AuthKey = new\r\n";
+    gateway_->send_signal(SIGHUP);
+    ASSERT_TRUE(wait_rows([](const std::vector<ShownRow>& shown) {
+        for (const ShownRow& r : shown)
+            if (r.hex == "- settings -") return true;
+        return false;
+    })) << gateway_->output();
+    EXPECT_TRUE(contains(gateway_->output(),
+                         "AuthKey applied to new connections; IPPort changed, "
+                         "applied at the next start"))
+        << gateway_->output();
+
+    auto with_old = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(with_old && with_old->send(bytes_of("old")));
+    EXPECT_TRUE(with_old->wait_closed(patience)) << "the old key still admits";
+    auto with_new = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(with_new && with_new->send(bytes_of("new")));
+    wait_clients_listed({kept->local_port(), with_new->local_port()}, "live");
+    const Bytes frame = make_frame(0xFB, 0x12, {0xFB, 0x00});
+    write_bus(frame);
+    EXPECT_TRUE(kept->wait_bytes(frame.size(), patience));
+    EXPECT_TRUE(with_new->wait_bytes(frame.size(), patience));
+    EXPECT_FALSE(kept->closed_by_peer());
+}
+
+}  // namespace
+}  // namespace quillon::integration
