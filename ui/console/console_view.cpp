@@ -99,7 +99,8 @@ void ConsoleView::message_box(std::string_view title, std::string_view text, Mes
 }
 
 void ConsoleView::log_line(std::string_view text) {
-    print(options_.err, std::string(text) + "\n");
+    // Where notices go to standard error already, their row said it.
+    if (!options_.notices_to_err) print(options_.err, std::string(text) + "\n");
 }
 
 bool ConsoleView::ask_yes_no(std::string_view title, std::string_view text) {
