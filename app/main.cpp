@@ -12,9 +12,12 @@
 #include <system_error>
 #include <vector>
 
+#include "analyzer/traffic_list_file.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "core/metrics.hpp"
+#include "core/reporting.hpp"
 #include "core/settings.hpp"
 #include "platform/openssl/certificate_maker.hpp"
 #include "platform/posix/program_files.hpp"
@@ -28,7 +31,11 @@
 #include "platform/qt/stop_signals.hpp"
 #include "platform/qt/system_clock.hpp"
 #include "platform/qt/terminal_input.hpp"
+#include "platform/qt/tls_configuration.hpp"
+#include "platform/web/web_server.hpp"
 #include "ui/console/console_view.hpp"
+#include "ui/view_fan_out.hpp"
+#include "ui/web/web_monitor_view.hpp"
 
 #ifdef QUILLON_WITH_WINDOW
 #include <QApplication>
@@ -105,6 +112,37 @@ int exit_status(StartOutcome outcome, bool headless) {
     return headless ? 1 : 0;
 }
 
+// The live view in a browser, on WebPort over the same addresses as the
+// other servers, over TLS when the gateway has a TLS server. Without it the
+// gateway goes on: the bus and its clients come first.
+std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
+                                             OperatorEventQueue& events) {
+    const std::int32_t port = gw.settings.web_port;
+    if (port == 0) return nullptr;
+    WebServer::Options o;
+    o.key = [&gw] { return gw.settings.auth_key; };
+    o.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
+    o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
+    o.metrics = [&gw] { return metrics_text(gw); };
+    o.refused = [&gw](const std::string& address) {
+        ++gw.counters.refused;
+        show_notice(gw, gw.clock.local_date(), "- access -",
+                    "refused " + address + " (web monitor): wrong key", Rgb{200, 50, 50}, false);
+    };
+    auto web = std::make_unique<WebServer>(view, events, std::move(o));
+    std::optional<QSslConfiguration> tls;
+    if (gw.settings.tls_server()) tls = tls_server_configuration(gw.tls_files);
+    if (port < 1 || port > 65535 ||
+        !web->listen_on(gw.listen_addresses(), static_cast<std::uint16_t>(port), tls)) {
+        gw.view.message_box("Web Monitor Error",
+                            "Can't start Quillon's web monitor on port " + std::to_string(port) +
+                                ": the gateway runs without it",
+                            MessageIcon::error);
+        return nullptr;
+    }
+    return web;
+}
+
 int run(const Options& options, bool windowed, const QString& program_dir) {
     EventWaiter waiter;
     OperatorEventQueue events(waiter);
@@ -134,10 +172,13 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
         dialogs = console_view.get();
         view = std::move(console_view);
     }
+    // The browsers watch whatever the window or the console shows.
+    WebMonitorView web_view;
+    ViewFanOut views(*view, {&web_view});
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
-    Gateway gw({clock, serial, network, *view, events, *dialogs});
+    Gateway gw({clock, serial, network, views, events, *dialogs});
     namespace fs = std::filesystem;
     gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
                                                            : fs::path(options.config));
@@ -182,6 +223,7 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
             gw.settings_file.c_str());
     }
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
+    const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events);
     // The servers listen: a service manager may start what depends on them.
     notify_service_manager("READY=1");
     run_main_loop(gw);

@@ -85,6 +85,8 @@ class Network {
     virtual void reset_connection(ConnectionHandle connection) = 0;
     // While paused, the connection's bytes stay unread and TCP flow control holds the sender.
     virtual void set_reading_paused(ConnectionHandle connection, bool paused) = 0;
+    // Bytes queued for the connection that its peer has not taken yet.
+    virtual std::size_t pending_output_bytes(ConnectionHandle) { return 0; }
 };
 
 }  // namespace quillon

@@ -68,6 +68,7 @@ Intake bus_client_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) 
 void show_refusal(Gateway& gw, const Admission::Outcome& refused, const PassTime& t) {
     const char* reason = refused.reason == Admission::Refusal::wrong_key ? "wrong key" : "no key";
     const std::string who = refused.address + " (" + std::to_string(refused.port) + ")";
+    ++gw.counters.refused;
     show_notice(gw, t.date, "- access -", "refused " + who + ": " + reason, refusal_colour, false);
     if (refused.block_began) {
         show_notice(gw, t.date, "- access -",

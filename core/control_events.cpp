@@ -39,9 +39,11 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
             break;
         case control::delay_check:
             gw.bus_bound.set_pacing_delay(e.checked ? pacing_delay_slow_ms : pacing_delay_fast_ms);
+            gw.view.set_control_checked(control::delay_check, e.checked);
             break;
         case control::debug_check:
             gw.debug_log.set_on(e.checked);
+            gw.view.set_control_checked(control::debug_check, e.checked);
             break;
         default:
             break;

@@ -43,6 +43,22 @@
 
 namespace quillon {
 
+// What has passed since the start, for the figures a monitoring system reads.
+struct GatewayCounters {
+    std::uint64_t bus_frames = 0;  // received from the bus, good or bad
+    std::uint64_t bus_bytes = 0;
+    std::uint64_t written_frames = 0;  // written to the bus
+    std::uint64_t written_bytes = 0;
+    std::uint64_t client_frames = 0;  // received from clients, good or bad
+    std::uint64_t client_bytes = 0;
+    std::uint64_t bus_bad_checksum = 0;
+    std::uint64_t bus_bad_length = 0;
+    std::uint64_t client_bad_checksum = 0;
+    std::uint64_t client_bad_length = 0;
+    std::uint64_t refused = 0;  // connections and browsers without the right key
+    std::uint64_t serial_reconnects = 0;
+};
+
 // The ports the gateway talks to the world through.
 struct Ports {
     Clock& clock;
@@ -88,6 +104,7 @@ struct Gateway {
     bool clients_changed = false;
     std::optional<bool> clients_after_connection;
     bool analyzer_server_open = false;
+    GatewayCounters counters;
     bool running = false;
 
     // The settings file, and the folder for what the gateway writes: saved

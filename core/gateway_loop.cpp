@@ -68,6 +68,14 @@ std::string ethernet_status(const Settings& s) {
     return "Ethernet port " + std::to_string(s.tcp_port) + ", TLS " + std::to_string(s.tls_port);
 }
 
+void count_frame(const QueueEntry& e, std::uint64_t& frames, std::uint64_t& bytes,
+                 std::uint64_t& bad_checksum, std::uint64_t& bad_length) {
+    ++frames;
+    bytes += e.bytes.size();
+    if (e.status == FrameStatus::bad_checksum) ++bad_checksum;
+    if (e.status == FrameStatus::bad_length) ++bad_length;
+}
+
 // Reads the clock once for the pass.
 PassTime pass_time(Gateway& gw) {
     PassTime t;
@@ -141,6 +149,8 @@ Transmitted transmit_step(Gateway& gw) {
     if (entry == nullptr) return result;
     if (gw.serial.write(entry->bytes, now / 1000, result.lost_now)) {
         gw.bus_bound.count_written(entry->bytes.size());
+        ++gw.counters.written_frames;
+        gw.counters.written_bytes += entry->bytes.size();
     } else {
         result.unsent = entry;
     }
@@ -247,6 +257,7 @@ bool run_pass(Gateway& gw) {
     if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
 
     if (gw.serial.retry(t.ms)) {
+        ++gw.counters.serial_reconnects;
         if (gw.serial.searches()) {
             show_module_found(gw, t.date);
             show_module_flow(gw);
@@ -278,6 +289,8 @@ bool run_pass(Gateway& gw) {
     bool flow_changed = false;
     for (std::size_t k = net_start; k < net_start + net_count; ++k) {
         const QueueEntry& e = gw.net_bound.entries()[k];
+        count_frame(e, gw.counters.bus_frames, gw.counters.bus_bytes, gw.counters.bus_bad_checksum,
+                    gw.counters.bus_bad_length);
         if (e.status == FrameStatus::valid)
             flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
@@ -291,9 +304,16 @@ bool run_pass(Gateway& gw) {
         drop_client(gw, h, t);
 
     publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
-    for (const Intake& intake : intakes)
+    for (const Intake& intake : intakes) {
         publish_frames(gw, gw.bus_bound.entries(), intake.first,
                        static_cast<std::size_t>(intake.added));
+        for (std::size_t k = intake.first;
+             k < intake.first + static_cast<std::size_t>(intake.added); ++k) {
+            count_frame(gw.bus_bound.entries()[k], gw.counters.client_frames,
+                        gw.counters.client_bytes, gw.counters.client_bad_checksum,
+                        gw.counters.client_bad_length);
+        }
+    }
     if (gw.serial.silence_begins(t.ms)) {
         show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour,
                     true);
@@ -311,6 +331,7 @@ bool run_pass(Gateway& gw) {
     draw_clients_if_changed(gw);
 
     if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
+    gw.view.pass_done();
     if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;
 }
@@ -343,6 +364,7 @@ void reload_settings(Gateway& gw, Date now) {
     differs(fresh.tls_certificate != s.tls_certificate, "TLSCertificate");
     differs(fresh.tls_private_key != s.tls_private_key, "TLSPrivateKey");
     differs(fresh.listen != s.listen, "Listen");
+    differs(fresh.web_port != s.web_port, "WebPort");
     differs(fresh.serial_settings != s.serial_settings, "SerialPort");
     differs(fresh.rs_module() != s.rs_module(), "SerialType");
     std::string text = "Settings read again from " + file + ": ";

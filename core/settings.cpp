@@ -197,6 +197,7 @@ Settings read_settings(std::string_view file_bytes) {
     // The secure access, all optional.
     s.auth_key = setting_or(text, "AuthKey", "");
     s.tls_port = settings_integer(setting_or(text, "TLSPort", "0"));
+    s.web_port = settings_integer(setting_or(text, "WebPort", "0"));
     s.tls_certificate = setting_or(text, "TLSCertificate", "");
     s.tls_private_key = setting_or(text, "TLSPrivateKey", "");
     // Repeatable, each a comma-separated list.
@@ -328,7 +329,11 @@ std::string service_settings_template() {
            "; TLSPort: a TLS server (a self-signed certificate is made when none is named).\r\n"
            "; TLSPort = 27015\r\n"
            "; Listen: the local addresses the servers bind to (default: all).\r\n"
-           "; Listen = 192.168.1.10\r\n";
+           "; Listen = 192.168.1.10\r\n"
+           ";\r\n"
+           "; WebPort: the live bus monitor in a browser, http://this-box:8088/\r\n"
+           "; (read-only for everyone without AuthKey).\r\n"
+           "; WebPort = 8088\r\n";
 }
 
 bool write_settings_file(const std::string& path, std::string_view contents) {

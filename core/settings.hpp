@@ -27,6 +27,7 @@ struct Settings {
     std::string tls_certificate;      // "TLSCertificate": PEM file, relative to the settings
     std::string tls_private_key;      // "TLSPrivateKey": PEM file, relative to the settings
     std::vector<std::string> listen;  // "Listen": the local addresses; none, all of them
+    std::int32_t web_port = 0;        // "WebPort": the monitor in a browser; 0, none
 
     bool rs_module() const { return module_type == "RS"; }
     bool plain_server() const { return tcp_port != 0; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,16 @@ class OperatorView {
     virtual void log_line(std::string_view text) = 0;
 
     virtual void open_user_guide() = 0;
+
+    // For views that keep their own copy of what is shown (a browser filters
+    // for itself): every row as it comes, whether the filter shows it or not;
+    // each bandwidth sample (bar heights in pixels); a check box's state once
+    // the gateway has taken it, from whichever view it came.
+    virtual void traffic_arrived(const TrafficRow&) {}
+    virtual void add_bandwidth_sample(std::int64_t, std::int64_t) {}
+    virtual void set_control_checked(int, bool) {}
+    // The loop's pass is over: the clients have been served.
+    virtual void pass_done() {}
 };
 
 }  // namespace quillon

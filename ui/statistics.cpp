@@ -83,6 +83,7 @@ bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
 
     history_.push_back({bar_height(tx_bps), bar_height(rx_bps)});
     history_.pop_front();
+    view.add_bandwidth_sample(history_.back().rx_height, history_.back().tx_height);
     if (view.shows_graphs()) {
         view.show_graph(control::rx_graph, render_graph(history_, GraphSide::received));
         view.show_graph(control::tx_graph, render_graph(history_, GraphSide::sent));

@@ -19,12 +19,14 @@ bool TrafficFilter::passes(std::string_view hex_code) const {
 }
 
 bool TrafficList::add_frame_row(TrafficRow row, OperatorView& view) {
+    view.traffic_arrived(row);
     if (!filter.passes(row.cells[2])) return false;
     insert(std::move(row), view);
     return true;
 }
 
 void TrafficList::add_notice(TrafficRow row, OperatorView& view) {
+    view.traffic_arrived(row);
     insert(std::move(row), view);
 }
 

@@ -15,6 +15,7 @@
 #include <QUdpSocket>
 
 #include "platform/openssl/tls_files.hpp"
+#include "platform/qt/tls_configuration.hpp"
 
 namespace quillon {
 namespace {
@@ -99,25 +100,11 @@ ServerStart QtNetwork::create_tls_server(Server server, std::int64_t port, std::
         case TlsFilesProblem::key_mismatch:
             return ServerStart::key_mismatch;
     }
-    QFile cert_file(QString::fromStdString(files.certificate));
-    QFile key_file(QString::fromStdString(files.private_key));
-    if (!cert_file.open(QIODevice::ReadOnly)) return ServerStart::certificate_unreadable;
-    if (!key_file.open(QIODevice::ReadOnly)) return ServerStart::key_unreadable;
-    const QSslCertificate certificate(&cert_file, QSsl::Pem);
-    const QByteArray key_pem = key_file.readAll();
-    QSslKey key(key_pem, QSsl::Ec, QSsl::Pem);
-    if (key.isNull()) key = QSslKey(key_pem, QSsl::Rsa, QSsl::Pem);
-    if (certificate.isNull()) return ServerStart::certificate_unreadable;
-    if (key.isNull()) return ServerStart::key_unreadable;
-
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setLocalCertificate(certificate);
-    config.setPrivateKey(key);
-    config.setProtocol(QSsl::TlsV1_2OrLater);
-    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    const std::optional<QSslConfiguration> config = tls_server_configuration(files);
+    if (!config) return ServerStart::certificate_unreadable;
     const bool listening = listen_everywhere(server, port, backlog, [&config] {
         auto tls = std::make_unique<QSslServer>();
-        tls->setSslConfiguration(config);
+        tls->setSslConfiguration(*config);
         // A peer that starts a handshake and never ends it is let go.
         tls->setHandshakeTimeout(tls_handshake_limit_ms);
         return std::unique_ptr<QTcpServer>(std::move(tls));

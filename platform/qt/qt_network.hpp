@@ -40,7 +40,7 @@ class QtNetwork : public Network {
     std::size_t send(ConnectionHandle connection, const std::uint8_t* bytes,
                      std::size_t count) override;
     // Bytes queued for the connection that the peer has not taken yet.
-    std::size_t pending_output_bytes(ConnectionHandle connection);
+    std::size_t pending_output_bytes(ConnectionHandle connection) override;
     std::string peer_address(ConnectionHandle connection) override;
     std::uint16_t peer_port(ConnectionHandle connection) override;
     void close_connection(ConnectionHandle connection) override;

@@ -191,7 +191,7 @@ class FakeNetwork : public Network {
         it->second.sent_at.push_back(clock != nullptr ? clock->now : 0);
         return it->second.pending;
     }
-    std::size_t pending_output_bytes(ConnectionHandle h) const {
+    std::size_t pending_output_bytes(ConnectionHandle h) override {
         auto it = peers.find(h);
         return it == peers.end() ? 0 : it->second.pending;
     }

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QUrl>
 #include <cstdio>
@@ -132,6 +133,18 @@ void QtWindowView::message_box(std::string_view title, std::string_view text, Me
     if (icon == MessageIcon::information) shown = QMessageBox::Information;
     QMessageBox box(shown, to_qstring(title), to_qstring(text), QMessageBox::Ok, front_window());
     box.exec();
+}
+
+void QtWindowView::set_control_checked(int control, bool checked) {
+    // Another view may have changed it: the box shows what the gateway took,
+    // without reporting a use of its own.
+    if (!window_) return;
+    QCheckBox* box = control == control::delay_check   ? window_->delay_check()
+                     : control == control::debug_check ? window_->debug_check()
+                                                       : nullptr;
+    if (box == nullptr || box->isChecked() == checked) return;
+    const QSignalBlocker quiet(box);
+    box->setChecked(checked);
 }
 
 void QtWindowView::log_line(std::string_view text) {

@@ -1,0 +1,343 @@
+#include "platform/web/web_server.hpp"
+
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaObject>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <algorithm>
+
+namespace quillon {
+namespace {
+
+// No inline script or style, no framing, nothing from elsewhere.
+const QByteArray content_security_policy =
+    "default-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
+    "script-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+
+struct PageFile {
+    const char* path;
+    const char* resource;
+    const char* type;
+};
+constexpr PageFile page_files[] = {
+    {"/", ":/web/index.html", "text/html; charset=utf-8"},
+    {"/index.html", ":/web/index.html", "text/html; charset=utf-8"},
+    {"/monitor.js", ":/web/monitor.js", "text/javascript; charset=utf-8"},
+    {"/monitor.css", ":/web/monitor.css", "text/css; charset=utf-8"},
+};
+
+bool same_bytes(const QByteArray& a, const std::string& b) {
+    // Constant time over the expected key: how far a guess matched shows nowhere.
+    unsigned difference = a.size() == static_cast<qsizetype>(b.size()) ? 0U : 1U;
+    for (std::size_t k = 0; k < b.size(); ++k) {
+        const auto theirs = k < static_cast<std::size_t>(a.size())
+                                ? static_cast<unsigned char>(a[static_cast<qsizetype>(k)])
+                                : 0U;
+        difference |= theirs ^ static_cast<unsigned char>(b[k]);
+    }
+    return difference == 0;
+}
+
+}  // namespace
+
+void WebServer::respond(const QHttpServerRequest& request, QTcpSocket* socket,
+                        QHttpServerResponder::StatusCode status, const QByteArray& body,
+                        const QByteArray& type, const Headers& more) {
+    QHttpServerResponder r = makeResponder(request, socket);
+    r.writeStatusLine(status);
+    r.writeHeader("Content-Type", type);
+    r.writeHeader("Content-Length", QByteArray::number(body.size()));
+    r.writeHeader("Content-Security-Policy", content_security_policy);
+    r.writeHeader("X-Frame-Options", "DENY");
+    r.writeHeader("X-Content-Type-Options", "nosniff");
+    r.writeHeader("Referrer-Policy", "no-referrer");
+    r.writeHeader("Cache-Control", "no-store");
+    for (const auto& [key, value] : more)
+        r.writeHeader(key, value);
+    r.writeBody(body);
+}
+
+void WebServer::respond_text(const QHttpServerRequest& request, QTcpSocket* socket,
+                             QHttpServerResponder::StatusCode status, const char* text,
+                             const Headers& more) {
+    respond(request, socket, status, QByteArray(text) + "\n", "text/plain; charset=utf-8", more);
+}
+
+namespace {
+
+// A TLS server that lets the web server watch each connection's bytes from
+// the start, as the plain one does.
+class WatchedSslServer : public QSslServer {
+  public:
+    explicit WatchedSslServer(std::function<void(QTcpSocket*)> watch) : watch_(std::move(watch)) {}
+
+  protected:
+    void incomingConnection(qintptr descriptor) override {
+        QSslServer::incomingConnection(descriptor);
+        for (QSslSocket* s : findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly)) {
+            if (s->socketDescriptor() == descriptor) watch_(s);
+        }
+    }
+
+  private:
+    std::function<void(QTcpSocket*)> watch_;
+};
+
+class WatchedTcpServer : public QTcpServer {
+  public:
+    explicit WatchedTcpServer(std::function<void(QTcpSocket*)> watch) : watch_(std::move(watch)) {}
+
+  protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* s = new QTcpSocket(this);
+        if (!s->setSocketDescriptor(descriptor)) {
+            delete s;
+            return;
+        }
+        watch_(s);
+        addPendingConnection(s);
+    }
+
+  private:
+    std::function<void(QTcpSocket*)> watch_;
+};
+
+}  // namespace
+
+WebServer::WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options)
+    : view_(view), events_(events), options_(std::move(options)) {
+    view_.set_sink(this);
+    QObject::connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
+                     [this] { accept_browsers(); });
+}
+
+WebServer::~WebServer() {
+    view_.set_sink(nullptr);
+    for (Browser& b : browsers_) {
+        QObject::disconnect(b.socket.get(), nullptr, nullptr, nullptr);
+        b.socket->abort();
+    }
+    browsers_.clear();
+}
+
+bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16_t port,
+                          const std::optional<QSslConfiguration>& tls) {
+    std::vector<QHostAddress> hosts;
+    for (const std::string& a : addresses)
+        hosts.emplace_back(QString::fromStdString(a));
+    if (hosts.empty()) hosts.emplace_back(QHostAddress::Any);
+    const auto watch = [this](QTcpSocket* s) { watch_request_bytes(s); };
+    for (const QHostAddress& host : hosts) {
+        std::unique_ptr<QTcpServer> l;
+        if (tls) {
+            auto secure = std::make_unique<WatchedSslServer>(watch);
+            secure->setSslConfiguration(*tls);
+            secure->setHandshakeTimeout(5000);
+            l = std::move(secure);
+        } else {
+            l = std::make_unique<WatchedTcpServer>(watch);
+        }
+        if (host.isNull() || !l->listen(host, port)) return false;
+        bind(l.get());
+        listeners_.push_back(std::move(l));
+    }
+    return true;
+}
+
+void WebServer::watch_request_bytes(QTcpSocket* socket) {
+    // Counted from the first byte: a request that never ends costs at most
+    // this. A WebSocket (the socket's owner then) has limits of its own.
+    QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                     [socket, counted = qint64{0}]() mutable {
+                         if (qobject_cast<QWebSocket*>(socket->parent()) != nullptr) return;
+                         counted += socket->bytesAvailable();
+                         if (counted > max_request_bytes) socket->abort();
+                     });
+}
+
+std::string WebServer::key() const {
+    return options_.key ? options_.key() : std::string();
+}
+
+bool WebServer::bearer_ok(const QHttpServerRequest& request) const {
+    if (key().empty()) return false;
+    const QByteArray given = request.value("Authorization");
+    return given.startsWith("Bearer ") && same_bytes(given.mid(7), key());
+}
+
+bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        respond_text(request, socket, QHttpServerResponder::StatusCode::MethodNotAllowed,
+                     "only GET here", {{"Allow", "GET"}});
+        return true;
+    }
+    const QString path = request.url().path();
+    // The WebSocket's upgrade: the server hands the connection over itself.
+    if (path == QLatin1String("/live") &&
+        request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return true;
+    for (const PageFile& f : page_files) {
+        if (path != QLatin1String(f.path)) continue;
+        QFile file(QString::fromLatin1(f.resource));
+        if (!file.open(QIODevice::ReadOnly)) {
+            respond_text(request, socket, QHttpServerResponder::StatusCode::NotFound, "not found");
+            return true;
+        }
+        respond(request, socket, QHttpServerResponder::StatusCode::Ok, file.readAll(), f.type);
+        return true;
+    }
+    const bool metrics = path == QLatin1String("/metrics");
+    const bool save = path == QLatin1String("/save");
+    if (!metrics && !save) return false;
+    // The saved list is for those who may act; the figures are for anyone
+    // when there is no key.
+    if ((save || !key().empty()) && !bearer_ok(request)) {
+        if (!key().empty() && !request.value("Authorization").isEmpty() && options_.refused)
+            options_.refused(request.remoteAddress().toString().toStdString());
+        respond_text(request, socket, QHttpServerResponder::StatusCode::Unauthorized,
+                     "the key is needed", {{"WWW-Authenticate", "Bearer"}});
+        return true;
+    }
+    if (metrics) {
+        respond(request, socket, QHttpServerResponder::StatusCode::Ok,
+                QByteArray::fromStdString(options_.metrics ? options_.metrics() : std::string()),
+                "text/plain; version=0.0.4; charset=utf-8");
+    } else {
+        const std::string name =
+            options_.saved_list_name ? options_.saved_list_name() : "Quillon.log";
+        respond(request, socket, QHttpServerResponder::StatusCode::Ok,
+                QByteArray::fromStdString(options_.saved_list ? options_.saved_list() : ""),
+                "text/plain; charset=windows-1252",
+                {{"Content-Disposition",
+                  "attachment; filename=\"" + QByteArray::fromStdString(name) + "\""}});
+    }
+    return true;
+}
+
+void WebServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+    respond_text(request, socket, QHttpServerResponder::StatusCode::NotFound, "not found");
+}
+
+void WebServer::accept_browsers() {
+    drop_gone();
+    while (hasPendingWebSocketConnections()) {
+        std::unique_ptr<QWebSocket> ws = nextPendingWebSocketConnection();
+        if (!ws) break;
+        if (ws->requestUrl().path() != QLatin1String("/live") || browsers_.size() >= max_browsers) {
+            ws->abort();
+            continue;
+        }
+        ws->setMaxAllowedIncomingMessageSize(4096);
+        ws->setMaxAllowedIncomingFrameSize(4096);
+        browsers_.push_back(Browser{std::move(ws)});
+        Browser& b = browsers_.back();
+        QWebSocket* raw = b.socket.get();
+        QObject::connect(raw, &QWebSocket::textMessageReceived, this,
+                         [this, &b](const QString& text) { on_message(b, text); });
+        // Browsers only speak text.
+        QObject::connect(raw, &QWebSocket::binaryMessageReceived, this, [this, &b] {
+            b.gone = true;
+            b.socket->abort();
+            QMetaObject::invokeMethod(
+                this, [this] { drop_gone(); }, Qt::QueuedConnection);
+        });
+        QObject::connect(raw, &QWebSocket::bytesWritten, this, [this, &b](qint64 n) {
+            b.waiting = std::max<qint64>(0, b.waiting - n);
+            if (b.behind && b.waiting < max_browser_backlog_bytes / 16) {
+                b.behind = false;
+                send(b, view_.state_message(b.authorised));
+            }
+        });
+        QObject::connect(raw, &QWebSocket::disconnected, this, [this, &b] {
+            b.gone = true;
+            QMetaObject::invokeMethod(
+                this, [this] { drop_gone(); }, Qt::QueuedConnection);
+        });
+        const bool key_required = !key().empty();
+        send(b, std::string("{\"type\":\"hello\",\"key_required\":") +
+                    (key_required ? "true" : "false") + "}");
+        if (!key_required) {
+            b.admitted = true;
+            send(b, view_.state_message(false));
+        }
+    }
+}
+
+void WebServer::on_message(Browser& b, const QString& text) {
+    if (b.gone) return;
+    const QJsonObject m = QJsonDocument::fromJson(text.toUtf8()).object();
+    if (!b.admitted) {
+        if (key().empty()) return;
+        if (same_bytes(m.value("key").toString().toUtf8(), key())) {
+            b.admitted = true;
+            b.authorised = true;
+            send(b, view_.state_message(true));
+        } else {
+            if (options_.refused)
+                options_.refused(b.socket->peerAddress().toString().toStdString());
+            send(b, R"({"type":"refused","reason":"wrong key"})");
+            b.gone = true;
+            b.socket->close();
+            QMetaObject::invokeMethod(
+                this, [this] { drop_gone(); }, Qt::QueuedConnection);
+        }
+        return;
+    }
+    if (!b.authorised) return;  // watching only
+    const QString c = m.value("control").toString();
+    if (c == QLatin1String("clear")) {
+        events_.post_control(control::clear);
+    } else if (c == QLatin1String("save")) {
+        events_.post_control(control::save);
+    } else if (c == QLatin1String("disconnect_all")) {
+        events_.post_control(control::disconnect_all);
+    } else if (c == QLatin1String("disconnect")) {
+        OperatorEvent e = OperatorEvent::used(control::disconnect);
+        e.client = m.value("client").toInt(0);
+        if (e.client != 0) events_.post(e);
+    } else if (c == QLatin1String("delay") || c == QLatin1String("debug")) {
+        OperatorEvent e = OperatorEvent::used(c == QLatin1String("delay") ? control::delay_check
+                                                                          : control::debug_check);
+        e.checked = m.value("checked").toBool();
+        events_.post(e);
+    }
+}
+
+void WebServer::send(Browser& b, const std::string& message) {
+    if (b.gone || b.behind) return;
+    if (b.waiting > max_browser_backlog_bytes) {
+        // It gets the whole state once it has taken what waits.
+        b.behind = true;
+        return;
+    }
+    b.waiting += b.socket->sendTextMessage(
+        QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+}
+
+void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
+    for (Browser& b : browsers_) {
+        if (!b.admitted) continue;
+        for (const std::string& m : messages)
+            send(b, m);
+    }
+}
+
+void WebServer::drop_gone() {
+    for (auto it = browsers_.begin(); it != browsers_.end();) {
+        if (it->gone && it->socket->state() != QAbstractSocket::ClosingState) {
+            QObject::disconnect(it->socket.get(), nullptr, this, nullptr);
+            it = browsers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace quillon

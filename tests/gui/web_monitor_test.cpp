@@ -1,0 +1,304 @@
+// The live view in a browser, on the whole gateway in one process: the serial
+// port on a pseudo-terminal, the console in front, the web server on loopback,
+// and Qt's own WebSocket and HTTP clients as the browsers.
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QWebSocket>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "analyzer/traffic_list_file.hpp"
+#include "bus/bus_frame.hpp"
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+#include "core/metrics.hpp"
+#include "gui_test_support.hpp"
+#include "platform/qt/event_waiter.hpp"
+#include "platform/qt/operator_events.hpp"
+#include "platform/qt/qt_network.hpp"
+#include "platform/qt/qt_serial_port.hpp"
+#include "platform/qt/system_clock.hpp"
+#include "platform/web/web_server.hpp"
+#include "real_io_support.hpp"
+#include "ui/console/console_view.hpp"
+#include "ui/view_fan_out.hpp"
+#include "ui/web/web_monitor_view.hpp"
+
+namespace quillon::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes frame(std::uint8_t address, std::uint8_t command, bool good_checksum = true) {
+    Bytes b{0x0F, 0xFB, address, 0x01, command};
+    b.push_back(static_cast<std::uint8_t>(frame_checksum(b.data(), static_cast<int>(b.size()) - 1) +
+                                          (good_checksum ? 0 : 1)));
+    b.push_back(0x04);
+    return b;
+}
+
+// A browser: every message it got, in order.
+struct Browser {
+    QWebSocket socket;
+    std::vector<QJsonObject> got;
+    bool closed = false;
+
+    Browser() {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& t) {
+            got.push_back(QJsonDocument::fromJson(t.toUtf8()).object());
+        });
+        QObject::connect(&socket, &QWebSocket::disconnected, [this] { closed = true; });
+    }
+    void say(const char* json) { socket.sendTextMessage(QString::fromUtf8(json)); }
+    std::size_t count(const char* type) const {
+        std::size_t n = 0;
+        for (const QJsonObject& m : got)
+            n += m.value("type").toString() == QLatin1String(type);
+        return n;
+    }
+};
+
+class WebMonitor : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        web_.reset();
+        if (gw_) shutdown(*gw_);
+        if (console_out_ != nullptr) std::fclose(console_out_);
+        if (master_ >= 0) ::close(master_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    // The gateway on its real parts with these settings lines, and its web monitor.
+    void start(const std::string& lines) {
+        master_ = open_pseudo_terminal();
+        ASSERT_GE(master_, 0);
+        port_ = free_port_pair();
+        web_port_ = free_port_pair();
+        ASSERT_TRUE(port_ != 0 && web_port_ != 0 && port_ != web_port_);
+        dir_ =
+            std::filesystem::temp_directory_path() / ("quillon-web-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        std::ofstream(dir_ / "Quillon.ini", std::ios::binary)
+            << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
+            << ",38400,0,8,1,0\r\n"
+            << lines;
+        console_out_ = std::tmpfile();
+        ConsoleView::Options o;
+        o.out = console_out_;
+        o.err = console_out_;
+        o.input_fd = -1;
+        console_ = std::make_unique<ConsoleView>(events_, o);
+        views_ = std::make_unique<ViewFanOut>(*console_, std::vector<OperatorView*>{&web_view_});
+        gw_ = std::make_unique<Gateway>(
+            Ports{clock_, serial_, network_, *views_, events_, *console_});
+        gw_->settings_file = dir_ / "Quillon.ini";
+        gw_->data_directory = dir_;
+        gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
+        ASSERT_EQ(start_gateway(*gw_), StartOutcome::running);
+
+        WebServer::Options w;
+        Gateway& gw = *gw_;
+        w.key = [&gw] { return gw.settings.auth_key; };
+        w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
+        w.saved_list_name = [] { return std::string("Quillon_test.log"); };
+        w.metrics = [&gw] { return metrics_text(gw); };
+        w.refused = [&gw](const std::string&) { ++gw.counters.refused; };
+        web_ = std::make_unique<WebServer>(web_view_, events_, std::move(w));
+        ASSERT_TRUE(web_->listen_on({"127.0.0.1"}, web_port_, std::nullopt));
+    }
+
+    // Runs passes until `done` holds, at most 5 s.
+    bool passes_until(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 5000)
+            run_pass(*gw_);
+        return done();
+    }
+    // Processes Qt's events only, no pass of the gateway: at most 2 s.
+    bool events_until(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 2000)
+            waiter_.wait(5);
+        return done();
+    }
+    void open(Browser& b) {
+        b.socket.open(QUrl(QString("ws://127.0.0.1:%1/live").arg(web_port_)));
+        ASSERT_TRUE(passes_until([&] { return !b.got.empty() || b.closed; }));
+        ASSERT_EQ(b.got.front().value("type").toString(), "hello");
+    }
+    void write_bus(const Bytes& bytes) {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // An HTTP GET, with the key as a bearer token when one is given.
+    std::pair<int, QByteArray> get(const QString& path, const QByteArray& key = {}) {
+        QNetworkRequest request(QUrl(QString("http://127.0.0.1:%1%2").arg(web_port_).arg(path)));
+        if (!key.isEmpty()) request.setRawHeader("Authorization", "Bearer " + key);
+        std::unique_ptr<QNetworkReply> reply(http_.get(request));
+        // The web server answers from Qt's events; no pass of the gateway is needed.
+        events_until([&] { return reply->isFinished(); });
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                reply->readAll()};
+    }
+    std::string console_text() {
+        std::fflush(console_out_);
+        std::rewind(console_out_);
+        std::string text;
+        char chunk[4096];
+        std::size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, console_out_)) > 0)
+            text.append(chunk, n);
+        return text;
+    }
+
+    EventWaiter waiter_;
+    SystemClock clock_;
+    QtSerialPort serial_{waiter_};
+    QtNetwork network_{waiter_};
+    OperatorEventQueue events_{waiter_};
+    WebMonitorView web_view_;
+    std::unique_ptr<ConsoleView> console_;
+    std::unique_ptr<ViewFanOut> views_;
+    std::unique_ptr<Gateway> gw_;
+    std::unique_ptr<WebServer> web_;
+    QNetworkAccessManager http_;
+    std::FILE* console_out_ = nullptr;
+    int master_ = -1;
+    std::uint16_t port_ = 0;
+    std::uint16_t web_port_ = 0;
+    std::filesystem::path dir_;
+};
+
+TEST_F(WebMonitor, ABrowserWithTheKeyGetsTheStateThenEachBusFrameAsARowOfTheSamePass) {
+    start("AuthKey = secret\r\n");
+    const Bytes scan = frame(0x01, 0xFA);
+    write_bus(scan);
+    ASSERT_TRUE(
+        passes_until([&] { return console_text().find("0FFB0101FA") != std::string::npos; }));
+
+    Browser b;
+    open(b);
+    EXPECT_TRUE(b.got.front().value("key_required").toBool());
+    events_until([&] { return b.got.size() > 1; });
+    EXPECT_EQ(b.got.size(), 1u) << "something shown before the key";
+    b.say(R"({"key":"secret"})");
+    ASSERT_TRUE(passes_until([&] { return b.count("state") == 1; }));
+    const QJsonObject state = b.got.back();
+    EXPECT_TRUE(state.value("authorised").toBool());
+    EXPECT_EQ(state.value("title").toString(), "Quillon 3.25");
+    ASSERT_EQ(state.value("rows").toArray().size(), 1);
+    EXPECT_EQ(state.value("rows").toArray()[0].toObject().value("hex").toString(),
+              QString::fromStdString(hex_dump(scan)));
+    EXPECT_EQ(state.value("history").toArray().size(), 111);
+
+    // The pass that shows the frame sends its row; no further pass is needed.
+    const Bytes relay = frame(0x02, 0xFB);
+    write_bus(relay);
+    const std::size_t shown_before = console_text().size();
+    ASSERT_TRUE(passes_until([&] { return console_text().size() > shown_before; }));
+    ASSERT_TRUE(events_until([&] { return b.count("row") == 1; }));
+    for (const QJsonObject& m : b.got) {
+        if (m.value("type") != "row") continue;
+        const QJsonObject row = m.value("row").toObject();
+        EXPECT_EQ(row.value("hex").toString(), QString::fromStdString(hex_dump(relay)));
+        EXPECT_EQ(row.value("icon").toString(), "bus");
+        EXPECT_EQ(row.value("colour").toString(), "#149614");
+    }
+}
+
+TEST_F(WebMonitor, ControlsNeedTheKeyAndAWrongKeyIsTurnedAway) {
+    start("AuthKey = secret\r\n");
+    write_bus(frame(0x01, 0xFA));
+    ASSERT_TRUE(
+        passes_until([&] { return console_text().find("0FFB0101FA") != std::string::npos; }));
+
+    Browser stranger;
+    open(stranger);
+    stranger.say(R"({"key":"guess"})");
+    ASSERT_TRUE(passes_until([&] { return stranger.closed; }));
+    ASSERT_EQ(stranger.got.size(), 2u);
+    EXPECT_EQ(stranger.got[1].value("type").toString(), "refused");
+    EXPECT_EQ(get("/save").first, 401);
+    EXPECT_EQ(get("/save", "guess").first, 401);
+    EXPECT_EQ(get("/metrics").first, 401);
+
+    Browser operator_;
+    open(operator_);
+    operator_.say(R"({"key":"secret"})");
+    ASSERT_TRUE(passes_until([&] { return operator_.count("state") == 1; }));
+    const auto [status, saved] = get("/save", "secret");
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(saved.toStdString(), traffic_list_text(gw_->traffic.rows()));
+    operator_.say(R"({"control":"delay","checked":false})");
+    operator_.say(R"({"control":"clear"})");
+    ASSERT_TRUE(passes_until([&] { return operator_.count("clear") == 1; }));
+    EXPECT_NE(console_text().find("traffic list cleared"), std::string::npos);
+    bool unchecked = false;
+    for (const QJsonObject& m : operator_.got)
+        unchecked |= m.value("type") == "control" && m.value("name") == "delay" &&
+                     !m.value("checked").toBool();
+    EXPECT_TRUE(unchecked) << "the delay box change was not shown";
+}
+
+TEST_F(WebMonitor, WithoutAKeyEveryoneWatchesAndNoOneActs) {
+    start("");
+    Browser watcher;
+    open(watcher);
+    EXPECT_FALSE(watcher.got.front().value("key_required").toBool());
+    ASSERT_TRUE(passes_until([&] { return watcher.count("state") == 1; }));
+    EXPECT_FALSE(watcher.got.back().value("authorised").toBool());
+    write_bus(frame(0x01, 0xFA));
+    ASSERT_TRUE(passes_until([&] { return watcher.count("row") == 1; }));
+    watcher.say(R"({"control":"clear"})");
+    watcher.say(R"({"control":"disconnect_all"})");
+    for (int k = 0; k < 3; ++k)
+        run_pass(*gw_);
+    EXPECT_EQ(watcher.count("clear"), 0u);
+    EXPECT_EQ(console_text().find("traffic list cleared"), std::string::npos);
+    EXPECT_EQ(get("/save").first, 401);
+    EXPECT_EQ(get("/metrics").first, 200);
+}
+
+TEST_F(WebMonitor, MetricsCountWhatPassed) {
+    start("AuthKey = secret\r\n");
+    const int client = connect_loopback(port_);
+    ASSERT_GE(client, 0);
+    Bytes to_bus{'s', 'e', 'c', 'r', 'e', 't'};
+    const Bytes scan = frame(0x05, 0xFA);
+    to_bus.insert(to_bus.end(), scan.begin(), scan.end());
+    ASSERT_EQ(::write(client, to_bus.data(), to_bus.size()), static_cast<ssize_t>(to_bus.size()));
+    write_bus(frame(0x01, 0xFA));
+    write_bus(frame(0x02, 0xFA, false));
+    Browser stranger;
+    open(stranger);
+    stranger.say(R"({"key":"guess"})");
+    ASSERT_TRUE(passes_until([&] {
+        return stranger.closed && console_text().find("0FFB0201FA") != std::string::npos &&
+               console_text().find("0FFB0501FA") != std::string::npos;
+    }));
+    const auto [status, text] = get("/metrics", "secret");
+    ::close(client);
+    ASSERT_EQ(status, 200);
+    const std::string m = text.toStdString();
+    for (const char* line :
+         {"quillon_frames_total{from=\"bus\"} 2\n", "quillon_frames_total{from=\"clients\"} 1\n",
+          "quillon_bad_frames_total{from=\"bus\",kind=\"checksum\"} 1\n",
+          "quillon_bad_frames_total{from=\"clients\",kind=\"checksum\"} 0\n", "quillon_clients 1\n",
+          "quillon_refused_total 1\n", "quillon_serial_link_up 1\n",
+          "quillon_module_flow{state=\"accepting\"} 1\n"})
+        EXPECT_NE(m.find(line), std::string::npos) << line << " not in\n" << m;
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,209 @@
+#include "ui/web/web_monitor_view.hpp"
+
+#include <cstdio>
+
+#include "ui/statistics.hpp"
+#include "ui/traffic_list.hpp"
+
+namespace quillon {
+namespace {
+
+// Bytes of the UTF-8 sequence starting at `i`, or 0 when it is not one.
+std::size_t utf8_sequence(std::string_view t, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(t[k]); };
+    const unsigned char c = b(i);
+    std::size_t n = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+    } else {
+        return 0;
+    }
+    if (i + n > t.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    if (c == 0xE0 && b(i + 1) < 0xA0) return 0;
+    if (c == 0xED && b(i + 1) >= 0xA0) return 0;
+    if (c == 0xF0 && b(i + 1) < 0x90) return 0;
+    if (c == 0xF4 && b(i + 1) >= 0x90) return 0;
+    return n;
+}
+
+const char* icon_name(int icon) {
+    switch (icon) {
+        case icon_bus_frame:
+            return "bus";
+        case icon_bus_frame_bad:
+            return "bus_bad";
+        case icon_client_frame:
+            return "client";
+        case icon_client_frame_bad:
+            return "client_bad";
+        default:
+            return "none";
+    }
+}
+
+std::string colour_text(const Rgb& c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", c.r, c.g, c.b);
+    return text;
+}
+
+std::string row_json(const TrafficRow& r) {
+    return std::string("{\"icon\":\"") + icon_name(r.icon) +
+           "\",\"time\":" + json_string(r.cells[1]) + ",\"hex\":" + json_string(r.cells[2]) +
+           ",\"ln\":" + json_string(r.cells[3]) + ",\"cs\":" + json_string(r.cells[4]) +
+           ",\"source\":" + json_string(r.cells[5]) + ",\"colour\":\"" + colour_text(r.colour) +
+           "\",\"background\":" + (r.colour_is_background ? "true" : "false") + "}";
+}
+
+std::string clients_json(const std::vector<ClientRow>& rows) {
+    std::string out = "[";
+    for (const ClientRow& c : rows) {
+        if (out.size() > 1) out += ',';
+        out += "{\"id\":" + std::to_string(c.client) + ",\"icon\":\"" +
+               (c.icon == icon_client_live ? "live" : "ended") +
+               "\",\"address\":" + json_string(c.cells[1]) +
+               ",\"start\":" + json_string(c.cells[2]) + ",\"end\":" + json_string(c.cells[3]) +
+               ",\"errors\":" + json_string(c.cells[4]) + "}";
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t n = utf8_sequence(text, i);
+            if (n == 0) {
+                out += "\\ufffd";
+                ++i;
+            } else {
+                out.append(text.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+WebMonitorView::WebMonitorView() {
+    history_.assign(bandwidth_history_samples, {0, 0});
+}
+
+std::string WebMonitorView::state_message(bool authorised) const {
+    std::string out = "{\"type\":\"state\",\"title\":" + json_string(title_) +
+                      ",\"authorised\":" + (authorised ? "true" : "false") + ",\"rows\":[";
+    for (std::size_t k = 0; k < rows_.size(); ++k) {
+        if (k != 0) out += ',';
+        out += row_json(rows_[k]);
+    }
+    out += "],\"clients\":" + clients_json(clients_) + ",\"status\":[";
+    for (std::size_t k = 0; k < status_.size(); ++k) {
+        if (k != 0) out += ',';
+        out += json_string(status_[k]);
+    }
+    out += "],\"rates\":{\"rx\":" + json_string(rx_rate_) + ",\"tx\":" + json_string(tx_rate_) +
+           "},\"history\":[";
+    for (std::size_t k = 0; k < history_.size(); ++k) {
+        if (k != 0) out += ',';
+        out += "[" + std::to_string(history_[k][0]) + "," + std::to_string(history_[k][1]) + "]";
+    }
+    out += std::string("],\"controls\":{\"delay\":") + (delay_ ? "true" : "false") +
+           ",\"debug\":" + (debug_ ? "true" : "false") + "}}";
+    return out;
+}
+
+void WebMonitorView::set_title(std::string_view title) {
+    title_ = title;
+    queue("{\"type\":\"title\",\"text\":" + json_string(title) + "}");
+}
+
+void WebMonitorView::traffic_clear() {
+    rows_.clear();
+    queue(R"({"type":"clear"})");
+}
+
+void WebMonitorView::traffic_arrived(const TrafficRow& row) {
+    rows_.push_front(row);
+    if (rows_.size() > traffic_list_max_rows) rows_.pop_back();
+    if (watched()) queue("{\"type\":\"row\",\"row\":" + row_json(row) + "}");
+}
+
+void WebMonitorView::show_clients(const std::vector<ClientRow>& rows) {
+    clients_ = rows;
+    if (watched()) queue("{\"type\":\"clients\",\"clients\":" + clients_json(rows) + "}");
+}
+
+void WebMonitorView::set_status_field(int field, std::string_view text) {
+    if (field < 0 || field >= status_field::count) return;
+    auto& kept = status_[static_cast<std::size_t>(field)];
+    if (kept == text) return;
+    kept = text;
+    queue("{\"type\":\"status\",\"field\":" + std::to_string(field) +
+          ",\"text\":" + json_string(text) + "}");
+}
+
+void WebMonitorView::set_rate_field(int control, std::string_view text) {
+    (control == control::rx_rate ? rx_rate_ : tx_rate_) = text;
+    // Both rates come together; one message once the second has come.
+    if (control == control::tx_rate)
+        queue("{\"type\":\"rates\",\"rx\":" + json_string(rx_rate_) +
+              ",\"tx\":" + json_string(tx_rate_) + "}");
+}
+
+void WebMonitorView::add_bandwidth_sample(std::int64_t rx, std::int64_t tx) {
+    history_.push_back({rx, tx});
+    history_.pop_front();
+    if (watched())
+        queue("{\"type\":\"sample\",\"rx\":" + std::to_string(rx) +
+              ",\"tx\":" + std::to_string(tx) + "}");
+}
+
+void WebMonitorView::set_control_checked(int control, bool checked) {
+    const char* name = control == control::delay_check   ? "delay"
+                       : control == control::debug_check ? "debug"
+                                                         : nullptr;
+    if (name == nullptr) return;
+    (control == control::delay_check ? delay_ : debug_) = checked;
+    queue(std::string("{\"type\":\"control\",\"name\":\"") + name +
+          "\",\"checked\":" + (checked ? "true" : "false") + "}");
+}
+
+void WebMonitorView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+    const char* kind = icon == MessageIcon::error         ? "error"
+                       : icon == MessageIcon::information ? "information"
+                                                          : "none";
+    queue("{\"type\":\"message\",\"title\":" + json_string(title) +
+          ",\"text\":" + json_string(text) + ",\"icon\":\"" + kind + "\"}");
+    // The front view may halt the loop on it: the browsers hear of it now.
+    pass_done();
+}
+
+void WebMonitorView::pass_done() {
+    if (pending_.empty()) return;
+    if (sink_ != nullptr) sink_->send_to_browsers(pending_);
+    pending_.clear();
+}
+
+}  // namespace quillon

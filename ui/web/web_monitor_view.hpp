@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/operator_view.hpp"
+
+namespace quillon {
+
+// Where the browsers' messages go: each one a JSON text for every browser
+// that may see it, in order.
+class BrowserSink {
+  public:
+    virtual ~BrowserSink() = default;
+    virtual void send_to_browsers(const std::vector<std::string>& messages) = 0;
+};
+
+// The operator's view as the browsers get it: the last rows (all of them,
+// each browser filters for itself), the clients, the status fields, the
+// rates and their history, the check boxes. Each change becomes one JSON
+// message; they leave together when the loop's pass is done, after the
+// clients were served. A browser that comes (or falls behind) gets the
+// whole state in one message.
+class WebMonitorView : public OperatorView {
+  public:
+    WebMonitorView();
+
+    void set_sink(BrowserSink* sink) { sink_ = sink; }
+    std::string state_message(bool authorised) const;
+
+    void create_main_window() override {}
+    void set_title(std::string_view title) override;
+    void traffic_insert_top(const TrafficRow&) override {}
+    void traffic_remove(int) override {}
+    void traffic_clear() override;
+    void show_clients(const std::vector<ClientRow>& rows) override;
+    void set_status_field(int field, std::string_view text) override;
+    void set_rate_field(int control, std::string_view text) override;
+    void show_graph(int, const RgbImage&) override {}
+    bool shows_graphs() const override { return false; }
+    void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
+    void log_line(std::string_view) override {}
+    void open_user_guide() override {}
+    void traffic_arrived(const TrafficRow& row) override;
+    void add_bandwidth_sample(std::int64_t rx, std::int64_t tx) override;
+    void set_control_checked(int control, bool checked) override;
+    void pass_done() override;
+
+  private:
+    // Only while browsers may come: without, the view just keeps the state.
+    bool watched() const { return sink_ != nullptr; }
+    void queue(std::string message) {
+        if (watched()) pending_.push_back(std::move(message));
+    }
+
+    BrowserSink* sink_ = nullptr;
+    std::string title_;
+    std::deque<TrafficRow> rows_;  // newest first
+    std::vector<ClientRow> clients_;
+    std::array<std::string, status_field::count> status_;
+    std::string rx_rate_ = "0";
+    std::string tx_rate_ = "0";
+    std::deque<std::array<std::int64_t, 2>> history_;  // rx, tx; oldest first
+    bool delay_ = true;
+    bool debug_ = false;
+    std::vector<std::string> pending_;
+};
+
+// The text as a JSON string, quotes included. Bytes that are not UTF-8 (a
+// module's name in another code page) become U+FFFD, so that a browser never
+// gets a text message it must refuse.
+std::string json_string(std::string_view text);
+
+}  // namespace quillon
