@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
-# Xvfb for scripts/screenshot.sh, and the window's fonts.
+# Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian package is made and
+# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it).
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it.
 # Skips what is installed already; uses sudo when not run as root.
@@ -15,6 +16,7 @@ packages=(
   clang libclang-rt-dev clang-format
   xvfb
   fonts-dejavu-core fonts-dejavu-extra
+  dpkg-dev file lintian help2man adduser
 )
 
 bench_packages=(
