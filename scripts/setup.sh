@@ -11,12 +11,14 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins libgl-dev
+  qt6-httpserver-dev qt6-websockets-dev
   libgtest-dev
   libssl-dev
   clang libclang-rt-dev clang-format
   xvfb
   fonts-dejavu-core fonts-dejavu-extra
   dpkg-dev file lintian help2man adduser
+  chromium chromium-driver python3-selenium
 )
 
 bench_packages=(
