@@ -2,7 +2,8 @@
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
 # Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian package is made and
-# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it).
+# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it), Qt HTTP Server and
+# WebSockets for the web monitor, and Chromium with Selenium for its browser test.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it.
 # Skips what is installed already; uses sudo when not run as root.
