@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A stand-in for the gateway's web port, for working on web/ without the
 gateway: serves the page and speaks its JSON protocol on /live with made-up
-traffic. Standard library only; the WebSocket part is the least that a
+traffic. Standard library only; its WebSocket is the least that a
 browser needs (text frames, ping, close).
 
     python3 tests/browser/mock_gateway.py --port 8080            # key "test-key"
@@ -39,6 +39,7 @@ FRAMES = [
     ("0FF8010201F704", "$01 Button pressed", "#149614", "bus"),
     ("0FF8020400000904", "$02 Relay status", "#149614", "bus"),
     ("0FFB2440D904", "$24 Scan", "#149614", "bus"),
+    ("0FFB0F020FF8E104", "$0F Memory block", "#149614", "bus"),
     ("0FF8110300FF01E904", "$11 Dimmer status", "#149614", "bus"),
     ("0FFB010202FB04", "192.168.1.20:50611", "#1414C8", "client"),
     ("0FF80502AA0104", "$05 Bad checksum", "#C81414", "bus_bad"),
@@ -158,6 +159,8 @@ class MockGateway:
         self.started = time.time()
         self.stopping = threading.Event()
         self.random = random.Random(1)
+        self.rows.insert(0, {"icon": "none", "time": now_text(), "hex": "", "ln": "", "cs": "",
+                             "source": "Quillon started", "colour": "#000000", "background": False})
         for _ in range(8):
             self.rows.insert(0, self._made_row())
 
@@ -211,6 +214,8 @@ class MockGateway:
         return self
 
     def stop(self):
+        if self.stopping.is_set():
+            return
         self.stopping.set()
         self.drop_all()
         self.server.shutdown()
