@@ -53,6 +53,10 @@ return Array.from(document.querySelectorAll('#traffic tr.row')).map(tr => [
 """
 
 
+def first_line(e):
+    return (getattr(e, "msg", None) or str(e)).strip().splitlines()[0]
+
+
 class Page:
     def __init__(self, driver):
         self.d = driver
@@ -138,11 +142,12 @@ def quit_browser(driver, group):
 
 
 class Checks:
-    def __init__(self, page, args, download_dir, mock):
+    def __init__(self, page, args, download_dir, mocks):
         self.p = page
         self.args = args
         self.download_dir = download_dir
-        self.mock = mock
+        self.mocks = mocks  # stopped by main() at the end
+        self.mock = mocks[0] if mocks else None
         self.passed = 0
 
     def run(self, name, fn):
@@ -152,15 +157,26 @@ class Checks:
         except Failure as e:
             print("FAIL %s: %s" % (name, e), flush=True)
             raise
+        except TimeOut:
+            print("FAIL %s: more than %d s in all" % (name, self.args.timeout), flush=True)
+            raise Failure() from None
+        except WebDriverException as e:
+            print("FAIL %s: the browser says %s" % (name, first_line(e)), flush=True)
+            raise Failure() from None
         self.passed += 1
         print("ok   %s (%.1f s)%s" % (name, time.monotonic() - start,
                                       ": " + detail if detail else ""), flush=True)
+
+    def open(self, url):
+        self.p.d.get(url)
+        if not self.p.d.find_elements(By.ID, "traffic"):
+            raise Failure("no monitor page at %s (the browser shows %r)" % (url, self.p.d.title))
 
     # ---- with a key ----
 
     def asks_for_key(self):
         p = self.p
-        p.d.get(self.args.url)
+        self.open(self.args.url)
         p.wait("the key form", lambda: p.shown("key-form"))
         if p.rows() or p.d.find_elements(By.CSS_SELECTOR, "#clients tr"):
             raise Failure("rows or clients shown before any key")
@@ -193,7 +209,7 @@ class Checks:
         count = p.wait("a new row", p.new_rows, 10)
         return "%d rows, then %d new" % (before, count)
 
-    def gateway_view(self):
+    def gateway_view(self, authorised=None):
         p = self.p
         title = p.by_id("title").text
         if not title or p.d.title != title:
@@ -201,7 +217,8 @@ class Checks:
         fields = [s.text for s in p.d.find_elements(By.CSS_SELECTOR, "#status > span")]
         if len(fields) != 7 or not fields[1].startswith("V:") or not fields[2].startswith("N:"):
             raise Failure("status bar %r" % fields)
-        authorised = bool(self.args.key)
+        if authorised is None:
+            authorised = bool(self.args.key)
         for name in ("clear", "save", "disconnect-all", "delay", "debug"):
             if p.shown(name) != authorised:
                 raise Failure("#%s %s" % (name, "hidden" if authorised else "shown"))
@@ -226,6 +243,8 @@ class Checks:
         if wrong():
             raise Failure("new rows shown: %s" % wrong()[:5])
         rows = p.rows()
+        if any(not s for h, s, n in rows if n):
+            raise Failure("a notice row was hidden")
         shown = sum(1 for h, s, n in rows if s and not n)
         if self.mock and not shown:
             raise Failure("no %s row shown, though the mock sends them" % FILTER)
@@ -342,14 +361,38 @@ class Checks:
         p.wait("rows", lambda: p.rows(), 3)
         return said.group(0)
 
+    def backoff(self):
+        p = self.p
+        port, key = self.mock.port, self.mock.key
+        self.mock.stop()
+        starts = []
+        last = [0]
+
+        def waits():
+            m = re.search(r"reconnecting in (\d+) s", p.by_id("connection").text)
+            if m:
+                n = int(m.group(1))
+                if n > last[0]:  # a new wait begins
+                    starts.append(n)
+                last[0] = n
+            return starts[:3] == [1, 2, 4]
+        p.wait("waits of 1, 2 and 4 s", waits, 12)
+        import mock_gateway
+        self.mock = mock_gateway.MockGateway(port, key).start()
+        self.mocks.append(self.mock)
+        p.wait("the connection back", lambda: not p.shown("connection") and p.rows(), 8)
+        self.mock.drop_all()
+        p.wait("a wait of 1 s again", lambda: "reconnecting in 1 s" in p.by_id("connection").text, 3)
+        p.wait("the connection back", lambda: not p.shown("connection"), 4)
+        return "waits %s, then 1 s" % starts
+
     def read_only(self, url):
         p = self.p
-        p.d.get(url)
+        self.open(url)
         p.wait("rows", lambda: p.rows(), 10)
         if p.shown("key-form"):
             raise Failure("a key was asked")
-        self.args.key = ""
-        self.gateway_view()
+        self.gateway_view(authorised=False)
         if p.d.find_elements(By.CSS_SELECTOR, "#clients button"):
             shown = [b for b in p.d.find_elements(By.CSS_SELECTOR, "#clients button") if b.is_displayed()]
             if shown:
@@ -377,7 +420,7 @@ def main():
         print("page %s" % args.url, flush=True)
         with tempfile.TemporaryDirectory(prefix="quillon-browser-") as download_dir:
             driver, group = start_browser(download_dir)
-            checks = Checks(Page(driver), args, download_dir, mocks[0] if mocks else None)
+            checks = Checks(Page(driver), args, download_dir, mocks)
             run = checks.run
             try:
                 if args.key:
@@ -385,7 +428,7 @@ def main():
                     run("a wrong key is refused", checks.wrong_key)
                     run("the right key is taken", checks.right_key)
                 else:
-                    driver.get(args.url)
+                    run("the page opens", lambda: checks.open(args.url))
                 run("rows arrive", checks.rows_arrive)
                 run("the gateway's view", checks.gateway_view)
                 run("Filter shows the rows that begin with %s" % FILTER, checks.filter_begins)
@@ -404,8 +447,11 @@ def main():
                     run("a lost connection says so and comes back", checks.reconnect)
                 run("no errors in the console", checks.no_console_errors)
                 if mocks and args.key:
-                    mocks.append(mock_gateway.MockGateway(0, None).start())
-                    run("without AuthKey the view is read-only", lambda: checks.read_only(mocks[1].url))
+                    # The browser says each refused connection in the console from here on.
+                    run("away, the waits double; back, they start at 1 s", checks.backoff)
+                    open_mock = mock_gateway.MockGateway(0, None).start()
+                    mocks.append(open_mock)
+                    run("without AuthKey the view is read-only", lambda: checks.read_only(open_mock.url))
             except (Failure, TimeOut):
                 try:
                     signal.alarm(10)
@@ -422,7 +468,7 @@ def main():
         print("FAIL: more than %d s in all" % args.timeout, flush=True)
         return 1
     except WebDriverException as e:
-        print("FAIL: the browser: %s" % (e.msg or e).strip().splitlines()[0], flush=True)
+        print("FAIL: the browser says %s" % first_line(e), flush=True)
         return 1
     finally:
         signal.alarm(0)
