@@ -26,6 +26,7 @@ from selenium.webdriver.common.by import By
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no cache left beside the mock
 
 CHROMEDRIVER = "/usr/bin/chromedriver"
 CHROMIUM = "/usr/bin/chromium"
