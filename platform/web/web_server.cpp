@@ -1,5 +1,7 @@
 #include "platform/web/web_server.hpp"
 
+#include <sys/socket.h>
+
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -15,6 +17,9 @@
 
 namespace quillon {
 namespace {
+
+// Set on a connection once it is a WebSocket.
+constexpr const char* upgraded = "quillon_upgraded";
 
 // No inline script or style, no framing, nothing from elsewhere.
 const QByteArray content_security_policy =
@@ -153,10 +158,12 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
 
 void WebServer::watch_request_bytes(QTcpSocket* socket) {
     // Counted from the first byte: a request that never ends costs at most
-    // this. A WebSocket (the socket's owner then) has limits of its own.
+    // this. Once a WebSocket, the connection has the WebSocket's own limits.
+    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
+    connections_.emplace_back(socket);
     QObject::connect(socket, &QTcpSocket::readyRead, socket,
                      [socket, counted = qint64{0}]() mutable {
-                         if (qobject_cast<QWebSocket*>(socket->parent()) != nullptr) return;
+                         if (socket->property(upgraded).toBool()) return;
                          counted += socket->bytesAvailable();
                          if (counted > max_request_bytes) socket->abort();
                      });
@@ -164,6 +171,17 @@ void WebServer::watch_request_bytes(QTcpSocket* socket) {
 
 std::string WebServer::key() const {
     return options_.key ? options_.key() : std::string();
+}
+
+QTcpSocket* WebServer::take_wire(const QWebSocket& ws) {
+    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
+    for (const QPointer<QTcpSocket>& s : connections_) {
+        if (s->peerPort() == ws.peerPort() && s->peerAddress() == ws.peerAddress()) {
+            s->setProperty(upgraded, true);
+            return s.data();
+        }
+    }
+    return nullptr;
 }
 
 bool WebServer::bearer_ok(const QHttpServerRequest& request) const {
@@ -248,13 +266,25 @@ void WebServer::accept_browsers() {
             QMetaObject::invokeMethod(
                 this, [this] { drop_gone(); }, Qt::QueuedConnection);
         });
-        QObject::connect(raw, &QWebSocket::bytesWritten, this, [this, &b](qint64 n) {
-            b.waiting = std::max<qint64>(0, b.waiting - n);
-            if (b.behind && b.waiting < max_browser_backlog_bytes / 16) {
+        // The connection under the WebSocket: the server's frames are the same
+        // bytes for every browser, so they are framed once and written here.
+        b.wire = take_wire(*raw);
+        b.encrypted = qobject_cast<QSslSocket*>(b.wire) != nullptr;
+        const auto caught_up = [this, &b] {
+            if (b.behind && waiting(b) < max_browser_backlog_bytes / 16) {
                 b.behind = false;
                 send(b, view_.state_message(b.authorised));
             }
-        });
+        };
+        if (b.wire != nullptr) {
+            QObject::connect(b.wire, &QTcpSocket::bytesWritten, this, caught_up);
+        } else {
+            QObject::connect(raw, &QWebSocket::bytesWritten, this, [&b, caught_up](qint64 n) {
+                b.waiting = std::max<qint64>(0, b.waiting - n);
+                caught_up();
+            });
+        }
+
         QObject::connect(raw, &QWebSocket::disconnected, this, [this, &b] {
             b.gone = true;
             QMetaObject::invokeMethod(
@@ -310,22 +340,73 @@ void WebServer::on_message(Browser& b, const QString& text) {
     }
 }
 
+qint64 WebServer::waiting(const Browser& b) const {
+    return b.wire != nullptr ? b.wire->bytesToWrite() : b.waiting;
+}
+
 void WebServer::send(Browser& b, const std::string& message) {
+    write_frames(b, text_frame(message), message);
+}
+
+std::string WebServer::text_frame(const std::string& message) {
+    // A server's frame: final, text, unmasked; the length in 7, 16 or 64 bits.
+    std::string f;
+    f.reserve(message.size() + 10);
+    f += static_cast<char>(0x81);
+    const std::uint64_t n = message.size();
+    if (n < 126) {
+        f += static_cast<char>(n);
+    } else if (n < 65536) {
+        f += static_cast<char>(126);
+        f += static_cast<char>((n >> 8) & 0xFF);
+        f += static_cast<char>(n & 0xFF);
+    } else {
+        f += static_cast<char>(127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            f += static_cast<char>((n >> shift) & 0xFF);
+    }
+    return f + message;
+}
+
+void WebServer::write_frames(Browser& b, const std::string& frames, const std::string& message) {
     if (b.gone || b.behind) return;
-    if (b.waiting > max_browser_backlog_bytes) {
+    if (waiting(b) > max_browser_backlog_bytes) {
         // It gets the whole state once it has taken what waits.
         b.behind = true;
         return;
     }
-    b.waiting += b.socket->sendTextMessage(
-        QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+    if (b.wire == nullptr) {
+        b.waiting += b.socket->sendTextMessage(
+            QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+        return;
+    }
+    // Straight to the kernel while nothing waits in the socket, as for the
+    // bus clients: Qt's buffered write would arm and disarm the socket's
+    // write notifier on every pass. Encrypted bytes go through the socket.
+    std::size_t sent = 0;
+    const qintptr fd = b.wire->socketDescriptor();
+    if (!b.encrypted && fd >= 0 && b.wire->bytesToWrite() == 0) {
+        const ssize_t n =
+            ::send(static_cast<int>(fd), frames.data(), frames.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent = static_cast<std::size_t>(n);
+    }
+    if (sent < frames.size())
+        b.wire->write(frames.data() + sent, static_cast<qint64>(frames.size() - sent));
 }
 
 void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
+    // Framed once, written once a browser: one write each for the whole pass.
+    std::string frames;
+    for (const std::string& m : messages)
+        frames += text_frame(m);
     for (Browser& b : browsers_) {
         if (!b.admitted) continue;
-        for (const std::string& m : messages)
-            send(b, m);
+        if (b.wire != nullptr) {
+            write_frames(b, frames, {});
+        } else {
+            for (const std::string& m : messages)
+                write_frames(b, {}, m);
+        }
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include <QAbstractHttpServer>
 #include <QHttpServerResponder>
+#include <QPointer>
 #include <QSslConfiguration>
+#include <QTcpSocket>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -66,9 +68,11 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
 
     struct Browser {
         std::unique_ptr<QWebSocket> socket;
-        bool admitted = false;    // may get the view
-        bool authorised = false;  // may act
-        qint64 waiting = 0;       // bytes sent to the socket, not yet written out
+        bool admitted = false;       // may get the view
+        bool authorised = false;     // may act
+        QTcpSocket* wire = nullptr;  // the connection under it, owned by the WebSocket
+        bool encrypted = false;
+        qint64 waiting = 0;  // without a wire: bytes sent, not yet written out
         bool behind = false;
         bool gone = false;
     };
@@ -76,6 +80,11 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
     void accept_browsers();
     void on_message(Browser& b, const QString& text);
     void send(Browser& b, const std::string& message);
+    // The frames of `message` (or `message` itself, where the wire is not at hand).
+    void write_frames(Browser& b, const std::string& frames, const std::string& message);
+    static std::string text_frame(const std::string& message);
+    qint64 waiting(const Browser& b) const;
+    QTcpSocket* take_wire(const QWebSocket& ws);
     void drop_gone();
     bool bearer_ok(const QHttpServerRequest& request) const;
     std::string key() const;
@@ -86,6 +95,9 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
     Options options_;
     std::vector<std::unique_ptr<QTcpServer>> listeners_;
     std::list<Browser> browsers_;
+    // The HTTP connections, watched from their first byte; one of them
+    // becomes each browser's wire.
+    std::vector<QPointer<QTcpSocket>> connections_;
 };
 
 }  // namespace quillon
