@@ -197,10 +197,12 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
         return true;
     }
     const QString path = request.url().path();
-    // The WebSocket's upgrade: the server hands the connection over itself.
-    if (path == QLatin1String("/live") &&
-        request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-        return true;
+    // The WebSocket's upgrade: the server hands the connection over itself
+    // when this says true, whatever was answered. Elsewhere there is no
+    // WebSocket: "not found", not a page answered into a connection that the
+    // handover then drops unsent.
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return path == QLatin1String("/live");
     for (const PageFile& f : page_files) {
         if (path != QLatin1String(f.path)) continue;
         QFile file(QString::fromLatin1(f.resource));
