@@ -12,6 +12,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 #include <algorithm>
 
@@ -157,16 +158,34 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
 }
 
 void WebServer::watch_request_bytes(QTcpSocket* socket) {
+    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
+    // Past so many connections that are not browsers yet, a newcomer is not heard.
+    const auto pending = std::count_if(
+        connections_.begin(), connections_.end(),
+        [](const QPointer<QTcpSocket>& s) { return !s->property(upgraded).toBool(); });
+    if (static_cast<std::size_t>(pending) >= max_http_connections) {
+        socket->abort();
+        return;
+    }
+    connections_.emplace_back(socket);
     // Counted from the first byte: a request that never ends costs at most
     // this. Once a WebSocket, the connection has the WebSocket's own limits.
-    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
-    connections_.emplace_back(socket);
     QObject::connect(socket, &QTcpSocket::readyRead, socket,
                      [socket, counted = qint64{0}]() mutable {
                          if (socket->property(upgraded).toBool()) return;
                          counted += socket->bytesAvailable();
                          if (counted > max_request_bytes) socket->abort();
                      });
+    // A connection that says nothing for a while is let go, unless it is a
+    // browser's live one by then.
+    auto* idle = new QTimer(socket);
+    idle->setSingleShot(true);
+    idle->setInterval(static_cast<int>(http_idle_limit_ms));
+    QObject::connect(idle, &QTimer::timeout, socket, [socket] {
+        if (!socket->property(upgraded).toBool()) socket->abort();
+    });
+    QObject::connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
+    idle->start();
 }
 
 std::string WebServer::key() const {

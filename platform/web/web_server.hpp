@@ -41,6 +41,9 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
     static constexpr std::size_t max_browsers = 64;
     // What one HTTP connection may send before it is a WebSocket.
     static constexpr qint64 max_request_bytes = 64 * 1024;
+    // HTTP connections (not yet browsers) at once, and how long one may stay silent.
+    static constexpr std::size_t max_http_connections = 256;
+    static constexpr std::int64_t http_idle_limit_ms = 30000;
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);
     ~WebServer() override;
