@@ -43,6 +43,7 @@ TEST(SettingsTemplate, AsInstalledFindsTheModuleBySelfOnPort8080WithNoSecureAcce
     EXPECT_EQ(s.tls_certificate, "");
     EXPECT_EQ(s.tls_private_key, "");
     EXPECT_TRUE(s.listen.empty());
+    EXPECT_EQ(s.web_port, 0);
 }
 
 TEST(SettingsTemplate, EveryExampleTurnedOnIsRead) {
@@ -54,6 +55,7 @@ TEST(SettingsTemplate, EveryExampleTurnedOnIsRead) {
     EXPECT_FALSE(s.tls_certificate.empty());
     EXPECT_FALSE(s.tls_private_key.empty());
     EXPECT_EQ(s.listen, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(s.web_port, 8088);
 }
 
 }  // namespace
