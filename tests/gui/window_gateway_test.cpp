@@ -237,6 +237,24 @@ TEST_F(WindowGateway, DelayBoxSetsThePacing) {
     EXPECT_GT(shortest_gap(), 50);
 }
 
+TEST_F(WindowGateway, TheCheckBoxesShowAChangeMadeFromAnotherView) {
+    start();
+    auto* delay = control_of<QCheckBox>(window, control::delay_check);
+    auto* debug = control_of<QCheckBox>(window, control::debug_check);
+    ASSERT_TRUE(delay->isChecked());
+    ASSERT_FALSE(debug->isChecked());
+    // A browser unticks one and ticks the other: the same events as the boxes' own.
+    OperatorEvent untick = OperatorEvent::used(control::delay_check);
+    untick.checked = false;
+    OperatorEvent tick = OperatorEvent::used(control::debug_check);
+    tick.checked = true;
+    events.post(untick);
+    events.post(tick);
+    pass(3);
+    EXPECT_FALSE(delay->isChecked());
+    EXPECT_TRUE(debug->isChecked());
+}
+
 TEST_F(WindowGateway, MessageBoxHaltsTheLoopUntilAnswered) {
     start();
     pass();
