@@ -23,11 +23,13 @@
 #include "core/gateway_loop.hpp"
 #include "core/metrics.hpp"
 #include "gui_test_support.hpp"
+#include "platform/openssl/certificate_maker.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/system_clock.hpp"
+#include "platform/qt/tls_configuration.hpp"
 #include "platform/web/web_server.hpp"
 #include "real_io_support.hpp"
 #include "ui/console/console_view.hpp"
@@ -79,7 +81,9 @@ class WebMonitor : public ::testing::Test {
     }
 
     // The gateway on its real parts with these settings lines, and its web monitor.
-    void start(const std::string& lines) {
+    // With `tls`, the page is served over TLS with a self-signed pair, as when
+    // the gateway has a TLS server.
+    void start(const std::string& lines, bool tls = false) {
         master_ = open_pseudo_terminal();
         ASSERT_GE(master_, 0);
         port_ = free_port_pair();
@@ -114,7 +118,17 @@ class WebMonitor : public ::testing::Test {
         w.metrics = [&gw] { return metrics_text(gw); };
         w.refused = [&gw](const std::string&) { ++gw.counters.refused; };
         web_ = std::make_unique<WebServer>(web_view_, events_, std::move(w));
-        ASSERT_TRUE(web_->listen_on({"127.0.0.1"}, web_port_, std::nullopt));
+        std::optional<QSslConfiguration> secure;
+        if (tls) {
+            const TlsFiles files{(dir_ / "web.crt").string(), (dir_ / "web.key").string()};
+            std::string error;
+            ASSERT_TRUE(make_self_signed_certificate(files.certificate, files.private_key,
+                                                     "localhost", error))
+                << error;
+            secure = tls_server_configuration(files);
+            ASSERT_TRUE(secure);
+        }
+        ASSERT_TRUE(web_->listen_on({"127.0.0.1"}, web_port_, secure));
     }
 
     // Runs passes until `done` holds, at most 5 s.
@@ -133,8 +147,11 @@ class WebMonitor : public ::testing::Test {
             waiter_.wait(5);
         return done();
     }
-    void open(Browser& b) {
-        b.socket.open(QUrl(QString("ws://127.0.0.1:%1/live").arg(web_port_)));
+    void open(Browser& b, const char* scheme = "ws") {
+        // The self-signed certificate is taken, as a person accepts it once.
+        QObject::connect(&b.socket, &QWebSocket::sslErrors, &b.socket,
+                         [&b](const QList<QSslError>&) { b.socket.ignoreSslErrors(); });
+        b.socket.open(QUrl(QString("%1://127.0.0.1:%2/live").arg(scheme).arg(web_port_)));
         ASSERT_TRUE(passes_until([&] { return !b.got.empty() || b.closed; }));
         ASSERT_EQ(b.got.front().value("type").toString(), "hello");
     }
@@ -268,6 +285,16 @@ TEST_F(WebMonitor, WithoutAKeyEveryoneWatchesAndNoOneActs) {
     EXPECT_EQ(console_text().find("traffic list cleared"), std::string::npos);
     EXPECT_EQ(get("/save").first, 401);
     EXPECT_EQ(get("/metrics").first, 200);
+}
+
+TEST_F(WebMonitor, OverTlsTheBrowserGetsTheSameViewAndPlainHttpGetsNothing) {
+    start("", true);
+    Browser b;
+    open(b, "wss");
+    ASSERT_TRUE(passes_until([&] { return b.count("state") == 1; }));
+    write_bus(frame(0x01, 0xFA));
+    ASSERT_TRUE(passes_until([&] { return b.count("row") == 1; }));
+    EXPECT_EQ(get("/metrics").first, 0) << "the page answered without TLS";
 }
 
 TEST_F(WebMonitor, MetricsCountWhatPassed) {
