@@ -4,19 +4,16 @@
 #include <limits>
 
 namespace quillon {
-namespace {
+namespace {}  // namespace
 
-// Takes as long whatever the first difference, so that the time of a refusal
-// tells nothing about the key.
-bool same_bytes(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+bool same_key(std::string_view given, std::string_view key) {
+    unsigned difference = given.size() == key.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const unsigned theirs = i < given.size() ? static_cast<unsigned char>(given[i]) : 0U;
+        difference |= theirs ^ static_cast<unsigned char>(key[i]);
+    }
     return difference == 0;
 }
-
-}  // namespace
 
 std::size_t key_line_end_length(KeyLineEnd& state, std::span<const std::uint8_t> bytes) {
     std::size_t n = 0;
@@ -63,7 +60,7 @@ Admission::Outcome Admission::read_key(ConnectionHandle handle, Network& network
     outcome.address = w.address;
     outcome.port = w.port;
     if (w.received.size() < key_.size()) return outcome;
-    if (!same_bytes(w.received, key_)) {
+    if (!same_key(w.received, key_)) {
         const Waiting refused = std::move(w);
         pending_.erase(it);
         return refuse(handle, refused, Refusal::wrong_key, now_ms);
@@ -112,7 +109,7 @@ bool Admission::is_key(std::string_view content) const {
     } else if (content.ends_with('\n') || content.ends_with('\r')) {
         content.remove_suffix(1);
     }
-    return same_bytes(content, key_);
+    return same_key(content, key_);
 }
 
 Admission::Outcome Admission::refuse(ConnectionHandle handle, const Waiting& w, Refusal reason,

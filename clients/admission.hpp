@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/connection_handle.hpp"
@@ -26,6 +27,11 @@ inline constexpr std::size_t max_remembered_addresses = 1024;
 // Some clients end the key with a CR, LF or CR LF; it is dropped, not cut as
 // a bad frame.
 enum class KeyLineEnd : std::uint8_t { none, may_follow, after_cr };
+// Whether `given` is the key. Takes as long whatever the first difference and
+// whatever the length given, so that the time of a refusal tells nothing
+// about the key.
+bool same_key(std::string_view given, std::string_view key);
+
 // How many of the first bytes read after the key are its line end; moves the state on.
 std::size_t key_line_end_length(KeyLineEnd& state, std::span<const std::uint8_t> bytes);
 

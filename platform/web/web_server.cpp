@@ -16,6 +16,8 @@
 #include <QWebSocket>
 #include <algorithm>
 
+#include "clients/admission.hpp"
+
 namespace quillon {
 namespace {
 
@@ -39,16 +41,9 @@ constexpr PageFile page_files[] = {
     {"/monitor.css", ":/web/monitor.css", "text/css; charset=utf-8"},
 };
 
-bool same_bytes(const QByteArray& a, const std::string& b) {
-    // Constant time over the expected key: how far a guess matched shows nowhere.
-    unsigned difference = a.size() == static_cast<qsizetype>(b.size()) ? 0U : 1U;
-    for (std::size_t k = 0; k < b.size(); ++k) {
-        const auto theirs = k < static_cast<std::size_t>(a.size())
-                                ? static_cast<unsigned char>(a[static_cast<qsizetype>(k)])
-                                : 0U;
-        difference |= theirs ^ static_cast<unsigned char>(b[k]);
-    }
-    return difference == 0;
+bool same_key(const QByteArray& given, const std::string& key) {
+    return quillon::same_key(
+        std::string_view(given.constData(), static_cast<std::size_t>(given.size())), key);
 }
 
 }  // namespace
@@ -206,7 +201,7 @@ QTcpSocket* WebServer::take_wire(const QWebSocket& ws) {
 bool WebServer::bearer_ok(const QHttpServerRequest& request) const {
     if (key().empty()) return false;
     const QByteArray given = request.value("Authorization");
-    return given.startsWith("Bearer ") && same_bytes(given.mid(7), key());
+    return given.startsWith("Bearer ") && same_key(given.mid(7), key());
 }
 
 bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
@@ -326,7 +321,7 @@ void WebServer::on_message(Browser& b, const QString& text) {
     const QJsonObject m = QJsonDocument::fromJson(text.toUtf8()).object();
     if (!b.admitted) {
         if (key().empty()) return;
-        if (same_bytes(m.value("key").toString().toUtf8(), key())) {
+        if (same_key(m.value("key").toString().toUtf8(), key())) {
             b.admitted = true;
             b.authorised = true;
             send(b, view_.state_message(true));
