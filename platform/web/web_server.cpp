@@ -264,13 +264,19 @@ void WebServer::accept_browsers() {
     while (hasPendingWebSocketConnections()) {
         std::unique_ptr<QWebSocket> ws = nextPendingWebSocketConnection();
         if (!ws) break;
-        if (ws->requestUrl().path() != QLatin1String("/live") || browsers_.size() >= max_browsers) {
+        // The connection under the WebSocket: the server's frames are the same
+        // bytes for every browser, so they are framed once and written there.
+        QTcpSocket* wire = take_wire(*ws);
+        if (ws->requestUrl().path() != QLatin1String("/live") || browsers_.size() >= max_browsers ||
+            wire == nullptr) {
             ws->abort();
             continue;
         }
         ws->setMaxAllowedIncomingMessageSize(4096);
         ws->setMaxAllowedIncomingFrameSize(4096);
-        browsers_.push_back(Browser{std::move(ws)});
+        browsers_.push_back(Browser{.socket = std::move(ws),
+                                    .wire = wire,
+                                    .encrypted = qobject_cast<QSslSocket*>(wire) != nullptr});
         Browser& b = browsers_.back();
         QWebSocket* raw = b.socket.get();
         QObject::connect(raw, &QWebSocket::textMessageReceived, this,
@@ -282,24 +288,12 @@ void WebServer::accept_browsers() {
             QMetaObject::invokeMethod(
                 this, [this] { drop_gone(); }, Qt::QueuedConnection);
         });
-        // The connection under the WebSocket: the server's frames are the same
-        // bytes for every browser, so they are framed once and written here.
-        b.wire = take_wire(*raw);
-        b.encrypted = qobject_cast<QSslSocket*>(b.wire) != nullptr;
-        const auto caught_up = [this, &b] {
-            if (b.behind && waiting(b) < max_browser_backlog_bytes / 16) {
+        QObject::connect(b.wire, &QTcpSocket::bytesWritten, this, [this, &b] {
+            if (b.behind && b.wire->bytesToWrite() < max_browser_backlog_bytes / 16) {
                 b.behind = false;
                 send(b, view_.state_message(b.authorised));
             }
-        };
-        if (b.wire != nullptr) {
-            QObject::connect(b.wire, &QTcpSocket::bytesWritten, this, caught_up);
-        } else {
-            QObject::connect(raw, &QWebSocket::bytesWritten, this, [&b, caught_up](qint64 n) {
-                b.waiting = std::max<qint64>(0, b.waiting - n);
-                caught_up();
-            });
-        }
+        });
 
         QObject::connect(raw, &QWebSocket::disconnected, this, [this, &b] {
             b.gone = true;
@@ -356,12 +350,8 @@ void WebServer::on_message(Browser& b, const QString& text) {
     }
 }
 
-qint64 WebServer::waiting(const Browser& b) const {
-    return b.wire != nullptr ? b.wire->bytesToWrite() : b.waiting;
-}
-
 void WebServer::send(Browser& b, const std::string& message) {
-    write_frames(b, text_frame(message), message);
+    write_frames(b, text_frame(message));
 }
 
 std::string WebServer::text_frame(const std::string& message) {
@@ -384,16 +374,11 @@ std::string WebServer::text_frame(const std::string& message) {
     return f + message;
 }
 
-void WebServer::write_frames(Browser& b, const std::string& frames, const std::string& message) {
+void WebServer::write_frames(Browser& b, const std::string& frames) {
     if (b.gone || b.behind) return;
-    if (waiting(b) > max_browser_backlog_bytes) {
+    if (b.wire->bytesToWrite() > max_browser_backlog_bytes) {
         // It gets the whole state once it has taken what waits.
         b.behind = true;
-        return;
-    }
-    if (b.wire == nullptr) {
-        b.waiting += b.socket->sendTextMessage(
-            QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
         return;
     }
     // Straight to the kernel while nothing waits in the socket, as for the
@@ -416,13 +401,7 @@ void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
     for (const std::string& m : messages)
         frames += text_frame(m);
     for (Browser& b : browsers_) {
-        if (!b.admitted) continue;
-        if (b.wire != nullptr) {
-            write_frames(b, frames, {});
-        } else {
-            for (const std::string& m : messages)
-                write_frames(b, {}, m);
-        }
+        if (b.admitted) write_frames(b, frames);
     }
 }
 

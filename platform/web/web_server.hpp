@@ -71,11 +71,10 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
 
     struct Browser {
         std::unique_ptr<QWebSocket> socket;
-        bool admitted = false;       // may get the view
-        bool authorised = false;     // may act
         QTcpSocket* wire = nullptr;  // the connection under it, owned by the WebSocket
         bool encrypted = false;
-        qint64 waiting = 0;  // without a wire: bytes sent, not yet written out
+        bool admitted = false;    // may get the view
+        bool authorised = false;  // may act
         bool behind = false;
         bool gone = false;
     };
@@ -83,10 +82,8 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
     void accept_browsers();
     void on_message(Browser& b, const QString& text);
     void send(Browser& b, const std::string& message);
-    // The frames of `message` (or `message` itself, where the wire is not at hand).
-    void write_frames(Browser& b, const std::string& frames, const std::string& message);
+    void write_frames(Browser& b, const std::string& frames);
     static std::string text_frame(const std::string& message);
-    qint64 waiting(const Browser& b) const;
     QTcpSocket* take_wire(const QWebSocket& ws);
     void drop_gone();
     bool bearer_ok(const QHttpServerRequest& request) const;
