@@ -44,17 +44,25 @@
 namespace quillon {
 
 // What has passed since the start, for the figures a monitoring system reads.
+struct FrameCounts {
+    std::uint64_t frames = 0;  // good or bad
+    std::uint64_t bytes = 0;
+    std::uint64_t bad_checksum = 0;
+    std::uint64_t bad_length = 0;
+
+    void count(const QueueEntry& e) {
+        ++frames;
+        bytes += e.bytes.size();
+        bad_checksum += e.status == FrameStatus::bad_checksum;
+        bad_length += e.status == FrameStatus::bad_length;
+    }
+};
+
 struct GatewayCounters {
-    std::uint64_t bus_frames = 0;  // received from the bus, good or bad
-    std::uint64_t bus_bytes = 0;
+    FrameCounts from_bus;
+    FrameCounts from_clients;
     std::uint64_t written_frames = 0;  // written to the bus
     std::uint64_t written_bytes = 0;
-    std::uint64_t client_frames = 0;  // received from clients, good or bad
-    std::uint64_t client_bytes = 0;
-    std::uint64_t bus_bad_checksum = 0;
-    std::uint64_t bus_bad_length = 0;
-    std::uint64_t client_bad_checksum = 0;
-    std::uint64_t client_bad_length = 0;
     std::uint64_t refused = 0;  // connections and browsers without the right key
     std::uint64_t serial_reconnects = 0;
 };

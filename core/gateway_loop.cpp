@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <optional>
 
 #include "analyzer/frame_report.hpp"
 #include "base/version.hpp"
@@ -24,15 +25,18 @@ constexpr Rgb lost_link_colour{200, 50, 50};
 constexpr Rgb link_back_colour{20, 150, 20};
 constexpr Rgb silence_colour{200, 50, 50};
 
-bool read_settings_file(Gateway& gw) {
-    if (gw.settings_text) {
-        gw.settings = read_settings(*gw.settings_text);
-        return true;
-    }
+std::optional<Settings> settings_from_file(const Gateway& gw) {
     std::ifstream in(gw.settings_file, std::ios::binary);
-    if (!in) return false;
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    gw.settings = read_settings(bytes);
+    if (!in) return std::nullopt;
+    return read_settings(
+        std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+}
+
+bool read_settings_file(Gateway& gw) {
+    std::optional<Settings> s =
+        gw.settings_text ? read_settings(*gw.settings_text) : settings_from_file(gw);
+    if (!s) return false;
+    gw.settings = std::move(*s);
     return true;
 }
 
@@ -66,14 +70,6 @@ std::string ethernet_status(const Settings& s) {
     if (!s.tls_server()) return "Ethernet port " + std::to_string(s.tcp_port);
     if (!s.plain_server()) return "Ethernet TLS port " + std::to_string(s.tls_port);
     return "Ethernet port " + std::to_string(s.tcp_port) + ", TLS " + std::to_string(s.tls_port);
-}
-
-void count_frame(const QueueEntry& e, std::uint64_t& frames, std::uint64_t& bytes,
-                 std::uint64_t& bad_checksum, std::uint64_t& bad_length) {
-    ++frames;
-    bytes += e.bytes.size();
-    if (e.status == FrameStatus::bad_checksum) ++bad_checksum;
-    if (e.status == FrameStatus::bad_length) ++bad_length;
 }
 
 // Reads the clock once for the pass.
@@ -289,8 +285,7 @@ bool run_pass(Gateway& gw) {
     bool flow_changed = false;
     for (std::size_t k = net_start; k < net_start + net_count; ++k) {
         const QueueEntry& e = gw.net_bound.entries()[k];
-        count_frame(e, gw.counters.bus_frames, gw.counters.bus_bytes, gw.counters.bus_bad_checksum,
-                    gw.counters.bus_bad_length);
+        gw.counters.from_bus.count(e);
         if (e.status == FrameStatus::valid)
             flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
     }
@@ -308,11 +303,8 @@ bool run_pass(Gateway& gw) {
         publish_frames(gw, gw.bus_bound.entries(), intake.first,
                        static_cast<std::size_t>(intake.added));
         for (std::size_t k = intake.first;
-             k < intake.first + static_cast<std::size_t>(intake.added); ++k) {
-            count_frame(gw.bus_bound.entries()[k], gw.counters.client_frames,
-                        gw.counters.client_bytes, gw.counters.client_bad_checksum,
-                        gw.counters.client_bad_length);
-        }
+             k < intake.first + static_cast<std::size_t>(intake.added); ++k)
+            gw.counters.from_clients.count(gw.bus_bound.entries()[k]);
     }
     if (gw.serial.silence_begins(t.ms)) {
         show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour,
@@ -340,14 +332,13 @@ void reload_settings(Gateway& gw, Date now) {
     constexpr Rgb reload_colour{20, 20, 160};
     if (gw.settings_text) return;  // the demo has no file
     const std::string file = gw.settings_file.string();
-    std::ifstream in(gw.settings_file, std::ios::binary);
-    if (!in) {
+    const std::optional<Settings> read = settings_from_file(gw);
+    if (!read) {
         show_notice(gw, now, "- settings -", "Can't read " + file + ": nothing changed",
                     lost_link_colour, false);
         return;
     }
-    const Settings fresh = read_settings(
-        std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    const Settings& fresh = *read;
     Settings& s = gw.settings;
     std::string applied;
     if (fresh.auth_key != s.auth_key) {

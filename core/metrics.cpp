@@ -43,20 +43,21 @@ std::string metrics_text(Gateway& gw) {
     const GatewayCounters& c = gw.counters;
     MetricsText m;
     m.family("quillon_frames_total", "counter", "Frames received, by where they came from.");
-    m.value(R"(quillon_frames_total{from="bus"})", c.bus_frames);
-    m.value(R"(quillon_frames_total{from="clients"})", c.client_frames);
+    m.value(R"(quillon_frames_total{from="bus"})", c.from_bus.frames);
+    m.value(R"(quillon_frames_total{from="clients"})", c.from_clients.frames);
     m.family("quillon_bytes_total", "counter", "Bytes of those frames, by where they came from.");
-    m.value(R"(quillon_bytes_total{from="bus"})", c.bus_bytes);
-    m.value(R"(quillon_bytes_total{from="clients"})", c.client_bytes);
+    m.value(R"(quillon_bytes_total{from="bus"})", c.from_bus.bytes);
+    m.value(R"(quillon_bytes_total{from="clients"})", c.from_clients.bytes);
     m.one("quillon_bus_written_frames_total", "counter", "Frames written to the bus.",
           c.written_frames);
     m.one("quillon_bus_written_bytes_total", "counter", "Bytes written to the bus.",
           c.written_bytes);
     m.family("quillon_bad_frames_total", "counter", "Bad frames, by where they came from and why.");
-    m.value(R"(quillon_bad_frames_total{from="bus",kind="checksum"})", c.bus_bad_checksum);
-    m.value(R"(quillon_bad_frames_total{from="bus",kind="length"})", c.bus_bad_length);
-    m.value(R"(quillon_bad_frames_total{from="clients",kind="checksum"})", c.client_bad_checksum);
-    m.value(R"(quillon_bad_frames_total{from="clients",kind="length"})", c.client_bad_length);
+    m.value(R"(quillon_bad_frames_total{from="bus",kind="checksum"})", c.from_bus.bad_checksum);
+    m.value(R"(quillon_bad_frames_total{from="bus",kind="length"})", c.from_bus.bad_length);
+    m.value(R"(quillon_bad_frames_total{from="clients",kind="checksum"})",
+            c.from_clients.bad_checksum);
+    m.value(R"(quillon_bad_frames_total{from="clients",kind="length"})", c.from_clients.bad_length);
 
     std::uint64_t clients = 0;
     std::uint64_t analyzers = 0;
