@@ -28,12 +28,7 @@ bool bind_loopback(int fd, std::uint16_t port) {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
-std::uint16_t bound_port(int fd) {
-    sockaddr_in a{};
-    socklen_t size = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
-    return ntohs(a.sin_port);
-}
+}  // namespace
 
 int remaining_ms(SteadyClock::time_point deadline) {
     const auto left =
@@ -41,7 +36,52 @@ int remaining_ms(SteadyClock::time_point deadline) {
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
 }
 
-}  // namespace
+std::uint16_t bound_port(int fd) {
+    sockaddr_in a{};
+    socklen_t size = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
+int connect_loopback(std::uint16_t port, SteadyClock::time_point deadline,
+                     const std::function<void(int)>& prepare) {
+    for (;;) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        if (prepare) prepare(fd);
+        const sockaddr_in a = loopback_address(port);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+        ::close(fd);
+        if (SteadyClock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+bool StreamClient::wait_bytes(std::size_t count, std::chrono::milliseconds patience) {
+    const auto deadline = SteadyClock::now() + patience;
+    while (received_.size() < count && !peer_closed_) {
+        const int left = remaining_ms(deadline);
+        if (left == 0) break;
+        read_once(left);
+    }
+    return received_.size() >= count;
+}
+
+void StreamClient::read_for(std::chrono::milliseconds span) {
+    const auto deadline = SteadyClock::now() + span;
+    while (int left = remaining_ms(deadline))
+        read_once(left);
+}
+
+bool StreamClient::wait_closed(std::chrono::milliseconds patience) {
+    const auto deadline = SteadyClock::now() + patience;
+    while (!peer_closed_) {
+        const int left = remaining_ms(deadline);
+        if (left == 0) break;
+        read_once(left);
+    }
+    return peer_closed_;
+}
 
 std::uint16_t pick_free_port_pair() {
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -76,17 +116,8 @@ PortHolder::~PortHolder() {
 
 std::unique_ptr<TcpClient> TcpClient::connect_to(std::uint16_t port,
                                                  std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
-    for (;;) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return nullptr;
-        const sockaddr_in a = loopback_address(port);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            return std::unique_ptr<TcpClient>(new TcpClient(fd));
-        ::close(fd);
-        if (SteadyClock::now() >= deadline) return nullptr;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const int fd = connect_loopback(port, SteadyClock::now() + patience);
+    return fd < 0 ? nullptr : std::unique_ptr<TcpClient>(new TcpClient(fd));
 }
 
 TcpClient::TcpClient(int fd) : fd_(fd), local_port_(bound_port(fd)) {}
@@ -124,32 +155,6 @@ void TcpClient::read_once(int timeout_ms) {
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         peer_closed_ = true;
     }
-}
-
-bool TcpClient::wait_bytes(std::size_t count, std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
-    while (received_.size() < count && !peer_closed_) {
-        const int left = remaining_ms(deadline);
-        if (left == 0) break;
-        read_once(left);
-    }
-    return received_.size() >= count;
-}
-
-void TcpClient::read_for(std::chrono::milliseconds span) {
-    const auto deadline = SteadyClock::now() + span;
-    while (int left = remaining_ms(deadline))
-        read_once(left);
-}
-
-bool TcpClient::wait_closed(std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
-    while (!peer_closed_) {
-        const int left = remaining_ms(deadline);
-        if (left == 0) break;
-        read_once(left);
-    }
-    return peer_closed_;
 }
 
 UdpClient::UdpClient() {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -30,40 +31,64 @@ class PortHolder {
     int fd_ = -1;
 };
 
-// A bus client on the loopback interface. Received bytes are kept in order.
-class TcpClient {
-  public:
-    // Connects to 127.0.0.1:port, trying again while the port refuses until
-    // patience runs out. Null when no connection was made.
-    static std::unique_ptr<TcpClient> connect_to(std::uint16_t port,
-                                                 std::chrono::milliseconds patience);
-    ~TcpClient();
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
+// Milliseconds left until the deadline, never below 0.
+int remaining_ms(std::chrono::steady_clock::time_point deadline);
 
-    std::uint16_t local_port() const { return local_port_; }
-    bool send(std::span<const std::uint8_t> bytes);
+// A TCP connection to 127.0.0.1:port, tried again while the port refuses
+// until the deadline; `prepare` sets options on the socket before it
+// connects. -1 when none was made.
+int connect_loopback(std::uint16_t port, std::chrono::steady_clock::time_point deadline,
+                     const std::function<void(int)>& prepare = {});
+
+// The local port a socket is bound to.
+std::uint16_t bound_port(int fd);
+
+// A client that reads a byte stream, whatever carries it: what came is kept
+// in order, and the waits end when enough came, the time is up or the far
+// side closed.
+class StreamClient {
+  public:
+    virtual ~StreamClient() = default;
 
     // Reads until at least `count` bytes have come in all, or patience runs out.
     bool wait_bytes(std::size_t count, std::chrono::milliseconds patience);
     // Reads whatever comes for the given time.
     void read_for(std::chrono::milliseconds span);
-    // Reads until the far side closes the connection (end of stream or reset).
+    // Reads until the far side closes the connection (end of stream or reset;
+    // over TLS also close_notify or a broken record).
     bool wait_closed(std::chrono::milliseconds patience);
     bool closed_by_peer() const { return peer_closed_; }
     const Bytes& received() const { return received_; }
 
+  protected:
+    // One wait of at most timeout_ms for bytes, and what it brought.
+    virtual void read_once(int timeout_ms) = 0;
+
+    Bytes received_;
+    bool peer_closed_ = false;
+};
+
+// A bus client on the loopback interface. Received bytes are kept in order.
+class TcpClient : public StreamClient {
+  public:
+    // Connects to 127.0.0.1:port, trying again while the port refuses until
+    // patience runs out. Null when no connection was made.
+    static std::unique_ptr<TcpClient> connect_to(std::uint16_t port,
+                                                 std::chrono::milliseconds patience);
+    ~TcpClient() override;
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    std::uint16_t local_port() const { return local_port_; }
+    bool send(std::span<const std::uint8_t> bytes);
     void close();
 
   private:
     explicit TcpClient(int fd);
-    // One wait of at most timeout_ms for bytes, and one read.
-    void read_once(int timeout_ms);
+    void read_once(int timeout_ms) override;
 
     int fd_ = -1;
     std::uint16_t local_port_ = 0;
-    Bytes received_;
-    bool peer_closed_ = false;
 };
 
 // An analyzer on the loopback interface: sends datagrams, receives text lines.

@@ -16,39 +16,8 @@
 #include <thread>
 
 namespace quillon::integration {
-namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-int remaining_ms(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-}
-
-int connect_loopback(std::uint16_t port, SteadyClock::time_point deadline) {
-    for (;;) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
-        ::close(fd);
-        if (SteadyClock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
-std::uint16_t bound_port(int fd) {
-    sockaddr_in a{};
-    socklen_t size = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
-    return ntohs(a.sin_port);
-}
-
-}  // namespace
 
 std::unique_ptr<TlsClient> TlsClient::connect_to(std::uint16_t port,
                                                  std::chrono::milliseconds patience) {
@@ -175,32 +144,6 @@ bool TlsClient::send(std::span<const std::uint8_t> bytes) {
         if (!flush_out()) return false;
     }
     return true;
-}
-
-bool TlsClient::wait_bytes(std::size_t count, std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
-    while (received_.size() < count && !peer_closed_) {
-        const int left = remaining_ms(deadline);
-        if (left == 0) break;
-        read_once(left);
-    }
-    return received_.size() >= count;
-}
-
-void TlsClient::read_for(std::chrono::milliseconds span) {
-    const auto deadline = SteadyClock::now() + span;
-    while (int left = remaining_ms(deadline))
-        read_once(left);
-}
-
-bool TlsClient::wait_closed(std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
-    while (!peer_closed_) {
-        const int left = remaining_ms(deadline);
-        if (left == 0) break;
-        read_once(left);
-    }
-    return peer_closed_;
 }
 
 void TlsClient::close() {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <span>
 
-#include "velbus_frames.hpp"
+#include "loopback.hpp"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -17,28 +17,18 @@ namespace quillon::integration {
 // server does with a `tls://` address: TLS 1.2 or later, and the gateway's
 // certificate taken without verification, since it is self-signed.
 // Received bytes, decrypted, are kept in order.
-class TlsClient {
+class TlsClient : public StreamClient {
   public:
     // Connects to 127.0.0.1:port, trying again while the port refuses, and
     // completes the handshake, all within patience. Null when either fails.
     static std::unique_ptr<TlsClient> connect_to(std::uint16_t port,
                                                  std::chrono::milliseconds patience);
-    ~TlsClient();
+    ~TlsClient() override;
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;
 
     std::uint16_t local_port() const { return local_port_; }
     bool send(std::span<const std::uint8_t> bytes);
-
-    // Reads until at least `count` bytes have come in all, or patience runs out.
-    bool wait_bytes(std::size_t count, std::chrono::milliseconds patience);
-    // Reads whatever comes for the given time.
-    void read_for(std::chrono::milliseconds span);
-    // Reads until the far side ends the session (close_notify, end of stream,
-    // reset or a broken record).
-    bool wait_closed(std::chrono::milliseconds patience);
-    bool closed_by_peer() const { return peer_closed_; }
-    const Bytes& received() const { return received_; }
 
     // Says close_notify, as a well-behaved client does, and closes the socket.
     void close();
@@ -52,7 +42,7 @@ class TlsClient {
     void receive_once(int timeout_ms);
     // Takes out what OpenSSL can decrypt; true when something came or the session ended.
     bool decrypt();
-    void read_once(int timeout_ms);
+    void read_once(int timeout_ms) override;
 
     int fd_ = -1;
     ssl_ctx_st* context_ = nullptr;
@@ -62,9 +52,7 @@ class TlsClient {
     bio_st* network_in_ = nullptr;
     bio_st* network_out_ = nullptr;
     std::uint16_t local_port_ = 0;
-    Bytes received_;
     bool socket_ended_ = false;
-    bool peer_closed_ = false;
 };
 
 }  // namespace quillon::integration

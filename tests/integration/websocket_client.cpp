@@ -19,12 +19,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-int remaining_ms(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-}
-
 std::string base64(const unsigned char* bytes, std::size_t size) {
     std::string out(4 * ((size + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes,
@@ -72,24 +66,13 @@ std::unique_ptr<WebSocketClient> WebSocketClient::connect_narrow(std::uint16_t p
                                                                  std::chrono::milliseconds patience,
                                                                  int receive_buffer,
                                                                  int max_segment) {
-    const auto deadline = SteadyClock::now() + patience;
-    for (;;) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return nullptr;
+    const int fd = connect_loopback(port, SteadyClock::now() + patience, [&](int socket) {
         if (receive_buffer > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+            ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         if (max_segment > 0)
-            ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &max_segment, sizeof max_segment);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            return std::unique_ptr<WebSocketClient>(new WebSocketClient(fd));
-        ::close(fd);
-        if (SteadyClock::now() >= deadline) return nullptr;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+            ::setsockopt(socket, IPPROTO_TCP, TCP_MAXSEG, &max_segment, sizeof max_segment);
+    });
+    return fd < 0 ? nullptr : std::unique_ptr<WebSocketClient>(new WebSocketClient(fd));
 }
 
 WebSocketClient::WebSocketClient(int fd) : fd_(fd), rng_(std::random_device{}()) {}

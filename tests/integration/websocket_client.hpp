@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "velbus_frames.hpp"
+#include "loopback.hpp"
 
 namespace quillon::integration {
 
