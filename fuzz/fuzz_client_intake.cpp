@@ -12,6 +12,7 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "fuzz/fuzz_input.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
@@ -21,20 +22,9 @@ namespace {
 
 using namespace quillon;
 using namespace quillon::testing;
+using namespace quillon::fuzzing;
 
 constexpr std::size_t max_clients = 4;
-
-struct Input {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    bool empty() const { return at >= size; }
-    std::uint8_t next() { return at < size ? data[at++] : 0; }
-};
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 void check_state(const Gateway& gw, const FakeSerialPort& serial) {
     for (const ClientRecord& c : gw.clients.records()) {

@@ -14,6 +14,7 @@
 
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "fuzz/fuzz_input.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
@@ -23,21 +24,10 @@ namespace {
 
 using namespace quillon;
 using namespace quillon::testing;
+using namespace quillon::fuzzing;
 
 const std::string key = "k3y\x0F\x04";
 constexpr std::size_t max_connections = 6;
-
-struct Input {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    bool empty() const { return at >= size; }
-    std::uint8_t next() { return at < size ? data[at++] : 0; }
-};
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 bool begins_with_key(const std::string& sent) {
     return sent.size() >= key.size() && sent.compare(0, key.size(), key) == 0;
