@@ -11,6 +11,7 @@
 
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "real_io_support.hpp"
 #include "ui/console/console_view.hpp"
 
 namespace quillon {
@@ -19,24 +20,16 @@ namespace {
 // Standard output and error as memory, standard input as a pipe the test writes.
 class Console : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(::pipe(input_), 0);
-        out_ = ::open_memstream(&out_text_, &out_size_);
-        err_ = ::open_memstream(&err_text_, &err_size_);
-    }
+    void SetUp() override { ASSERT_EQ(::pipe(input_), 0); }
     void TearDown() override {
         view_.reset();
         ::close(input_[0]);
         if (input_[1] >= 0) ::close(input_[1]);
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(out_text_);
-        std::free(err_text_);
     }
     ConsoleView& make(bool terminal, bool colour = false) {
         ConsoleView::Options o;
-        o.out = out_;
-        o.err = err_;
+        o.out = out_.file();
+        o.err = err_.file();
         o.input_fd = input_[0];
         o.terminal = terminal;
         o.colour = colour;
@@ -50,28 +43,19 @@ class Console : public ::testing::Test {
         ::close(input_[1]);
         input_[1] = -1;
     }
-    std::string out() {
-        std::fflush(out_);
-        return std::string(out_text_, out_size_);
-    }
-    std::string err() {
-        std::fflush(err_);
-        return std::string(err_text_, err_size_);
-    }
+    std::string out() { return out_.text(); }
+    std::string err() { return err_.text(); }
 
     // The next event, waiting up to two seconds for the typed line to be read.
     OperatorEvent next_event() { return events_.wait_event(2000); }
 
     EventWaiter waiter_;
     OperatorEventQueue events_{waiter_};
+    // Declared before the view, which writes to them until it goes.
+    quillon::testing::CapturedStream out_;
+    quillon::testing::CapturedStream err_;
     std::unique_ptr<ConsoleView> view_;
     int input_[2] = {-1, -1};
-    std::FILE* out_ = nullptr;
-    std::FILE* err_ = nullptr;
-    char* out_text_ = nullptr;
-    std::size_t out_size_ = 0;
-    char* err_text_ = nullptr;
-    std::size_t err_size_ = 0;
 };
 
 TEST_F(Console, TypedCommandsArriveAsControlEventsWithTheControlsStates) {

@@ -15,7 +15,19 @@
 #include <string>
 #include <vector>
 
+#include "core/gateway.hpp"
+#include "core/gateway_loop.hpp"
+
 namespace quillon::testing {
+
+// Runs passes of the gateway until `done` holds, at most 5 s.
+inline bool passes_until(Gateway& gw, const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < 5000)
+        run_pass(gw);
+    return done();
+}
 
 // The control of that number inside a window.
 template <typename T = QWidget>

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace quillon::testing {
 
@@ -68,5 +70,28 @@ inline int connect_loopback(std::uint16_t port) {
     }
     return s;
 }
+
+// What a part writes to a FILE* (the console's output or error), kept in memory.
+class CapturedStream {
+  public:
+    CapturedStream() : file_(::open_memstream(&text_, &size_)) {}
+    ~CapturedStream() {
+        std::fclose(file_);
+        std::free(text_);
+    }
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
+
+    std::FILE* file() const { return file_; }
+    std::string text() {
+        std::fflush(file_);
+        return std::string(text_, size_);
+    }
+
+  private:
+    char* text_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* file_;
+};
 
 }  // namespace quillon::testing

@@ -15,6 +15,7 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "gui_test_support.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
@@ -34,11 +35,9 @@ class SerialSearchOnRealIo : public ::testing::Test {
         ASSERT_GE(master_, 0);
         const std::uint16_t port = free_port_pair();
         ASSERT_NE(port, 0);
-        out_ = ::open_memstream(&out_text_, &out_size_);
-        err_ = ::open_memstream(&err_text_, &err_size_);
         ConsoleView::Options o;
-        o.out = out_;
-        o.err = err_;
+        o.out = out_.file();
+        o.err = err_.file();
         o.input_fd = -1;
         view_ = std::make_unique<ConsoleView>(events_, o);
         gw_ = std::make_unique<Gateway>(Ports{clock_, serial_, network_, *view_, events_, *view_});
@@ -50,27 +49,13 @@ class SerialSearchOnRealIo : public ::testing::Test {
         if (gw_) shutdown(*gw_);
         gw_.reset();
         view_.reset();
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(out_text_);
-        std::free(err_text_);
         ::close(master_);
     }
-    std::string out() {
-        std::fflush(out_);
-        return std::string(out_text_, out_size_);
-    }
-    std::string err() {
-        std::fflush(err_);
-        return std::string(err_text_, err_size_);
-    }
+    std::string out() { return out_.text(); }
+    std::string err() { return err_.text(); }
     // Runs passes until `done` holds, at most 5 s.
     bool passes_until(const std::function<bool()>& done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 5000)
-            run_pass(*gw_);
-        return done();
+        return testing::passes_until(*gw_, done);
     }
 
     EventWaiter waiter_;
@@ -79,15 +64,12 @@ class SerialSearchOnRealIo : public ::testing::Test {
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     FakeSerialDeviceFinder finder_;
+    // Declared before the view, which writes to them until it goes.
+    quillon::testing::CapturedStream out_;
+    quillon::testing::CapturedStream err_;
     std::unique_ptr<ConsoleView> view_;
     std::unique_ptr<Gateway> gw_;
     int master_ = -1;
-    std::FILE* out_ = nullptr;
-    std::FILE* err_ = nullptr;
-    char* out_text_ = nullptr;
-    std::size_t out_size_ = 0;
-    char* err_text_ = nullptr;
-    std::size_t err_size_ = 0;
 };
 
 TEST_F(SerialSearchOnRealIo, TheListedModuleIsNamedOnStandardErrorAndItsFramesArrive) {

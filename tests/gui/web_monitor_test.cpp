@@ -75,7 +75,6 @@ class WebMonitor : public ::testing::Test {
     void TearDown() override {
         web_.reset();
         if (gw_) shutdown(*gw_);
-        if (console_out_ != nullptr) std::fclose(console_out_);
         if (master_ >= 0) ::close(master_);
         std::filesystem::remove_all(dir_);
     }
@@ -96,10 +95,9 @@ class WebMonitor : public ::testing::Test {
             << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
             << ",38400,0,8,1,0\r\n"
             << lines;
-        console_out_ = std::tmpfile();
         ConsoleView::Options o;
-        o.out = console_out_;
-        o.err = console_out_;
+        o.out = console_out_.file();
+        o.err = console_out_.file();
         o.input_fd = -1;
         console_ = std::make_unique<ConsoleView>(events_, o);
         views_ = std::make_unique<ViewFanOut>(*console_, std::vector<OperatorView*>{&web_view_});
@@ -133,11 +131,7 @@ class WebMonitor : public ::testing::Test {
 
     // Runs passes until `done` holds, at most 5 s.
     bool passes_until(const std::function<bool()>& done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 5000)
-            run_pass(*gw_);
-        return done();
+        return testing::passes_until(*gw_, done);
     }
     // Processes Qt's events only, no pass of the gateway: at most 2 s.
     bool events_until(const std::function<bool()>& done) {
@@ -168,16 +162,7 @@ class WebMonitor : public ::testing::Test {
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                 reply->readAll()};
     }
-    std::string console_text() {
-        std::fflush(console_out_);
-        std::rewind(console_out_);
-        std::string text;
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, console_out_)) > 0)
-            text.append(chunk, n);
-        return text;
-    }
+    std::string console_text() { return console_out_.text(); }
 
     EventWaiter waiter_;
     SystemClock clock_;
@@ -185,12 +170,12 @@ class WebMonitor : public ::testing::Test {
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     WebMonitorView web_view_;
+    CapturedStream console_out_;  // before the console, which writes to it until it goes
     std::unique_ptr<ConsoleView> console_;
     std::unique_ptr<ViewFanOut> views_;
     std::unique_ptr<Gateway> gw_;
     std::unique_ptr<WebServer> web_;
     QNetworkAccessManager http_;
-    std::FILE* console_out_ = nullptr;
     int master_ = -1;
     std::uint16_t port_ = 0;
     std::uint16_t web_port_ = 0;

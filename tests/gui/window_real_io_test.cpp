@@ -62,11 +62,7 @@ class WindowOnRealIo : public ::testing::Test {
 
     // Runs passes until `done` holds, at most 5 s.
     bool passes_until(const std::function<bool()>& done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 5000)
-            run_pass(gw_);
-        return done();
+        return testing::passes_until(gw_, done);
     }
     void connect_client() {
         client_ = connect_loopback(port_);
