@@ -14,10 +14,10 @@
 
 #include "analyzer/traffic_list_file.hpp"
 #include "base/version.hpp"
+#include "core/client_events.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/metrics.hpp"
-#include "core/reporting.hpp"
 #include "core/settings.hpp"
 #include "platform/openssl/certificate_maker.hpp"
 #include "platform/posix/program_files.hpp"
@@ -125,9 +125,7 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
     o.metrics = [&gw] { return metrics_text(gw); };
     o.refused = [&gw](const std::string& address) {
-        ++gw.counters.refused;
-        show_notice(gw, gw.clock.local_date(), "- access -",
-                    "refused " + address + " (web monitor): wrong key", Rgb{200, 50, 50}, false);
+        show_browser_refusal(gw, address, gw.clock.local_date());
     };
     auto web = std::make_unique<WebServer>(view, events, std::move(o));
     std::optional<QSslConfiguration> tls;
@@ -224,6 +222,8 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     }
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
     const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events);
+    // Without browsers to come, the loop does not keep a copy of the view for them.
+    if (!web) views.set_watchers({});
     // The servers listen: a service manager may start what depends on them.
     notify_service_manager("READY=1");
     run_main_loop(gw);

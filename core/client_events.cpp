@@ -78,6 +78,16 @@ void show_refusal(Gateway& gw, const Admission::Outcome& refused, const PassTime
     }
 }
 
+}  // namespace
+
+void show_browser_refusal(Gateway& gw, const std::string& address, Date now) {
+    ++gw.counters.refused;
+    show_notice(gw, now, "- access -", "refused " + address + " (web monitor): wrong key",
+                refusal_colour, false);
+}
+
+namespace {
+
 // Bytes from a connection that has not given the whole key yet.
 Intake key_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     const Admission::Outcome outcome = gw.admission.read_key(handle, gw.network, t.ms);

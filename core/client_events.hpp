@@ -14,6 +14,10 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
 // Closes the connections whose key has not come in time, each with its row.
 void refuse_late_keys(Gateway& gw, const PassTime& time);
 
+// A browser of the web monitor gave a wrong key: counted and shown like a
+// refused connection.
+void show_browser_refusal(Gateway& gw, const std::string& address, Date now);
+
 // Ends the live record of the connection, with its "DEL IP," line; the piece
 // of a frame it left is shown first. Then drops old records and redraws.
 void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time);

@@ -14,6 +14,7 @@ class ViewFanOut : public OperatorView {
   public:
     ViewFanOut(OperatorView& front, std::vector<OperatorView*> watchers)
         : front_(front), watchers_(std::move(watchers)) {}
+    void set_watchers(std::vector<OperatorView*> watchers) { watchers_ = std::move(watchers); }
 
     void create_main_window() override {
         each([](OperatorView& v) { v.create_main_window(); });
