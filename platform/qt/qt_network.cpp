@@ -58,20 +58,23 @@ QtNetwork::~QtNetwork() {
         QObject::disconnect(u.get(), nullptr, nullptr, nullptr);
 }
 
-void QtNetwork::listen_on(const std::vector<std::string>& addresses) {
-    listen_addresses_.clear();
+std::vector<QHostAddress> listen_hosts(const std::vector<std::string>& addresses) {
+    std::vector<QHostAddress> hosts;
     for (const std::string& a : addresses)
-        listen_addresses_.emplace_back(QString::fromStdString(a));
+        hosts.emplace_back(QString::fromStdString(a));
+    if (hosts.empty()) hosts.emplace_back(QHostAddress::Any);
+    return hosts;
+}
+
+void QtNetwork::listen_on(const std::vector<std::string>& addresses) {
+    listen_addresses_ = listen_hosts(addresses);
 }
 
 bool QtNetwork::listen_everywhere(Server server, std::int64_t port, std::int32_t backlog,
                                   const std::function<std::unique_ptr<QTcpServer>()>& make) {
     if (port < 1 || port > 65535 || tcp_servers_.count(server) != 0) return false;
-    const std::vector<QHostAddress> addresses =
-        listen_addresses_.empty() ? std::vector<QHostAddress>{QHostAddress(QHostAddress::Any)}
-                                  : listen_addresses_;
     std::vector<std::unique_ptr<QTcpServer>> listeners;
-    for (const QHostAddress& address : addresses) {
+    for (const QHostAddress& address : listen_addresses_) {
         std::unique_ptr<QTcpServer> l = make();
         l->setListenBacklogSize(backlog);
         if (address.isNull() || !l->listen(address, static_cast<quint16>(port))) return false;
@@ -114,11 +117,8 @@ ServerStart QtNetwork::create_tls_server(Server server, std::int64_t port, std::
 
 bool QtNetwork::create_udp_server(Server server, std::int64_t port) {
     if (port < 1 || port > 65535 || !udp_.empty()) return false;
-    const std::vector<QHostAddress> addresses =
-        listen_addresses_.empty() ? std::vector<QHostAddress>{QHostAddress(QHostAddress::Any)}
-                                  : listen_addresses_;
     std::vector<std::unique_ptr<QUdpSocket>> sockets;
-    for (const QHostAddress& address : addresses) {
+    for (const QHostAddress& address : listen_addresses_) {
         auto u = std::make_unique<QUdpSocket>();
         if (address.isNull() || !u->bind(address, static_cast<quint16>(port))) return false;
         QUdpSocket* raw = u.get();

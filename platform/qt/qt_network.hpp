@@ -19,6 +19,10 @@ class QUdpSocket;
 
 namespace quillon {
 
+// The addresses to listen on: those given (a text that is no address stays
+// null, and nothing listens on it), or every address when none is given.
+std::vector<QHostAddress> listen_hosts(const std::vector<std::string>& addresses);
+
 // The TCP servers, plain and TLS, and the analyzer socket on QtNetwork, each
 // listening on every address asked for. Qt's signals become the gateway's
 // network events, handed out one per poll.
@@ -73,7 +77,7 @@ class QtNetwork : public Network {
     static std::size_t waiting_output(const Connection& c);
 
     EventWaiter& waiter_;
-    std::vector<QHostAddress> listen_addresses_;  // empty: all
+    std::vector<QHostAddress> listen_addresses_{QHostAddress(QHostAddress::Any)};
     // Owned here, not by Qt's parents: the gateway never runs Qt's own event
     // loop, so deleteLater() would never free them.
     std::map<Server, std::vector<std::unique_ptr<QTcpServer>>> tcp_servers_;

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "clients/admission.hpp"
+#include "platform/qt/qt_network.hpp"
 
 namespace quillon {
 namespace {
@@ -130,12 +131,8 @@ WebServer::~WebServer() {
 
 bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16_t port,
                           const std::optional<QSslConfiguration>& tls) {
-    std::vector<QHostAddress> hosts;
-    for (const std::string& a : addresses)
-        hosts.emplace_back(QString::fromStdString(a));
-    if (hosts.empty()) hosts.emplace_back(QHostAddress::Any);
     const auto watch = [this](QTcpSocket* s) { watch_request_bytes(s); };
-    for (const QHostAddress& host : hosts) {
+    for (const QHostAddress& host : listen_hosts(addresses)) {
         std::unique_ptr<QTcpServer> l;
         if (tls) {
             auto secure = std::make_unique<WatchedSslServer>(watch);
