@@ -14,7 +14,6 @@
 
 #include "analyzer/traffic_list_file.hpp"
 #include "base/version.hpp"
-#include "core/client_events.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/metrics.hpp"
@@ -116,7 +115,7 @@ int exit_status(StartOutcome outcome, bool headless) {
 // other servers, over TLS when the gateway has a TLS server. Without it the
 // gateway goes on: the bus and its clients come first.
 std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
-                                             OperatorEventQueue& events) {
+                                             OperatorEventQueue& events, QtNetwork& network) {
     const std::int32_t port = gw.settings.web_port;
     if (port == 0) return nullptr;
     WebServer::Options o;
@@ -124,8 +123,9 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     o.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
     o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
     o.metrics = [&gw] { return metrics_text(gw); };
-    o.refused = [&gw](const std::string& address) {
-        show_browser_refusal(gw, address, gw.clock.local_date());
+    // Counted by the gateway with every other door's refusals, as the network's event.
+    o.refused = [&network](Door door, const QHostAddress& address, quint16 peer_port) {
+        network.report_refusal(door, RefusalReason::wrong_key, address, peer_port);
     };
     auto web = std::make_unique<WebServer>(view, events, std::move(o));
     std::optional<QSslConfiguration> tls;
@@ -221,7 +221,7 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
             gw.settings_file.c_str());
     }
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
-    const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events);
+    const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events, network);
     // Without browsers to come, the loop does not keep a copy of the view for them.
     if (!web) views.set_watchers({});
     // The servers listen: a service manager may start what depends on them.

@@ -4,7 +4,6 @@
 #include <limits>
 
 namespace quillon {
-namespace {}  // namespace
 
 bool same_key(std::string_view given, std::string_view key) {
     unsigned difference = given.size() == key.size() ? 0U : 1U;
@@ -32,18 +31,12 @@ std::size_t key_line_end_length(KeyLineEnd& state, std::span<const std::uint8_t>
     return n;
 }
 
-bool Admission::begin(ConnectionHandle handle, std::string address, std::uint16_t port,
+void Admission::begin(ConnectionHandle handle, Door door, std::string address, std::uint16_t port,
                       std::int64_t now_ms) {
-    if (const auto it = blocked_until_.find(address); it != blocked_until_.end()) {
-        if (now_ms < it->second) return false;
-        blocked_until_.erase(it);
-    }
-    pending_[handle] = {std::move(address), port, now_ms, {}};
-    return true;
+    pending_[handle] = {door, std::move(address), port, now_ms, {}};
 }
 
-Admission::Outcome Admission::read_key(ConnectionHandle handle, Network& network,
-                                       std::int64_t now_ms) {
+Admission::Outcome Admission::read_key(ConnectionHandle handle, Network& network) {
     const auto it = pending_.find(handle);
     if (it == pending_.end()) return {};
     Waiting& w = it->second;
@@ -55,29 +48,26 @@ Admission::Outcome Admission::read_key(ConnectionHandle handle, Network& network
         if (got <= 0) break;
         w.received.append(buffer, static_cast<std::size_t>(got));
     }
-    Outcome outcome;
-    outcome.handle = handle;
-    outcome.address = w.address;
-    outcome.port = w.port;
-    if (w.received.size() < key_.size()) return outcome;
+    if (w.received.size() < key_.size()) return outcome(handle, w);
     if (!same_key(w.received, key_)) {
         const Waiting refused = std::move(w);
         pending_.erase(it);
-        return refuse(handle, refused, Refusal::wrong_key, now_ms);
+        return refuse(handle, refused, RefusalReason::wrong_key);
     }
+    Outcome admitted = outcome(handle, w);
+    admitted.kind = Outcome::Kind::admitted;
     pending_.erase(it);
-    outcome.kind = Outcome::Kind::admitted;
-    return outcome;
+    return admitted;
 }
 
-std::optional<Admission::Outcome> Admission::closed(ConnectionHandle handle, std::int64_t now_ms) {
+std::optional<Admission::Outcome> Admission::closed(ConnectionHandle handle) {
     const auto it = pending_.find(handle);
     if (it == pending_.end()) return std::nullopt;
     const Waiting w = std::move(it->second);
     pending_.erase(it);
     // A peer that only tried the door (a set-up test connects and closes at once).
     if (w.received.empty()) return std::nullopt;
-    return refuse(handle, w, Refusal::no_key, now_ms);
+    return refuse(handle, w, RefusalReason::no_key);
 }
 
 std::vector<Admission::Outcome> Admission::expire(std::int64_t now_ms) {
@@ -87,7 +77,7 @@ std::vector<Admission::Outcome> Admission::expire(std::int64_t now_ms) {
             ++it;
             continue;
         }
-        refused.push_back(refuse(it->first, it->second, Refusal::no_key, now_ms));
+        refused.push_back(refuse(it->first, it->second, RefusalReason::no_key));
         it = pending_.erase(it);
     }
     return refused;
@@ -112,42 +102,21 @@ bool Admission::is_key(std::string_view content) const {
     return same_key(content, key_);
 }
 
-Admission::Outcome Admission::refuse(ConnectionHandle handle, const Waiting& w, Refusal reason,
-                                     std::int64_t now_ms) {
-    Outcome outcome;
-    outcome.kind = Outcome::Kind::refused;
-    outcome.reason = reason;
-    outcome.handle = handle;
-    outcome.address = w.address;
-    outcome.port = w.port;
+Admission::Outcome Admission::outcome(ConnectionHandle handle, const Waiting& w) {
+    Outcome o;
+    o.handle = handle;
+    o.refusal.door = w.door;
+    o.refusal.address = w.address;
+    o.refusal.port = w.port;
+    return o;
+}
 
-    // Connections that waited from before the block add nothing to it.
-    if (const auto b = blocked_until_.find(w.address);
-        b != blocked_until_.end() && now_ms < b->second)
-        return outcome;
-    if (refusals_.size() >= max_remembered_addresses && refusals_.count(w.address) == 0) {
-        // The oldest memory goes first; a blocked address stays blocked.
-        refusals_.erase(std::min_element(
-            refusals_.begin(), refusals_.end(),
-            [](const auto& a, const auto& b) { return a.second.back() < b.second.back(); }));
-    }
-    std::deque<std::int64_t>& times = refusals_[w.address];
-    times.push_back(now_ms);
-    while (!times.empty() && now_ms - times.front() > refusal_window_ms)
-        times.pop_front();
-    if (static_cast<int>(times.size()) >= refusals_before_block) {
-        if (blocked_until_.size() >= max_remembered_addresses) {
-            std::erase_if(blocked_until_, [now_ms](const auto& b) { return b.second <= now_ms; });
-            if (blocked_until_.size() >= max_remembered_addresses)
-                blocked_until_.erase(std::min_element(
-                    blocked_until_.begin(), blocked_until_.end(),
-                    [](const auto& x, const auto& y) { return x.second < y.second; }));
-        }
-        blocked_until_[w.address] = now_ms + block_length_ms;
-        refusals_.erase(w.address);
-        outcome.block_began = true;
-    }
-    return outcome;
+Admission::Outcome Admission::refuse(ConnectionHandle handle, const Waiting& w,
+                                     RefusalReason reason) {
+    Outcome o = outcome(handle, w);
+    o.kind = Outcome::Kind::refused;
+    o.refusal.reason = reason;
+    return o;
 }
 
 }  // namespace quillon

@@ -11,18 +11,12 @@
 
 #include "base/connection_handle.hpp"
 #include "clients/network.hpp"
+#include "clients/refusal_table.hpp"
 
 namespace quillon {
 
 // A connection has this long to send the whole key.
 inline constexpr std::int64_t key_wait_limit_ms = 5000;
-// This many refusals from one address within the window block it for a while.
-inline constexpr int refusals_before_block = 5;
-inline constexpr std::int64_t refusal_window_ms = 60000;
-inline constexpr std::int64_t block_length_ms = 60000;
-// Addresses whose refusals are remembered at the most: a crowd of addresses
-// cannot grow the record without bound.
-inline constexpr std::size_t max_remembered_addresses = 1024;
 
 // Some clients end the key with a CR, LF or CR LF; it is dropped, not cut as
 // a bad frame.
@@ -40,35 +34,28 @@ std::size_t key_line_end_length(KeyLineEnd& state, std::span<const std::uint8_t>
 // key has come, a connection is no client: nothing goes to it or from it.
 class Admission {
   public:
-    enum class Refusal { wrong_key, no_key };
-
     // What became of a connection waiting for its key.
     struct Outcome {
         enum class Kind { waiting, admitted, refused } kind = Kind::waiting;
-        Refusal reason = Refusal::no_key;
         ConnectionHandle handle = 0;
-        std::string address;
-        std::uint16_t port = 0;
-        // This refusal blocked the address for a while.
-        bool block_began = false;
+        Refusal refusal;  // who, at which door, and why (the door and peer always)
     };
 
     // An empty key lets every connection in at once.
     void set_key(std::string key) { key_ = std::move(key); }
     bool required() const { return !key_.empty(); }
 
-    // A new connection from this peer. False when its address is blocked: the
-    // caller closes it at once; it is no refusal of its own.
-    bool begin(ConnectionHandle handle, std::string address, std::uint16_t port,
+    // A new connection from this peer at this door, to wait for its key.
+    void begin(ConnectionHandle handle, Door door, std::string address, std::uint16_t port,
                std::int64_t now_ms);
     bool waiting(ConnectionHandle handle) const { return pending_.count(handle) != 0; }
 
     // Reads no more than the key still lacks, and judges it once it is whole,
     // every byte compared whatever the first difference.
-    Outcome read_key(ConnectionHandle handle, Network& network, std::int64_t now_ms);
+    Outcome read_key(ConnectionHandle handle, Network& network);
     // The peer left before its key was whole: a refusal when it had sent
     // something, nothing at all when it had not.
-    std::optional<Outcome> closed(ConnectionHandle handle, std::int64_t now_ms);
+    std::optional<Outcome> closed(ConnectionHandle handle);
     // The connections whose key did not come in time, refused.
     std::vector<Outcome> expire(std::int64_t now_ms);
     // When the first wait runs out; "never" when nobody waits.
@@ -81,17 +68,17 @@ class Admission {
 
   private:
     struct Waiting {
+        Door door = Door::tcp;
         std::string address;
         std::uint16_t port = 0;
         std::int64_t since_ms = 0;
         std::string received;
     };
-    Outcome refuse(ConnectionHandle handle, const Waiting& w, Refusal reason, std::int64_t now_ms);
+    static Outcome outcome(ConnectionHandle handle, const Waiting& w);
+    static Outcome refuse(ConnectionHandle handle, const Waiting& w, RefusalReason reason);
 
     std::string key_;
     std::map<ConnectionHandle, Waiting> pending_;
-    std::map<std::string, std::deque<std::int64_t>> refusals_;  // times, per address
-    std::map<std::string, std::int64_t> blocked_until_;
 };
 
 }  // namespace quillon

@@ -53,6 +53,13 @@ std::int32_t ClientTable::live_analyzer_count() const {
                       [](const ClientRecord& c) { return c.live() && c.is_analyzer(); }));
 }
 
+std::int32_t ClientTable::live_analyzer_count(const std::string& address) const {
+    return static_cast<std::int32_t>(
+        std::count_if(records_.begin(), records_.end(), [&address](const ClientRecord& c) {
+            return c.live() && c.is_analyzer() && c.ip_text == address;
+        }));
+}
+
 ClientRecord& ClientTable::add(ClientRecord record) {
     records_.push_back(std::move(record));
     return records_.back();

@@ -19,6 +19,7 @@ inline constexpr std::int64_t ended_record_keep_s = 3600;
 // ever new ports: the table, and with it the list's rebuilds, stay small.
 inline constexpr std::size_t max_ended_records = 200;
 inline constexpr std::int32_t max_live_analyzers = 64;
+inline constexpr std::int32_t max_live_analyzers_per_address = 4;
 // A client with more frames than this waiting for the bus is not read from
 // until the queue drains; TCP flow control holds it back meanwhile.
 inline constexpr std::int32_t max_frames_waiting_per_client = 200;
@@ -37,6 +38,7 @@ class ClientTable {
     ClientRecord* find(ConnectionHandle handle);
     const ClientRecord* find(ConnectionHandle handle) const;
     std::int32_t live_analyzer_count() const;
+    std::int32_t live_analyzer_count(const std::string& address) const;
 
     ClientRecord& add(ClientRecord record);
     // Ends the live record of the handle (0 matches none); the ended record,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/connection_handle.hpp"
+#include "clients/doors.hpp"
 
 namespace quillon {
 
@@ -37,12 +38,19 @@ enum class NetworkEventCode : std::int32_t {
     connection = 1,     // only from a TCP server
     data = 2,           // bytes can be read (TCP), or a datagram arrived (UDP)
     disconnection = 4,  // only from a TCP server; the connection is already released
+    refusal = 8,        // a peer turned away before it became a connection (see NetworkEvent)
 };
 
 struct NetworkEvent {
     NetworkEventCode code = NetworkEventCode::none;
     Server server = Server::port_test;
     ConnectionHandle connection = 0;
+    // A refusal only: the door, why, and who. The peer is gone already; the
+    // gateway counts it against the address.
+    Door door = Door::tcp;
+    RefusalReason reason = RefusalReason::wrong_key;
+    std::string address{};
+    std::uint16_t port = 0;
 };
 
 // The TCP server for bus clients and the UDP socket for analyzers.
@@ -56,7 +64,10 @@ class Network {
     // Listens on the local addresses. A port outside 1..65535 fails.
     virtual bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) = 0;
     // The same with TLS 1.2 or 1.3; its connections are reported once their
-    // handshake is done. The server's certificate is not checked by clients.
+    // handshake is done. A handshake that has not ended within 5 s is closed
+    // and reported as a refusal ("no TLS handshake"); at most 16 handshakes
+    // run at once for one address, more from it are closed at once. The
+    // server's certificate is not checked by clients.
     virtual ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
                                           const TlsFiles& files) = 0;
     virtual bool create_udp_server(Server server, std::int64_t port) = 0;
@@ -85,6 +96,11 @@ class Network {
     virtual void reset_connection(ConnectionHandle connection) = 0;
     // While paused, the connection's bytes stay unread and TCP flow control holds the sender.
     virtual void set_reading_paused(ConnectionHandle connection, bool paused) = 0;
+    // While an address is blocked, its connections are closed as they come
+    // (before any handshake) and its datagrams dropped, each reported as a
+    // refusal event with the reason "blocked". Connections it has already
+    // are left alone.
+    virtual void set_blocked(const std::string& address, bool blocked) = 0;
     // Bytes queued for the connection that its peer has not taken yet.
     virtual std::size_t pending_output_bytes(ConnectionHandle) { return 0; }
 };

@@ -30,21 +30,38 @@ void client_connected(Gateway& gw, ConnectionHandle handle, ClientKind kind, con
     redraw_clients(gw, true);
 }
 
+Door door_of(Server server) {
+    return server == Server::tls ? Door::tls : Door::tcp;
+}
+
 // A datagram's arrival keeps the analyzer alive. Its content means nothing,
 // unless a key is required: then only the key subscribes, and anything else
-// is ignored, never answered.
+// from a peer that is no analyzer yet is refused, never answered.
 void analyzer_datagram(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     auto& buffer = gw.clients.receive_buffer();
     const std::int64_t got = gw.network.receive(handle, buffer.data(), buffer.size());
     const std::string_view content(reinterpret_cast<const char*>(buffer.data()),
                                    static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
-    if (gw.admission.required() && !gw.admission.is_key(content)) {
-        if (gw.clients.live(handle, ClientKind::analyzer) == nullptr)
-            gw.network.close_connection(handle);  // forget the peer
+    const bool known = gw.clients.live(handle, ClientKind::analyzer) != nullptr;
+    const std::string address = gw.network.peer_address(handle);
+    const auto turn_away = [&](RefusalReason reason) {
+        const std::uint16_t port = gw.network.peer_port(handle);
+        if (!known) gw.network.close_connection(handle);  // forget the peer
+        count_refusal(gw, {Door::analyzer, reason, address, port}, t);
+    };
+    if (gw.refusals.blocked(address, t.ms)) {
+        turn_away(RefusalReason::blocked);
         return;
     }
-    if (gw.clients.live(handle, ClientKind::analyzer) == nullptr) {
-        if (gw.clients.live_analyzer_count() >= max_live_analyzers) {
+    if (gw.admission.required() && !gw.admission.is_key(content)) {
+        if (!known) turn_away(RefusalReason::wrong_key);
+        return;
+    }
+    if (!known) {
+        // One host cannot take every place, nor one datagram with a forged
+        // sender more than a few.
+        if (gw.clients.live_analyzer_count() >= max_live_analyzers ||
+            gw.clients.live_analyzer_count(address) >= max_live_analyzers_per_address) {
             gw.network.close_connection(handle);  // forget the peer
             return;
         }
@@ -64,39 +81,42 @@ Intake bus_client_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) 
     return intake;
 }
 
-// The key never appears: only who was refused, and why.
-void show_refusal(Gateway& gw, const Admission::Outcome& refused, const PassTime& t) {
-    const char* reason = refused.reason == Admission::Refusal::wrong_key ? "wrong key" : "no key";
-    const std::string who = refused.address + " (" + std::to_string(refused.port) + ")";
-    ++gw.counters.refused;
-    show_notice(gw, t.date, "- access -", "refused " + who + ": " + reason, refusal_colour, false);
-    if (refused.block_began) {
-        show_notice(gw, t.date, "- access -",
-                    "blocked " + refused.address + " for a minute: " +
-                        std::to_string(refusals_before_block) + " refusals within a minute",
-                    refusal_colour, true);
-    }
-}
-
 }  // namespace
 
-void show_browser_refusal(Gateway& gw, const std::string& address, Date now) {
-    ++gw.counters.refused;
-    show_notice(gw, now, "- access -", "refused " + address + " (web monitor): wrong key",
-                refusal_colour, false);
+void count_refusal(Gateway& gw, const Refusal& refusal, const PassTime& t) {
+    RefusalTable::Outcome out;
+    gw.refusals.refuse(refusal, t.ms, out);
+    show_access(gw, out, t);
+}
+
+void tick_refusals(Gateway& gw, const PassTime& t) {
+    if (t.ms < gw.refusals.next_due_ms()) return;
+    RefusalTable::Outcome out;
+    gw.refusals.tick(t.ms, out);
+    show_access(gw, out, t);
+}
+
+void show_access(Gateway& gw, const RefusalTable::Outcome& out, const PassTime& t) {
+    // The key never appears: only who was refused, and why.
+    for (const RefusalTable::Row& row : out.rows)
+        show_notice(gw, t.date, "- access -", row.text, refusal_colour, row.alarm);
+    for (const std::string& address : out.blocked)
+        gw.network.set_blocked(address, true);
+    for (const std::string& address : out.unblocked)
+        gw.network.set_blocked(address, false);
 }
 
 namespace {
 
 // Bytes from a connection that has not given the whole key yet.
 Intake key_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
-    const Admission::Outcome outcome = gw.admission.read_key(handle, gw.network, t.ms);
+    const Admission::Outcome outcome = gw.admission.read_key(handle, gw.network);
     switch (outcome.kind) {
         case Admission::Outcome::Kind::waiting:
             return {};
         case Admission::Outcome::Kind::refused:
             gw.network.close_connection(handle);
-            show_refusal(gw, outcome, t);
+            count_refusal(gw, outcome.refusal, t);
             return {};
         case Admission::Outcome::Kind::admitted:
             break;
@@ -108,15 +128,20 @@ Intake key_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     return bus_client_data(gw, handle, t);
 }
 
-void new_connection(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
-    if (!gw.admission.required()) {
-        client_connected(gw, handle, ClientKind::bus_client, t);
+void new_connection(Gateway& gw, const NetworkEvent& e, const PassTime& t) {
+    const std::string address = gw.network.peer_address(e.connection);
+    const std::uint16_t port = gw.network.peer_port(e.connection);
+    // Accepted before the doors heard of the block: shut out at once.
+    if (gw.refusals.blocked(address, t.ms)) {
+        gw.network.close_connection(e.connection);
+        count_refusal(gw, {door_of(e.server), RefusalReason::blocked, address, port}, t);
         return;
     }
-    // A blocked address is shut out at once; the row that blocked it said so.
-    if (!gw.admission.begin(handle, gw.network.peer_address(handle), gw.network.peer_port(handle),
-                            t.ms))
-        gw.network.close_connection(handle);
+    if (!gw.admission.required()) {
+        client_connected(gw, e.connection, ClientKind::bus_client, t);
+        return;
+    }
+    gw.admission.begin(e.connection, door_of(e.server), address, port, t.ms);
 }
 
 }  // namespace
@@ -131,12 +156,15 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
             if (gw.admission.waiting(event.connection)) return key_data(gw, event.connection, t);
             return bus_client_data(gw, event.connection, t);
         case NetworkEventCode::connection:
-            new_connection(gw, event.connection, t);
+            new_connection(gw, event, t);
+            return {};
+        case NetworkEventCode::refusal:
+            count_refusal(gw, {event.door, event.reason, event.address, event.port}, t);
             return {};
         case NetworkEventCode::disconnection:
             if (gw.admission.waiting(event.connection)) {
-                if (const auto refused = gw.admission.closed(event.connection, t.ms))
-                    show_refusal(gw, *refused, t);
+                if (const auto refused = gw.admission.closed(event.connection))
+                    count_refusal(gw, refused->refusal, t);
                 return {};
             }
             client_disconnected(gw, event.connection, t);
@@ -149,7 +177,7 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
 void refuse_late_keys(Gateway& gw, const PassTime& t) {
     for (const Admission::Outcome& refused : gw.admission.expire(t.ms)) {
         gw.network.close_connection(refused.handle);
-        show_refusal(gw, refused, t);
+        count_refusal(gw, refused.refusal, t);
     }
 }
 
@@ -190,16 +218,16 @@ void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& t
     purge_clients(gw, t);
 }
 
-void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
+void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& t,
+                       std::int32_t requester) {
     if (handle == 0) {
-        gw.view.message_box("Error",
-                            "No client selected.|Select a raw before clicking on this button",
-                            MessageIcon::error);
+        tell(gw, requester, "Error",
+             "No client selected.|Select a raw before clicking on this button", MessageIcon::error);
         return;
     }
     ClientRecord* c = gw.clients.find(handle);
     if (c == nullptr || !c->live()) {
-        gw.view.message_box("Info", "No client to remove.", MessageIcon::information);
+        tell(gw, requester, "Info", "No client to remove.", MessageIcon::information);
         return;
     }
     if (!c->is_analyzer()) give_up_and_show(gw, *c, t);

@@ -14,16 +14,22 @@ Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTi
 // Closes the connections whose key has not come in time, each with its row.
 void refuse_late_keys(Gateway& gw, const PassTime& time);
 
-// A browser of the web monitor gave a wrong key: counted and shown like a
-// refused connection.
-void show_browser_refusal(Gateway& gw, const std::string& address, Date now);
+// A peer refused at one of the doors: counted against its address, shown as
+// the refusal table says, and its address turned away at every door once
+// blocked.
+void count_refusal(Gateway& gw, const Refusal& refusal, const PassTime& time);
+// Ends the blocks that have run out and closes the minute of refusal rows.
+void tick_refusals(Gateway& gw, const PassTime& time);
+void show_access(Gateway& gw, const RefusalTable::Outcome& outcome, const PassTime& time);
 
 // Ends the live record of the connection, with its "DEL IP," line; the piece
 // of a frame it left is shown first. Then drops old records and redraws.
 void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time);
 
 // "Disconnect": closes the client of the selected row (0: none selected).
-void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& time);
+// What it has to say goes to whoever asked (0: the operator here).
+void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& time,
+                       std::int32_t requester = 0);
 
 // Ends a live client the gateway gives up on, with its "DEL IP," line, and
 // resets its connection.

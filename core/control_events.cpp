@@ -3,6 +3,7 @@
 #include "analyzer/traffic_list_file.hpp"
 #include "core/client_events.hpp"
 #include "core/gateway_loop.hpp"
+#include "core/reporting.hpp"
 
 namespace quillon {
 
@@ -25,10 +26,10 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
             gw.traffic.filter.text = e.text;
             break;
         case control::disconnect:
-            disconnect_client(gw, e.client, t);
+            disconnect_client(gw, e.client, t, e.requester);
             break;
         case control::disconnect_all:
-            restart_server(gw, t);
+            restart_server(gw, t, e.requester);
             break;
         case control::quit:
             if (gw.dialogs.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"))

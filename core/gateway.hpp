@@ -9,6 +9,7 @@
 //   net_bound     frames from the bus and echo copies for the clients
 //   ClientTable   clients live and ended, their rows, their frames waiting (clients/)
 //   Admission     connections not yet clients, waiting for the key (clients/)
+//   RefusalTable  refusals at every door, per address, and the blocks (clients/)
 //   TrafficList   the rows shown and the operator's filter (ui/)
 //   Statistics    the bit rates, their history and the uptime (ui/)
 //   DebugLog      the debug log file (analyzer/)
@@ -35,6 +36,7 @@
 #include "clients/certificates.hpp"
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
+#include "clients/refusal_table.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
 #include "ui/operator_view.hpp"
@@ -63,7 +65,6 @@ struct GatewayCounters {
     FrameCounts from_clients;
     std::uint64_t written_frames = 0;  // written to the bus
     std::uint64_t written_bytes = 0;
-    std::uint64_t refused = 0;  // connections and browsers without the right key
     std::uint64_t serial_reconnects = 0;
 };
 
@@ -101,7 +102,8 @@ struct Gateway {
     BusQueue bus_bound;       // from clients, to the bus
     NetBoundQueue net_bound;  // from the bus and echo copies, to the clients
     ClientTable clients;
-    Admission admission;  // the connections that have not given the key yet
+    Admission admission;    // the connections that have not given the key yet
+    RefusalTable refusals;  // every door's refusals, per address, and the blocks
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log;

@@ -1,10 +1,13 @@
 #include "core/gateway_loop.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <system_error>
 
 #include "analyzer/frame_report.hpp"
 #include "base/version.hpp"
@@ -25,19 +28,51 @@ constexpr Rgb lost_link_colour{200, 50, 50};
 constexpr Rgb link_back_colour{20, 150, 20};
 constexpr Rgb silence_colour{200, 50, 50};
 
-std::optional<Settings> settings_from_file(const Gateway& gw) {
+// What reading the settings file gave: the settings, or that there is no
+// file, or why it cannot be read.
+struct SettingsRead {
+    std::optional<Settings> settings;
+    bool missing = false;
+    std::string problem;  // the system's reason
+};
+
+SettingsRead settings_from_file(const Gateway& gw) {
+    namespace fs = std::filesystem;
+    SettingsRead read;
+    std::error_code error;
+    const fs::file_status status = fs::status(gw.settings_file, error);
+    // Only a missing file is one to make; a path through a plain file is no path.
+    if (status.type() == fs::file_type::not_found &&
+        (!error || error == std::errc::no_such_file_or_directory)) {
+        read.missing = true;
+        return read;
+    }
+    if (!error && fs::is_directory(status)) error = std::make_error_code(std::errc::is_a_directory);
+    if (error) {
+        read.problem = error.message();
+        return read;
+    }
+    errno = 0;
     std::ifstream in(gw.settings_file, std::ios::binary);
-    if (!in) return std::nullopt;
-    return read_settings(
-        std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    std::string bytes;
+    if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in || in.bad()) {
+        read.problem = errno != 0 ? std::generic_category().message(errno) : "read error";
+        return read;
+    }
+    read.settings = read_settings(bytes);
+    return read;
 }
 
-bool read_settings_file(Gateway& gw) {
-    std::optional<Settings> s =
-        gw.settings_text ? read_settings(*gw.settings_text) : settings_from_file(gw);
-    if (!s) return false;
-    gw.settings = std::move(*s);
-    return true;
+SettingsRead read_settings_file(Gateway& gw) {
+    SettingsRead read;
+    if (gw.settings_text) {
+        read.settings = read_settings(*gw.settings_text);
+    } else {
+        read = settings_from_file(gw);
+    }
+    if (read.settings) gw.settings = *read.settings;
+    return read;
 }
 
 // The next moment something is due without input: a statistics refresh, a
@@ -51,6 +86,7 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     due_ms = std::min(due_ms, gw.serial.next_due_ms());
     due_ms = std::min(due_ms, gw.clients.next_give_up_ms());
     due_ms = std::min(due_ms, gw.admission.next_due_ms());
+    due_ms = std::min(due_ms, gw.refusals.next_due_ms());
     due_ms = std::min(due_ms, gw.last_purge_ms + purge_period_ms + 1);
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
@@ -183,7 +219,13 @@ StartOutcome start_gateway(Gateway& gw) {
         return StartOutcome::network_failed;
     }
 
-    if (!read_settings_file(gw)) {
+    if (const SettingsRead read = read_settings_file(gw); !read.settings && !read.missing) {
+        gw.view.message_box(
+            "Settings Error",
+            "Can't read the settings file " + gw.settings_file.string() + ": " + read.problem,
+            MessageIcon::error);
+        return StartOutcome::settings_unreadable;
+    } else if (!read.settings) {
         gw.view.message_box(
             "Quillon.ini NOT FOUND",
             "Quillon.ini NOT FOUND : please enter settings (port=8080, serial=COM1)",
@@ -275,6 +317,7 @@ bool run_pass(Gateway& gw) {
     }
     give_up_stale_pieces(gw, t);
     refuse_late_keys(gw, t);
+    tick_refusals(gw, t);
 
     const std::size_t net_start = gw.net_bound.size();
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
@@ -332,14 +375,24 @@ void reload_settings(Gateway& gw, Date now) {
     constexpr Rgb reload_colour{20, 20, 160};
     if (gw.settings_text) return;  // the demo has no file
     const std::string file = gw.settings_file.string();
-    const std::optional<Settings> read = settings_from_file(gw);
-    if (!read) {
-        show_notice(gw, now, "- settings -", "Can't read " + file + ": nothing changed",
+    const SettingsRead read = settings_from_file(gw);
+    if (!read.settings) {
+        show_notice(gw, now, "- settings -",
+                    "Can't read " + file + ": " + (read.missing ? "not found" : read.problem) +
+                        "; nothing changed",
                     lost_link_colour, false);
         return;
     }
-    const Settings& fresh = *read;
+    Settings fresh = *read.settings;
     Settings& s = gw.settings;
+    // A half-written or cut file must not open the gateway to everyone.
+    if (fresh.auth_key.empty() && !s.auth_key.empty()) {
+        show_notice(
+            gw, now, "- settings -",
+            "AuthKey missing from " + file + ": the key in force stays until the next start",
+            lost_link_colour, false);
+        fresh.auth_key = s.auth_key;
+    }
     std::string applied;
     if (fresh.auth_key != s.auth_key) {
         s.auth_key = fresh.auth_key;
@@ -356,6 +409,8 @@ void reload_settings(Gateway& gw, Date now) {
     differs(fresh.tls_private_key != s.tls_private_key, "TLSPrivateKey");
     differs(fresh.listen != s.listen, "Listen");
     differs(fresh.web_port != s.web_port, "WebPort");
+    differs(fresh.web_origins != s.web_origins, "WebOrigin");
+    differs(fresh.analyzer_port_setting != s.analyzer_port_setting, "AnalyzerPort");
     differs(fresh.serial_settings != s.serial_settings, "SerialPort");
     differs(fresh.rs_module() != s.rs_module(), "SerialType");
     std::string text = "Settings read again from " + file + ": ";
@@ -380,7 +435,7 @@ void shutdown(Gateway& gw) {
     gw.running = false;
 }
 
-void restart_server(Gateway& gw, const PassTime& t) {
+void restart_server(Gateway& gw, const PassTime& t, std::int32_t requester) {
     std::vector<ConnectionHandle> analyzers;
     for (const ClientRecord& c : gw.clients.records()) {
         if (c.live() && c.is_analyzer()) analyzers.push_back(c.handle);
@@ -402,8 +457,10 @@ void restart_server(Gateway& gw, const PassTime& t) {
     close_client_servers(gw);
     gw.clock.pause_ms(500);
     if (!reopen_client_servers(gw)) {
-        gw.view.message_box("Network Error", "Couldn't restart connexion's server",
-                            MessageIcon::error);
+        constexpr std::string_view failed = "Couldn't restart connexion's server";
+        // Asked from afar, the gateway still ends: the operator's log says why.
+        if (requester != 0) gw.view.log_line(failed);
+        tell(gw, requester, "Network Error", failed, MessageIcon::error);
         shutdown(gw);
     }
 }

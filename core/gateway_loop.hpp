@@ -13,6 +13,7 @@ enum class StartOutcome {
     network_failed,
     configuration_quit,         // the operator quit the first-configuration dialog
     configuration_unavailable,  // no settings file and no way to ask for them
+    settings_unreadable,        // the settings file is there but cannot be read
     serial_failed,
     tcp_server_failed,
 };
@@ -35,8 +36,9 @@ void run_main_loop(Gateway& gw);
 // Closes the serial port, the servers (and so every connection) and the debug log.
 void shutdown(Gateway& gw);
 
-// "Disconnect All": forgets every client and re-creates the TCP server.
-void restart_server(Gateway& gw, const PassTime& time);
+// "Disconnect All": forgets every client and re-creates the TCP server. A
+// failure is told to whoever asked (0: the operator here) and ends the gateway.
+void restart_server(Gateway& gw, const PassTime& time, std::int32_t requester = 0);
 
 // The longest sleep of the loop, in milliseconds: the statistics fall due
 // every second, so this is never reached in practice.

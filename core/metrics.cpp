@@ -67,8 +67,14 @@ std::string metrics_text(Gateway& gw) {
     }
     m.one("quillon_clients", "gauge", "TCP clients connected (plain and TLS).", clients);
     m.one("quillon_analyzers", "gauge", "Analyzers fed.", analyzers);
-    m.one("quillon_refused_total", "counter",
-          "Connections and browsers refused for a wrong or missing key.", c.refused);
+    m.family("quillon_refused_total", "counter",
+             "Peers refused (a wrong or missing key, no TLS handshake, a blocked address), by "
+             "door.");
+    for (int d = 0; d < door_count; ++d) {
+        const auto door = static_cast<Door>(d);
+        m.value("quillon_refused_total{door=\"" + std::string(door_name(door)) + "\"}",
+                gw.refusals.refused_total(door));
+    }
     m.one("quillon_serial_link_up", "gauge", "1 while the serial link to the module is open.",
           gw.serial.state() == LinkState::open ? 1 : 0);
     m.one("quillon_serial_reconnects_total", "counter", "Times the lost serial link came back.",

@@ -27,6 +27,15 @@ void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view t
     gw.traffic.add_notice(notice_row(now, tag, text, colour, as_background), gw.view);
 }
 
+void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::string_view text,
+          MessageIcon icon) {
+    if (requester == 0) {
+        gw.view.message_box(title, text, icon);
+    } else {
+        gw.view.answer(requester, title, text, icon);
+    }
+}
+
 void send_line(Gateway& gw, std::string_view line) {
     send_to_analyzers(gw.clients, gw.network, line);
 }

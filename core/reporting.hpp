@@ -21,6 +21,11 @@ void publish_report(Gateway& gw, const FrameReport& report);
 void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,
                  bool as_background);
 
+// A message for whoever used a control: a message box for the operator here
+// (requester 0), an answer that halts nothing for a browser.
+void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::string_view text,
+          MessageIcon icon);
+
 // One line to every analyzer.
 void send_line(Gateway& gw, std::string_view line);
 

@@ -119,8 +119,9 @@ bool open_servers(Gateway& gw) {
 
     // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
     const std::int64_t udp_port = s.analyzer_port();
-    gw.analyzer_server_open = gw.network.create_udp_server(Server::analyzer, udp_port);
-    if (!gw.analyzer_server_open) {
+    gw.analyzer_server_open =
+        s.analyzer_server() && gw.network.create_udp_server(Server::analyzer, udp_port);
+    if (s.analyzer_server() && !gw.analyzer_server_open) {
         gw.view.message_box("Analyzer UDP Port not Free",
                             "Standard server may works...|Analyzer UDP port " +
                                 std::to_string(udp_port) + " Not enable",

@@ -200,10 +200,16 @@ Settings read_settings(std::string_view file_bytes) {
     s.web_port = settings_integer(setting_or(text, "WebPort", "0"));
     s.tls_certificate = setting_or(text, "TLSCertificate", "");
     s.tls_private_key = setting_or(text, "TLSPrivateKey", "");
+    if (auto analyzer = lookup(text, "AnalyzerPort"))
+        s.analyzer_port_setting = settings_integer(*analyzer);
     // Repeatable, each a comma-separated list.
     for (const std::string& value : lookup_all(text, "Listen")) {
         for (std::string& address : address_list(value))
             s.listen.push_back(std::move(address));
+    }
+    for (const std::string& value : lookup_all(text, "WebOrigin")) {
+        for (std::string& origin : address_list(value))
+            s.web_origins.push_back(std::move(origin));
     }
     return s;
 }

@@ -28,14 +28,22 @@ struct Settings {
     std::string tls_private_key;      // "TLSPrivateKey": PEM file, relative to the settings
     std::vector<std::string> listen;  // "Listen": the local addresses; none, all of them
     std::int32_t web_port = 0;        // "WebPort": the monitor in a browser; 0, none
+    // "WebOrigin" (repeatable): pages served elsewhere that may open the live
+    // view, as "scheme://host[:port]"; the monitor's own page always may.
+    std::vector<std::string> web_origins;
+    // "AnalyzerPort": absent, above the client server's port; 0, no analyzer server.
+    std::optional<std::int32_t> analyzer_port_setting;
 
     bool rs_module() const { return module_type == "RS"; }
     bool plain_server() const { return tcp_port != 0; }
     bool tls_server() const { return tls_port != 0; }
-    // The analyzers' UDP port: above the plain server's, else above the TLS one's.
+    // The analyzers' UDP port: as set, else above the plain server's, else
+    // above the TLS one's; 0, none.
     std::int64_t analyzer_port() const {
+        if (analyzer_port_setting) return *analyzer_port_setting;
         return std::int64_t{plain_server() ? tcp_port : tls_port} + 1;
     }
+    bool analyzer_server() const { return analyzer_port() != 0; }
 };
 
 // Reads the file's raw bytes. Missing keys give the defaults; nothing is

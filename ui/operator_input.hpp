@@ -25,6 +25,9 @@ struct OperatorEvent {
     std::string text;
     // "Disconnect": the client of the selected row; 0 when no row is selected.
     std::int32_t client = 0;
+    // Who used the control from afar (a browser's number); 0, the operator
+    // here. An answer to a remote use goes back to it and halts nothing.
+    std::int32_t requester = 0;
 
     static OperatorEvent used(int control_number) {
         OperatorEvent e;

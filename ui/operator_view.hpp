@@ -34,6 +34,10 @@ class OperatorView {
 
     // Modal: the loop is halted until the operator has read it.
     virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;
+    // The answer to a control used from afar (OperatorEvent::requester): it
+    // goes back to whoever used it, and halts nothing.
+    virtual void answer(std::int32_t /*requester*/, std::string_view /*title*/,
+                        std::string_view /*text*/, MessageIcon) {}
     // A line on standard error, which halts nothing: for what a service's log
     // should keep.
     virtual void log_line(std::string_view text) = 0;

@@ -56,6 +56,12 @@ class ViewFanOut : public OperatorView {
             v->message_box(title, text, icon);
         front_.message_box(title, text, icon);
     }
+    // Only the watchers know who asked from afar.
+    void answer(std::int32_t requester, std::string_view title, std::string_view text,
+                MessageIcon icon) override {
+        for (OperatorView* v : watchers_)
+            v->answer(requester, title, text, icon);
+    }
     void log_line(std::string_view text) override { front_.log_line(text); }
     void open_user_guide() override { front_.open_user_guide(); }
     void traffic_arrived(const TrafficRow& row) override {

@@ -16,14 +16,13 @@
 
 #include "platform/openssl/tls_files.hpp"
 #include "platform/qt/tls_configuration.hpp"
+#include "platform/qt/tls_listener.hpp"
 
 namespace quillon {
 namespace {
 
 // Largest datagram an analyzer may send; anything beyond is cut.
 constexpr qint64 max_datagram_bytes = 2048;
-// A TLS peer has this long for its handshake.
-constexpr int tls_handshake_limit_ms = 5000;
 // Datagram senders remembered at the most (the gateway keeps fewer analyzers
 // still): a flood from ever new ports cannot grow the table without bound.
 constexpr std::size_t max_udp_peers = 256;
@@ -105,12 +104,14 @@ ServerStart QtNetwork::create_tls_server(Server server, std::int64_t port, std::
     }
     const std::optional<QSslConfiguration> config = tls_server_configuration(files);
     if (!config) return ServerStart::certificate_unreadable;
-    const bool listening = listen_everywhere(server, port, backlog, [&config] {
-        auto tls = std::make_unique<QSslServer>();
-        tls->setSslConfiguration(*config);
-        // A peer that starts a handshake and never ends it is let go.
-        tls->setHandshakeTimeout(tls_handshake_limit_ms);
-        return std::unique_ptr<QTcpServer>(std::move(tls));
+    const bool listening = listen_everywhere(server, port, backlog, [this, &config] {
+        TlsListener::Doorkeeping doorkeeping;
+        doorkeeping.blocked = [this](const QHostAddress& a) { return blocked(a); };
+        doorkeeping.refused = [this](const QHostAddress& a, quint16 p, RefusalReason reason) {
+            report_refusal(Door::tls, reason, a, p);
+        };
+        return std::unique_ptr<QTcpServer>(
+            std::make_unique<TlsListener>(*config, std::move(doorkeeping)));
     });
     return listening ? ServerStart::ok : ServerStart::unavailable;
 }
@@ -160,6 +161,13 @@ void QtNetwork::accept_connections(QTcpServer* listener, Server server) {
         accepted->setParent(nullptr);
         QObject::disconnect(accepted, nullptr, listener, nullptr);
         std::unique_ptr<QTcpSocket> socket(accepted);
+        if (blocked(socket->peerAddress())) {
+            report_refusal(server == Server::tls ? Door::tls : Door::tcp, RefusalReason::blocked,
+                           socket->peerAddress(), socket->peerPort());
+            QObject::disconnect(accepted, nullptr, nullptr, nullptr);
+            socket->abort();
+            continue;
+        }
         const ConnectionHandle h = next_handle_++;
         Connection c;
         c.server = server;
@@ -196,6 +204,11 @@ void QtNetwork::read_datagrams(QUdpSocket* socket) {
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram d = socket->receiveDatagram(max_datagram_bytes);
         if (!d.isValid()) break;
+        if (blocked(d.senderAddress())) {
+            report_refusal(Door::analyzer, RefusalReason::blocked, d.senderAddress(),
+                           static_cast<std::uint16_t>(d.senderPort()));
+            continue;
+        }
         ConnectionHandle h = 0;
         for (const auto& [handle, c] : connections_) {
             if (c.server == udp_server_ && c.port == d.senderPort() &&
@@ -373,6 +386,30 @@ void QtNetwork::release(ConnectionHandle handle, bool reset) {
     connections_.erase(it);
     attention_.erase(handle);
     std::erase_if(events_, [handle](const NetworkEvent& e) { return e.connection == handle; });
+}
+
+void QtNetwork::set_blocked(const std::string& address, bool blocked) {
+    if (blocked) {
+        blocked_.insert(address);
+    } else {
+        blocked_.erase(address);
+    }
+}
+
+bool QtNetwork::blocked(const QHostAddress& address) const {
+    return !blocked_.empty() && blocked_.count(address_text(address)) != 0;
+}
+
+void QtNetwork::report_refusal(Door door, RefusalReason reason, const QHostAddress& address,
+                               std::uint16_t port) {
+    NetworkEvent e;
+    e.code = NetworkEventCode::refusal;
+    e.door = door;
+    e.reason = reason;
+    e.address = address_text(address);
+    e.port = port;
+    events_.push_back(std::move(e));
+    waiter_.wake();
 }
 
 void QtNetwork::set_reading_paused(ConnectionHandle handle, bool paused) {

@@ -50,9 +50,17 @@ class QtNetwork : public Network {
     void close_connection(ConnectionHandle connection) override;
     void reset_connection(ConnectionHandle connection) override;
     void set_reading_paused(ConnectionHandle connection, bool paused) override;
+    void set_blocked(const std::string& address, bool blocked) override;
 
     // Whether a poll would report something now.
     bool has_pending() const;
+
+    // For the other doors on this machine (the web monitor): whether an
+    // address is blocked, and a refusal there, reported to the gateway as
+    // this network's event.
+    bool blocked(const QHostAddress& address) const;
+    void report_refusal(Door door, RefusalReason reason, const QHostAddress& address,
+                        std::uint16_t port);
 
   private:
     struct Connection {
@@ -91,6 +99,7 @@ class QtNetwork : public Network {
     ConnectionHandle next_handle_ = 1;
     std::size_t udp_peers_ = 0;
     ConnectionHandle last_served_ = 0;
+    std::set<std::string> blocked_;  // address texts
 };
 
 // "a.b.c.d" for an IPv4 (or IPv4-mapped) address; the usual text for IPv6;

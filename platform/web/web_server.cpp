@@ -231,7 +231,8 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     // when there is no key.
     if ((save || !key().empty()) && !bearer_ok(request)) {
         if (!key().empty() && !request.value("Authorization").isEmpty() && options_.refused)
-            options_.refused(request.remoteAddress().toString().toStdString());
+            options_.refused(metrics ? Door::metrics : Door::save, socket->peerAddress(),
+                             socket->peerPort());
         respond_text(request, socket, QHttpServerResponder::StatusCode::Unauthorized,
                      "the key is needed", {{"WWW-Authenticate", "Bearer"}});
         return true;
@@ -271,7 +272,8 @@ void WebServer::accept_browsers() {
         }
         ws->setMaxAllowedIncomingMessageSize(4096);
         ws->setMaxAllowedIncomingFrameSize(4096);
-        browsers_.push_back(Browser{.socket = std::move(ws),
+        browsers_.push_back(Browser{.id = next_browser_id_++,
+                                    .socket = std::move(ws),
                                     .wire = wire,
                                     .encrypted = qobject_cast<QSslSocket*>(wire) != nullptr});
         Browser& b = browsers_.back();
@@ -318,7 +320,7 @@ void WebServer::on_message(Browser& b, const QString& text) {
             send(b, view_.state_message(true));
         } else {
             if (options_.refused)
-                options_.refused(b.socket->peerAddress().toString().toStdString());
+                options_.refused(Door::websocket, b.socket->peerAddress(), b.socket->peerPort());
             send(b, R"({"type":"refused","reason":"wrong key"})");
             b.gone = true;
             b.socket->close();
@@ -329,19 +331,26 @@ void WebServer::on_message(Browser& b, const QString& text) {
     }
     if (!b.authorised) return;  // watching only
     const QString c = m.value("control").toString();
+    // Each use names its browser: what the gateway has to say about it goes
+    // back there, never to a box that halts the loop.
+    const auto used = [&b](int control) {
+        OperatorEvent e = OperatorEvent::used(control);
+        e.requester = b.id;
+        return e;
+    };
     if (c == QLatin1String("clear")) {
-        events_.post_control(control::clear);
+        events_.post(used(control::clear));
     } else if (c == QLatin1String("save")) {
-        events_.post_control(control::save);
+        events_.post(used(control::save));
     } else if (c == QLatin1String("disconnect_all")) {
-        events_.post_control(control::disconnect_all);
+        events_.post(used(control::disconnect_all));
     } else if (c == QLatin1String("disconnect")) {
-        OperatorEvent e = OperatorEvent::used(control::disconnect);
+        OperatorEvent e = used(control::disconnect);
         e.client = m.value("client").toInt(0);
         if (e.client != 0) events_.post(e);
     } else if (c == QLatin1String("delay") || c == QLatin1String("debug")) {
-        OperatorEvent e = OperatorEvent::used(c == QLatin1String("delay") ? control::delay_check
-                                                                          : control::debug_check);
+        OperatorEvent e =
+            used(c == QLatin1String("delay") ? control::delay_check : control::debug_check);
         e.checked = m.value("checked").toBool();
         events_.post(e);
     }
@@ -399,6 +408,12 @@ void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
         frames += text_frame(m);
     for (Browser& b : browsers_) {
         if (b.admitted) write_frames(b, frames);
+    }
+}
+
+void WebServer::send_to_browser(std::int32_t browser, const std::string& message) {
+    for (Browser& b : browsers_) {
+        if (b.id == browser && b.admitted) send(b, message);
     }
 }
 

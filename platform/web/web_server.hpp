@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/doors.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "ui/web/web_monitor_view.hpp"
 
@@ -29,11 +30,12 @@ namespace quillon {
 class WebServer : public QAbstractHttpServer, public BrowserSink {
   public:
     struct Options {
-        std::function<std::string()> key;                         // the key now (empty: none)
-        std::function<std::string()> saved_list;                  // the bytes "Save" writes
-        std::function<std::string()> saved_list_name;             // and the file's name
-        std::function<std::string()> metrics;                     // Prometheus text
-        std::function<void(const std::string& address)> refused;  // a wrong key
+        std::function<std::string()> key;              // the key now (empty: none)
+        std::function<std::string()> saved_list;       // the bytes "Save" writes
+        std::function<std::string()> saved_list_name;  // and the file's name
+        std::function<std::string()> metrics;          // Prometheus text
+        // A wrong key at one of the monitor's doors.
+        std::function<void(Door door, const QHostAddress& address, quint16 port)> refused;
     };
     // Past this much output waiting for it, a browser gets no more changes;
     // once it has caught up it gets the whole state instead.
@@ -54,6 +56,7 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
                    const std::optional<QSslConfiguration>& tls);
 
     void send_to_browsers(const std::vector<std::string>& messages) override;
+    void send_to_browser(std::int32_t browser, const std::string& message) override;
     std::size_t browser_count() const { return browsers_.size(); }
 
   protected:
@@ -70,6 +73,7 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
                              const Headers& more = {});
 
     struct Browser {
+        std::int32_t id = 0;  // names it in the events of its controls
         std::unique_ptr<QWebSocket> socket;
         QTcpSocket* wire = nullptr;  // the connection under it, owned by the WebSocket
         bool encrypted = false;
@@ -95,6 +99,7 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
     Options options_;
     std::vector<std::unique_ptr<QTcpServer>> listeners_;
     std::list<Browser> browsers_;
+    std::int32_t next_browser_id_ = 1;
     // The HTTP connections, watched from their first byte; one of them
     // becomes each browser's wire.
     std::vector<QPointer<QTcpSocket>> connections_;

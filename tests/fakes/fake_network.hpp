@@ -57,6 +57,9 @@ class FakeNetwork : public Network {
     std::map<ConnectionHandle, Peer> peers;
     std::deque<NetworkEvent> events;
     std::int32_t polls = 0;
+    // The addresses the gateway has blocked; connections from them are
+    // turned away at the door, as the real doors do.
+    std::set<std::string> blocked;
 
     // --- scripting ---
     ConnectionHandle connect(const std::string& address, std::uint16_t port) {
@@ -65,8 +68,20 @@ class FakeNetwork : public Network {
         p.server = Server::tcp;
         p.address = address;
         p.port = port;
+        // A blocked address is turned away at the door, as the real one is.
+        if (blocked.count(address) != 0) {
+            p.open = false;
+            p.closed_by_gateway = true;
+            NetworkEvent e;
+            e.code = NetworkEventCode::refusal;
+            e.reason = RefusalReason::blocked;
+            e.address = address;
+            e.port = port;
+            events.push_back(e);
+        } else {
+            events.push_back({NetworkEventCode::connection, Server::tcp, h});
+        }
         peers[h] = p;
-        events.push_back({NetworkEventCode::connection, Server::tcp, h});
         return h;
     }
     void client_sends(ConnectionHandle h, const std::vector<std::uint8_t>& bytes) {
@@ -217,6 +232,13 @@ class FakeNetwork : public Network {
     void set_reading_paused(ConnectionHandle h, bool paused) override {
         auto it = peers.find(h);
         if (it != peers.end()) it->second.paused = paused;
+    }
+    void set_blocked(const std::string& address, bool is_blocked) override {
+        if (is_blocked) {
+            blocked.insert(address);
+        } else {
+            blocked.erase(address);
+        }
     }
 
   private:

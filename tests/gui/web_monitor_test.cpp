@@ -114,7 +114,9 @@ class WebMonitor : public ::testing::Test {
         w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
         w.saved_list_name = [] { return std::string("Quillon_test.log"); };
         w.metrics = [&gw] { return metrics_text(gw); };
-        w.refused = [&gw](const std::string&) { ++gw.counters.refused; };
+        w.refused = [this](Door door, const QHostAddress& address, quint16 port) {
+            network_.report_refusal(door, RefusalReason::wrong_key, address, port);
+        };
         web_ = std::make_unique<WebServer>(web_view_, events_, std::move(w));
         std::optional<QSslConfiguration> secure;
         if (tls) {
@@ -307,7 +309,7 @@ TEST_F(WebMonitor, MetricsCountWhatPassed) {
          {"quillon_frames_total{from=\"bus\"} 2\n", "quillon_frames_total{from=\"clients\"} 1\n",
           "quillon_bad_frames_total{from=\"bus\",kind=\"checksum\"} 1\n",
           "quillon_bad_frames_total{from=\"clients\",kind=\"checksum\"} 0\n", "quillon_clients 1\n",
-          "quillon_refused_total 1\n", "quillon_serial_link_up 1\n",
+          "quillon_refused_total{door=\"websocket\"} 1\n", "quillon_serial_link_up 1\n",
           "quillon_module_flow{state=\"accepting\"} 1\n"})
         EXPECT_NE(m.find(line), std::string::npos) << line << " not in\n" << m;
 }

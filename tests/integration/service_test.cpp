@@ -91,6 +91,20 @@ TEST_F(Service, FoldersThatCannotBeUsedEndTheStartNamingThem) {
     EXPECT_EQ(gateway_->wait_exit(patience), 1);
     EXPECT_TRUE(contains(gateway_->errors(), "no-such-folder/Quillon.ini not found"))
         << gateway_->errors();
+
+    // A settings path that is a folder, or that cannot be read: status 1 and
+    // the system's reason, never a signal.
+    fs::create_directories(dir_.path() / "etc");
+    run({"--config", "etc"});
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(
+        gateway_->errors(),
+        "Can't read the settings file " + (dir_.path() / "etc").string() + ": Is a directory"))
+        << gateway_->errors();
+    run({"--config", "plain-file/Quillon.ini"});
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(), "plain-file/Quillon.ini: Not a directory"))
+        << gateway_->errors();
 }
 
 // Standard input is a pipe here: no one to ask.
@@ -175,6 +189,35 @@ TEST_F(Service, SighupAppliesANewKeyToTheNextConnectionsAndKeepsTheClients) {
     EXPECT_TRUE(kept->wait_bytes(frame.size(), patience));
     EXPECT_TRUE(with_new->wait_bytes(frame.size(), patience));
     EXPECT_FALSE(kept->closed_by_peer());
+}
+
+TEST_F(Service, ACutOrEmptiedSettingsFileAtSighupLeavesTheKeyInForce) {
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings("AuthKey = old\r\n");
+    start_gateway();
+    const std::string kept_row = "AuthKey missing from " + (dir_.path() / "Quillon.ini").string() +
+                                 ": the key in force stays until the next start";
+    // Emptied, cut before the key, and the key behind a group line.
+    const std::string cut = settings().substr(0, 10);
+    std::size_t said = 0;
+    for (const std::string& text :
+         {std::string(), cut, "[Quillon]\r\n" + settings("AuthKey = x\r\n")}) {
+        std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary | std::ios::trunc) << text;
+        gateway_->send_signal(SIGHUP);
+        ++said;
+        ASSERT_TRUE(wait_rows([&](const std::vector<ShownRow>& shown) {
+            return static_cast<std::size_t>(std::count_if(
+                       shown.begin(), shown.end(),
+                       [&](const ShownRow& r) { return r.source == kept_row; })) == said;
+        })) << gateway_->output();
+    }
+    // No one gets in without the key; the key still admits.
+    auto keyless = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(keyless && keyless->send(make_frame(0xF8, 0x21, {0x02, 0x01})));
+    EXPECT_TRUE(keyless->wait_closed(patience));
+    auto with_key = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(with_key && with_key->send(bytes_of("old")));
+    wait_clients_listed({with_key->local_port()}, "live");
+    EXPECT_TRUE(bus_->received().empty());
 }
 
 }  // namespace

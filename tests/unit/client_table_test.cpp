@@ -276,16 +276,23 @@ TEST_F(ClientList, AClientReconnectingInALoopLeavesAtMost200EndedRecords) {
     EXPECT_EQ(view.clients[199].port, 3020);      // the oldest ended ones went first
 }
 
-TEST_F(ClientList, DatagramsFromEverNewPortsMakeAtMost64Analyzers) {
-    for (int k = 0; k < 70; ++k) {
+TEST_F(ClientList, DatagramsFromEverNewPortsMakeAtMostFourAnalyzersAnAddressAnd64InAll) {
+    for (int k = 0; k < 10; ++k) {
         net.datagram("192.168.1.30", static_cast<std::uint16_t>(5000 + k), "hi");
+        run_pass(gw);
+    }
+    for (int k = 0; k < 70; ++k) {
+        net.datagram("10.0.1." + std::to_string(k), 5000, "hi");
         run_pass(gw);
     }
     clock.advance(1000);
     run_pass(gw);
     EXPECT_EQ(view.status[status_field::analyzers], "A:64");
     EXPECT_EQ(view.clients.size(), 64u);
-    const ConnectionHandle refused = net.datagram("192.168.1.30", 6000, "hi");
+    EXPECT_EQ(std::count_if(view.clients.begin(), view.clients.end(),
+                            [](const ClientRow& r) { return r.address == "192.168.1.30"; }),
+              4);
+    const ConnectionHandle refused = net.datagram("192.168.1.31", 6000, "hi");
     run_pass(gw);
     EXPECT_TRUE(net.peer(refused).closed_by_gateway);  // forgotten, not answered
     EXPECT_TRUE(net.peer(refused).sent.empty());

@@ -1,5 +1,6 @@
 // Connections give the key before they are clients; an address that keeps
-// getting it wrong is shut out for a minute.
+// getting it wrong is shut out for a minute, at every door, and the rows
+// about it cannot flood the list.
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -43,11 +44,38 @@ TEST_F(KeyAdmission, FiveRefusalsShutAnAddressOutForAMinuteAndNoOtherAddress) {
     expected.push_back("blocked 10.0.0.9 for a minute: 5 refusals within a minute");
     EXPECT_EQ(access_rows(), expected);
 
+    // Its datagrams are no better than its connections, and only counted now.
+    const ConnectionHandle datagram = net.datagram("10.0.0.9", 7000, "s3cret");
+    run_pass(gw);
+    EXPECT_TRUE(net.peer(datagram).closed_by_gateway);
+    EXPECT_EQ(view.status[status_field::analyzers], "A:0");
+    EXPECT_EQ(access_rows(), expected);
+
     run_for(60000);
+    expected.push_back("unblocked 10.0.0.9: 2 attempts refused while it was blocked");
+    EXPECT_EQ(access_rows(), expected);
     const ConnectionHandle back = connect_with("10.0.0.9", "s3cret");
     EXPECT_FALSE(net.peer(back).closed_by_gateway);
     EXPECT_EQ(view.clients.size(), 2u);
-    EXPECT_EQ(access_rows().size(), expected.size());
+    EXPECT_EQ(access_rows(), expected);
+}
+
+TEST_F(KeyAdmission, PastThirtyRefusalRowsAMinuteOneSummaryRowSaysTheRest) {
+    ASSERT_EQ(start_with_key(), StartOutcome::running);
+    for (int k = 0; k < 100; ++k) {
+        const ConnectionHandle h = net.connect("10.0.2." + std::to_string(k), next_port_++);
+        net.client_sends(h, Bytes{'w', 'r', 'o', 'n', 'g', '!'});
+    }
+    for (int pass = 0; pass < 6; ++pass)
+        run_pass(gw);
+    EXPECT_EQ(access_rows().size(), 30u);
+    run_for(61000);
+    const std::vector<std::string> rows = access_rows();
+    ASSERT_EQ(rows.size(), 31u);
+    EXPECT_EQ(rows.back(), "refused 100 attempts from 100 addresses in the last minute");
+    // A fresh minute has its rows again.
+    connect_with("10.0.2.200", "wrong!");
+    EXPECT_EQ(access_rows().back(), "refused 10.0.2.200 (40100): wrong key");
 }
 
 }  // namespace

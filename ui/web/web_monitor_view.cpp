@@ -190,14 +190,29 @@ void WebMonitorView::set_control_checked(int control, bool checked) {
           "\",\"checked\":" + (checked ? "true" : "false") + "}");
 }
 
-void WebMonitorView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+namespace {
+
+std::string message_json(std::string_view title, std::string_view text, MessageIcon icon) {
     const char* kind = icon == MessageIcon::error         ? "error"
                        : icon == MessageIcon::information ? "information"
                                                           : "none";
-    queue("{\"type\":\"message\",\"title\":" + json_string(title) +
-          ",\"text\":" + json_string(text) + ",\"icon\":\"" + kind + "\"}");
+    return "{\"type\":\"message\",\"title\":" + json_string(title) +
+           ",\"text\":" + json_string(text) + ",\"icon\":\"" + kind + "\"}";
+}
+
+}  // namespace
+
+void WebMonitorView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+    queue(message_json(title, text, icon));
     // The front view may halt the loop on it: the browsers hear of it now.
     pass_done();
+}
+
+void WebMonitorView::answer(std::int32_t requester, std::string_view title, std::string_view text,
+                            MessageIcon icon) {
+    // After what the pass has shown so far, so that the answer follows its cause.
+    pass_done();
+    if (sink_ != nullptr) sink_->send_to_browser(requester, message_json(title, text, icon));
 }
 
 void WebMonitorView::pass_done() {

@@ -17,6 +17,8 @@ class BrowserSink {
   public:
     virtual ~BrowserSink() = default;
     virtual void send_to_browsers(const std::vector<std::string>& messages) = 0;
+    // One message for one browser (its number), if it is still there.
+    virtual void send_to_browser(std::int32_t browser, const std::string& message) = 0;
 };
 
 // The operator's view as the browsers get it: the last rows (all of them,
@@ -43,6 +45,8 @@ class WebMonitorView : public OperatorView {
     void show_graph(int, const RgbImage&) override {}
     bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
+    void answer(std::int32_t requester, std::string_view title, std::string_view text,
+                MessageIcon icon) override;
     void log_line(std::string_view) override {}
     void open_user_guide() override {}
     void traffic_arrived(const TrafficRow& row) override;
