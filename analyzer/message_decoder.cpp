@@ -4,8 +4,8 @@
 #include <array>
 #include <bit>
 
-#include "bus/bus_frame.hpp"
 #include "base/code_page.hpp"
+#include "bus/bus_frame.hpp"
 
 namespace quillon {
 namespace {
@@ -99,14 +99,19 @@ class FrameBytes {
     std::size_t length_;
 };
 
-// Latin-1 reading of F[first..last]; control bytes and 255 show as a blank.
+// Windows-1252 reading of F[first..last] (module names are written in it).
+// Control bytes, 127 and 255 show as a blank, the code page's undefined bytes
+// as "?": no control character from the bus reaches a terminal, the journal
+// or a file.
 void append_chars(std::string& out, const FrameBytes& at, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i <= last; ++i) {
         const unsigned b = at(i);
-        if (b >= 32 && b <= 254) {
-            append_utf8(out, static_cast<char32_t>(b));
-        } else {
+        if (b < 32 || b == 127 || b == 255) {
             out += ' ';
+        } else if (const char32_t cp = cp1252_code_point(static_cast<unsigned char>(b)); cp != 0) {
+            append_utf8(out, cp);
+        } else {
+            out += '?';
         }
     }
 }

@@ -65,6 +65,11 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
+char32_t cp1252_code_point(unsigned char byte) {
+    if (byte >= 0x80 && byte <= 0x9F) return cp1252_high[byte - 0x80u];
+    return byte;
+}
+
 void append_utf8(std::string& out, char32_t cp) {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
     if (cp < 0x80) {

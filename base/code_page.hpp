@@ -10,6 +10,11 @@ namespace quillon {
 // does every byte of malformed UTF-8.
 std::string utf8_to_cp1252(std::string_view utf8);
 
+// The character of one Windows-1252 byte; 0 for the five bytes it leaves
+// undefined. Bytes 0x80 to 0x9F are its printable characters, never the C1
+// controls a Latin-1 reading would give.
+char32_t cp1252_code_point(unsigned char byte);
+
 // Every byte one Latin-1 character (settings files without a byte-order mark).
 std::string latin1_to_utf8(std::string_view latin1);
 

@@ -1,5 +1,6 @@
 // The analyzer text feed on the UDP port above the TCP port.
 
+#include <fstream>
 #include <optional>
 #include <regex>
 
@@ -76,6 +77,34 @@ TEST_F(AnalyzerFeed, AnnouncesClientsAndCarriesFramesOfBothDirections) {
         wait_line(analyzer, std::regex("DEL IP," + client_id + "," + date + "," + date));
     ASSERT_TRUE(del) << seen_;
     EXPECT_FALSE(del->ends_with(",1970-01-01 00:00:00")) << *del;
+}
+
+TEST_F(AnalyzerFeed, ItsPortCanBeMovedOrTurnedOff) {
+    const std::uint16_t moved = pick_free_port_pair();
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path()
+        << ",38400,0,8,1,0\r\nAnalyzerPort = " << moved << "\r\n";
+    start_gateway();
+    UdpClient analyzer;
+    std::optional<std::string> line;
+    for (const auto until = SteadyClock::now() + patience; !line && SteadyClock::now() < until;) {
+        ASSERT_TRUE(analyzer.send_to(moved, "hello"));
+        line = analyzer.receive(300ms);
+    }
+    EXPECT_TRUE(line) << "nothing on the port set";
+    // Nothing above the client port any more: the port is free to take.
+    PortHolder above(PortHolder::Kind::udp, static_cast<std::uint16_t>(port_ + 1));
+    EXPECT_TRUE(above.holding());
+
+    gateway_.reset();
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary | std::ios::trunc)
+        << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path()
+        << ",38400,0,8,1,0\r\nAnalyzerPort = 0\r\n";
+    start_gateway();
+    PortHolder moved_free(PortHolder::Kind::udp, moved);
+    EXPECT_TRUE(moved_free.holding());
+    EXPECT_TRUE(connect_client());
+    EXPECT_EQ(gateway_->errors().find("Analyzer UDP"), std::string::npos) << gateway_->errors();
 }
 
 }  // namespace

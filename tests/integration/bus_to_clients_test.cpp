@@ -1,6 +1,9 @@
 // Frames from the bus interface module to the bus clients.
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -168,6 +171,50 @@ TEST_F(BusFramesToClients, BadFramesReachNobodyButShowTheirRows) {
         << shown[1].source;
     EXPECT_EQ(shown[2].marker, "<-  ");
     EXPECT_EQ(shown[2].hex, hex_text(good));
+}
+
+TEST_F(BusFramesToClients, ANameFromTheBusBringsNoControlCharacterToAnyOutput) {
+    start_gateway();
+    UdpClient analyzer;
+    std::optional<std::string> hello;
+    for (const auto until = SteadyClock::now() + patience; !hello && SteadyClock::now() < until;) {
+        analyzer.send_to(static_cast<std::uint16_t>(port_ + 1), "hi");
+        hello = analyzer.receive(300ms);
+    }
+    ASSERT_TRUE(hello);
+    // Channel 1, "K", 0x9B (a terminal's CSI read as Latin-1), "2J", ESC, 0x81 (undefined).
+    write_bus(make_frame(0xFB, 0x31, {0xF0, 0x01, 'K', 0x9B, '2', 'J', 0x1B, 0x81}));
+    const std::string name =
+        "(Name [ K\xE2\x80\xBA"
+        "2J ?])";
+    ASSERT_TRUE(wait_rows([&](const std::vector<ShownRow>& shown) {
+        return !shown.empty() && shown.back().source.find(name) != std::string::npos;
+    })) << gateway_->output();
+    std::optional<std::string> line;
+    while (!line || !line->starts_with("V->N,"))
+        if (!(line = analyzer.receive(patience))) break;
+    ASSERT_TRUE(line);
+    EXPECT_NE(line->find("(Name [ K\x9B"
+                         "2J ?])"),
+              std::string::npos)
+        << *line;  // Windows-1252
+    command("save");
+    std::string saved;
+    for (const auto until = SteadyClock::now() + patience;
+         saved.find("Name") == std::string::npos && SteadyClock::now() < until;) {
+        std::this_thread::sleep_for(50ms);
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            if (e.path().filename().string().starts_with("Quillon_")) {
+                std::ifstream in(e.path(), std::ios::binary);
+                saved.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+    }
+    EXPECT_NE(saved.find(name), std::string::npos) << saved;
+    for (const std::string& out : {gateway_->output(), gateway_->errors(), saved}) {
+        EXPECT_EQ(out.find('\x1B'), std::string::npos);
+        EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos);  // U+009B
+        EXPECT_EQ(out.find("\xC2\x81"), std::string::npos);
+    }
 }
 
 }  // namespace

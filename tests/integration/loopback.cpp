@@ -36,6 +36,13 @@ int remaining_ms(SteadyClock::time_point deadline) {
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
 }
 
+bool bind_source(int fd, const std::string& address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    return ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) == 1 &&
+           ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
 std::uint16_t bound_port(int fd) {
     sockaddr_in a{};
     socklen_t size = sizeof a;
@@ -157,9 +164,9 @@ void TcpClient::read_once(int timeout_ms) {
     }
 }
 
-UdpClient::UdpClient() {
+UdpClient::UdpClient(const std::string& source_address) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && bind_loopback(fd_, 0)) local_port_ = bound_port(fd_);
+    if (fd_ >= 0 && bind_source(fd_, source_address)) local_port_ = bound_port(fd_);
 }
 
 UdpClient::~UdpClient() {

@@ -43,6 +43,10 @@ int connect_loopback(std::uint16_t port, std::chrono::steady_clock::time_point d
 // The local port a socket is bound to.
 std::uint16_t bound_port(int fd);
 
+// Binds a socket to another loopback address (127.0.0.2, ...) before it
+// connects or sends: the gateway sees a peer of its own there.
+bool bind_source(int fd, const std::string& address);
+
 // A client that reads a byte stream, whatever carries it: what came is kept
 // in order, and the waits end when enough came, the time is up or the far
 // side closed.
@@ -94,7 +98,7 @@ class TcpClient : public StreamClient {
 // An analyzer on the loopback interface: sends datagrams, receives text lines.
 class UdpClient {
   public:
-    UdpClient();
+    explicit UdpClient(const std::string& source_address = "127.0.0.1");
     ~UdpClient();
     UdpClient(const UdpClient&) = delete;
     UdpClient& operator=(const UdpClient&) = delete;

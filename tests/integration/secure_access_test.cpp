@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -280,6 +281,94 @@ TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind
     wait_clients_listed({tls->local_port(), plain->local_port()}, "ended");
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(open_files(gateway_->pid()), files_before);
+}
+
+TEST_F(SecureAccess, SilentPeersOnTheTlsPortNeverStallAnotherAddressesHandshake) {
+    start_with(tls_setting());
+    ASSERT_TRUE(TlsClient::connect_to(tls_port_, patience));
+    // 200 silent connections from 127.0.0.2, renewed every 4 seconds.
+    std::atomic<bool> stop{false};
+    std::thread attacker([&] {
+        std::vector<int> held;
+        while (!stop) {
+            for (const int fd : held)
+                ::close(fd);
+            held.clear();
+            for (int k = 0; k < 200 && !stop; ++k) {
+                const int fd = connect_loopback(tls_port_, SteadyClock::now() + 1s,
+                                                [](int s) { bind_source(s, "127.0.0.2"); });
+                if (fd >= 0) held.push_back(fd);
+            }
+            for (int k = 0; k < 40 && !stop; ++k)
+                std::this_thread::sleep_for(100ms);
+        }
+        for (const int fd : held)
+            ::close(fd);
+    });
+    // Through renewals, and past the five seconds after which the silent ones are refused.
+    int failed = 0;
+    for (int k = 0; k < 12; ++k) {
+        const auto began = SteadyClock::now();
+        auto tls = TlsClient::connect_to(tls_port_, 1s);
+        if (!tls) ++failed;
+        if (tls) tls->close();
+        std::this_thread::sleep_until(began + 1s);
+    }
+    stop = true;
+    attacker.join();
+    EXPECT_EQ(failed, 0) << "handshakes that took more than a second";
+    ASSERT_TRUE(wait_refusals(6)) << gateway_->output();
+    std::size_t no_handshake = 0;
+    for (const std::string& r : refusals())
+        no_handshake += r.starts_with("refused 127.0.0.2 (") && r.ends_with("): no TLS handshake");
+    EXPECT_EQ(no_handshake, 5u);
+    EXPECT_EQ(refusals().back(), "blocked 127.0.0.2 for a minute: 5 refusals within a minute");
+}
+
+TEST_F(SecureAccess, TlsOneTwoOffersOnlyAuthenticatedEncryption) {
+    start_with(tls_setting());
+    ASSERT_TRUE(TlsClient::connect_to(tls_port_, patience)) << "TLS 1.3";
+    for (const char* suite : {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+                              "ECDHE-ECDSA-CHACHA20-POLY1305"})
+        EXPECT_TRUE(TlsClient::connect_tls12(tls_port_, patience, suite)) << suite;
+    for (const char* suite : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES256-SHA",
+                              "ECDHE-ECDSA-AES128-SHA256", "ECDHE-ECDSA-AES256-SHA384"})
+        EXPECT_FALSE(TlsClient::connect_tls12(tls_port_, 3s, suite)) << suite;
+}
+
+TEST_F(SecureAccess, GuessedAnalyzerKeysBlockTheirAddressAndFloodNothing) {
+    start_with("AuthKey = " + key + "\r\n");
+    const auto udp_port = static_cast<std::uint16_t>(port_ + 1);
+    UdpClient analyzer;
+    ASSERT_TRUE(subscribed(analyzer, udp_port, key)) << "the analyzer with the key is not fed";
+    UdpClient guesser("127.0.0.2");
+    ASSERT_NE(guesser.local_port(), 0);
+    for (int k = 0; k < 2000; ++k)
+        guesser.send_to(udp_port, "guess-" + std::to_string(k));
+    ASSERT_TRUE(wait_refusals(6)) << gateway_->output();
+    // Blocked: even the key is ignored from there now.
+    guesser.send_to(udp_port, key);
+    const Bytes frame = make_frame(0xFB, 0x23, {0xFB, 0x01, 0x00});
+    write_bus(frame);
+    std::optional<std::string> fed;
+    while (auto line = analyzer.receive(patience)) {
+        if (line->starts_with("V->N,")) {
+            fed = line;
+            break;
+        }
+    }
+    EXPECT_TRUE(fed) << "the analyzer with the key is no longer fed";
+    EXPECT_FALSE(guesser.receive(500ms)) << "a guesser was fed";
+    const std::vector<std::string> shown = refusals();
+    ASSERT_EQ(shown.size(), 6u);
+    EXPECT_EQ(shown[0], "refused 127.0.0.2 (" + std::to_string(guesser.local_port()) +
+                            ", analyzer): wrong key");
+    EXPECT_EQ(shown[5], "blocked 127.0.0.2 for a minute: 5 refusals within a minute");
+    std::size_t lines = 0;
+    for (std::size_t at = gateway_->errors().find("127.0.0.2"); at != std::string::npos;
+         at = gateway_->errors().find("127.0.0.2", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 6u) << "standard error says more than the rows";
 }
 
 TEST_F(SecureAccess, TheSelfSignedCertificateIsMadeOnceAndItsKeyKeptPrivate) {

@@ -19,13 +19,44 @@ namespace quillon::integration {
 
 using SteadyClock = std::chrono::steady_clock;
 
-std::unique_ptr<TlsClient> TlsClient::connect_to(std::uint16_t port,
-                                                 std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
+namespace {
+
+SSL_CTX* client_context() {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) return nullptr;
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    return context;
+}
+
+}  // namespace
+
+std::unique_ptr<TlsClient> TlsClient::connect_tls12(std::uint16_t port,
+                                                    std::chrono::milliseconds patience,
+                                                    const std::string& suites) {
+    const auto deadline = SteadyClock::now() + patience;
+    SSL_CTX* context = client_context();
+    if (context == nullptr) return nullptr;
+    SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+    if (SSL_CTX_set_cipher_list(context, suites.c_str()) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    const int fd = connect_loopback(port, deadline);
+    if (fd < 0) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    std::unique_ptr<TlsClient> client(new TlsClient(fd, context));
+    if (!client->handshake(deadline)) return nullptr;
+    return client;
+}
+
+std::unique_ptr<TlsClient> TlsClient::connect_to(std::uint16_t port,
+                                                 std::chrono::milliseconds patience) {
+    const auto deadline = SteadyClock::now() + patience;
+    SSL_CTX* context = client_context();
+    if (context == nullptr) return nullptr;
     const int fd = connect_loopback(port, deadline);
     if (fd < 0) {
         SSL_CTX_free(context);

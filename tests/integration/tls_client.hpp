@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "loopback.hpp"
 
@@ -23,6 +24,10 @@ class TlsClient : public StreamClient {
     // completes the handshake, all within patience. Null when either fails.
     static std::unique_ptr<TlsClient> connect_to(std::uint16_t port,
                                                  std::chrono::milliseconds patience);
+    // The same offering TLS 1.2 alone, with these suites (OpenSSL's names).
+    static std::unique_ptr<TlsClient> connect_tls12(std::uint16_t port,
+                                                    std::chrono::milliseconds patience,
+                                                    const std::string& suites);
     ~TlsClient() override;
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;

@@ -331,9 +331,12 @@ TEST(DecodeConventions, NameBytesBelow32And255AreBlanks) {
               "(Name [   A~\xC3\xBE ])");
 }
 
-TEST(DecodeConventions, NameBytesAreReadAsLatin1) {
+TEST(DecodeConventions, NameBytesAreReadAsWindows1252AndNoControlGetsThrough) {
     EXPECT_EQ(bus_side(make_frame(1, 0xF1, {0x20, 0xE9, 0xA0, 0x80, 0xB0, 0xFF, 0x7F})),
-              "(Name [ \xC3\xA9\xC2\xA0\xC2\x80\xC2\xB0 \x7F])");
+              "(Name [ \xC3\xA9\xC2\xA0\xE2\x82\xAC\xC2\xB0  ])");
+    // 0x9B would be a terminal's CSI read as Latin-1; 0x81 is undefined.
+    EXPECT_EQ(bus_side(make_frame(1, 0xF2, {0x20, 0x9B, 0x81, 0x9F, 0x1B})),
+              "(Name [ \xE2\x80\xBA?\xC5\xB8 ])");
 }
 
 TEST(DecodeConventions, ShortNameStopsAtFifthCharacter) {
