@@ -296,7 +296,7 @@ bool run_pass(Gateway& gw) {
     // and drawn. The spacing of each counts from the moment of its write.
     const Transmitted transmitted = transmit_step(gw);
     for (ConnectionHandle h :
-         distribute_next(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
+         distribute_due(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
         drop_client(gw, h, t);
 
     publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
