@@ -3,7 +3,8 @@
 namespace quillon {
 
 const QueueEntry* NetBoundQueue::next_due(std::int64_t now_us) const {
-    if (sent_ >= entries_.size() || now_us - last_sent_us_ < client_spacing_us) return nullptr;
+    if (sent_ >= entries_.size()) return nullptr;
+    if (!backlog() && now_us - last_sent_us_ < client_spacing_us) return nullptr;
     return &entries_[sent_];
 }
 
@@ -19,7 +20,7 @@ void NetBoundQueue::drop_sent() {
 
 std::int64_t NetBoundQueue::next_due_us() const {
     if (sent_ >= entries_.size()) return std::numeric_limits<std::int64_t>::max();
-    return last_sent_us_ + client_spacing_us;
+    return backlog() ? last_sent_us_ : last_sent_us_ + client_spacing_us;
 }
 
 }  // namespace quillon

@@ -42,16 +42,29 @@ std::int64_t BusQueue::next_due_us(std::int64_t now_us) const {
     return due;
 }
 
-const QueueEntry* BusQueue::take(std::int64_t now_us) {
-    // An empty step moves the time on too: a lone frame waits for the next step.
-    last_transmit_us_ = now_us;
-    if (empty()) return nullptr;
-    return &entries_[taken_++];
+void BusQueue::push(QueueEntry entry) {
+    FrameQueue& line = lines_[entry.sender];
+    if (line.empty()) turns_.push_back(entry.sender);
+    line.push_back(std::move(entry));
+    ++waiting_;
 }
 
-void BusQueue::drop_taken() {
-    entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(taken_));
-    taken_ = 0;
+std::optional<QueueEntry> BusQueue::take(std::int64_t now_us) {
+    // An empty step moves the time on too: a lone frame waits for the next step.
+    last_transmit_us_ = now_us;
+    if (turns_.empty()) return std::nullopt;
+    const ConnectionHandle sender = turns_.front();
+    turns_.pop_front();
+    const auto line = lines_.find(sender);
+    QueueEntry entry = std::move(line->second.front());
+    line->second.pop_front();
+    if (line->second.empty()) {
+        lines_.erase(line);
+    } else {
+        turns_.push_back(sender);
+    }
+    --waiting_;
+    return entry;
 }
 
 std::int32_t BusQueue::take_written_bytes() {

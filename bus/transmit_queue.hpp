@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
 #include <span>
 
 #include "bus/queue_entry.hpp"
@@ -21,15 +24,17 @@ enum class ModuleFlow { accepting, buffer_full, bus_off };
 
 // The bus-bound queue and its pacing: frames from clients wait here and leave
 // one per transmit step, when the pacing delay has run out since the previous
-// step and the module is not holding them back.
+// step and the module is not holding them back. Each client's frames wait in a
+// line of their own and the steps take from the lines in turn, so that one
+// client's backlog delays another's frame by one step, not by the backlog.
 class BusQueue {
   public:
-    void push(QueueEntry entry) { entries_.push_back(std::move(entry)); }
-    // Frames waiting for their transmit step.
-    bool empty() const { return taken_ >= entries_.size(); }
-    // Entries held, the one taken in this pass included: indexes into entries().
-    std::size_t size() const { return entries_.size(); }
-    const FrameQueue& entries() const { return entries_; }
+    // Behind the sender's earlier frames; a sender with none waiting joins
+    // the end of the turns.
+    void push(QueueEntry entry);
+    bool empty() const { return waiting_ == 0; }
+    // Frames waiting, every client's.
+    std::size_t size() const { return waiting_; }
 
     void set_pacing_delay(std::int32_t ms) { pacing_delay_ms_ = ms; }
     std::int32_t pacing_delay() const { return pacing_delay_ms_; }
@@ -45,11 +50,9 @@ class BusQueue {
     // falling due, or the end of the module's hold. "Never" when nothing waits.
     std::int64_t next_due_us(std::int64_t now_us) const;
 
-    // The transmit step: takes the next entry, if any, and starts the next
-    // delay. The entry stays at the front until drop_taken(), so that the
-    // indexes of this pass's entries hold.
-    const QueueEntry* take(std::int64_t now_us);
-    void drop_taken();
+    // The transmit step: the oldest frame of the client whose turn it is,
+    // if any frame waits, and the next delay starts.
+    std::optional<QueueEntry> take(std::int64_t now_us);
 
     // Bytes written to the bus, for the statistics.
     void count_written(std::size_t bytes) { written_bytes_ += static_cast<std::uint32_t>(bytes); }
@@ -63,8 +66,9 @@ class BusQueue {
     ModuleFlow module_flow() const { return flow_; }
 
   private:
-    FrameQueue entries_;
-    std::size_t taken_ = 0;  // entries at the front already taken
+    std::map<ConnectionHandle, FrameQueue> lines_;  // only senders with frames waiting
+    std::deque<ConnectionHandle> turns_;            // those senders, the next one first
+    std::size_t waiting_ = 0;
     std::int32_t pacing_delay_ms_ = pacing_delay_slow_ms;
     std::int64_t last_transmit_us_ = 0;
     std::uint32_t written_bytes_ = 0;

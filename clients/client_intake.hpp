@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
@@ -10,10 +11,11 @@
 
 namespace quillon {
 
+// What one read of a client queued for the bus: copies of the entries, for
+// the pass to show once the frames due have gone out.
 struct Intake {
-    std::size_t first = 0;   // index of the first entry added to the bus-bound queue
-    std::int32_t added = 0;  // entries added
-    std::int32_t bad = 0;    // of which bad checksums and bad lengths
+    std::vector<QueueEntry> queued;
+    std::int32_t bad = 0;  // of which bad checksums and bad lengths
 };
 
 // Reads what a bus client sent, cuts it into frames and queues each for the
@@ -26,9 +28,10 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
 
 // Cuts the piece held from the client as it stands: its incomplete candidate
 // becomes a bad-length entry counted in the client's errors (and the rest is
-// cut on). Returns the number of entries added at the end of the bus-bound
-// queue; 0 when nothing was held.
-std::int32_t give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record,
-                                FrameTime stamp, BusQueue& bus_bound, NetBoundQueue& net_bound);
+// cut on). Appends a copy of each entry queued for the bus to `queued`; none
+// when nothing was held.
+void give_up_held_piece(ClientTable& table, Network& network, ClientRecord& record, FrameTime stamp,
+                        BusQueue& bus_bound, NetBoundQueue& net_bound,
+                        std::vector<QueueEntry>& queued);
 
 }  // namespace quillon

@@ -13,12 +13,13 @@ namespace quillon {
 // broken frames (minutes of full bus traffic).
 inline constexpr std::size_t max_client_backlog_bytes = 256 * 1024;
 
-// Sends the next net-bound entry, when its time has come, to the live bus
-// clients that should have it (a bus frame to all, an echo copy to all but its
-// sender), the frame in one write to each; a bad frame goes to none but takes
-// its turn all the same. Returns the clients that passed the backlog limit,
-// for the caller to drop.
-std::vector<ConnectionHandle> distribute_next(NetBoundQueue& net_bound, const ClientTable& table,
-                                              Network& network, std::int64_t now_us);
+// Sends the net-bound entries whose time has come (one, or a backlog's
+// surplus back to back) to the live bus clients that should have them (a bus
+// frame to all, an echo copy to all but its sender), each frame in a write of
+// its own; a bad frame goes to none but takes its turn all the same. Returns
+// the clients that passed the backlog limit, for the caller to drop; they get
+// nothing more meanwhile.
+std::vector<ConnectionHandle> distribute_due(NetBoundQueue& net_bound, const ClientTable& table,
+                                             Network& network, std::int64_t now_us);
 
 }  // namespace quillon

@@ -89,7 +89,10 @@ class Network {
     virtual std::string peer_address(ConnectionHandle connection) = 0;
     // 0 when the port cannot be had.
     virtual std::uint16_t peer_port(ConnectionHandle connection) = 0;
-    // Closes and releases the connection (or forgets the UDP peer); no event follows.
+    // Closes and releases the connection (or forgets the UDP peer); no event
+    // follows. A UDP peer with datagrams still to read is kept: each of them
+    // is still reported and read, and the peer goes when it is closed with
+    // none left.
     virtual void close_connection(ConnectionHandle connection) = 0;
     // Like close_connection, but with an immediate reset: whatever the peer has
     // not taken yet is dropped at once rather than kept for it.

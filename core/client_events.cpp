@@ -71,10 +71,11 @@ void analyzer_datagram(Gateway& gw, ConnectionHandle handle, const PassTime& t) 
 }
 
 Intake bus_client_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
-    const Intake intake =
+    Intake intake =
         client_intake(gw.clients, gw.network, handle, t.ms, t.stamp, gw.bus_bound, gw.net_bound);
-    if (intake.added != 0) {
-        gw.view.set_status_field(status_field::client_frames, "N:" + std::to_string(intake.added));
+    if (!intake.queued.empty()) {
+        gw.view.set_status_field(status_field::client_frames,
+                                 "N:" + std::to_string(intake.queued.size()));
         if (ClientRecord* c = gw.clients.find(handle)) c->last_activity = t.date;
     }
     if (intake.bad != 0) redraw_clients(gw);
@@ -182,15 +183,18 @@ void refuse_late_keys(Gateway& gw, const PassTime& t) {
 }
 
 void give_up_and_show(Gateway& gw, ClientRecord& record, const PassTime& t) {
-    const std::int32_t added =
-        give_up_held_piece(gw.clients, gw.network, record, t.stamp, gw.bus_bound, gw.net_bound);
-    if (added == 0) return;
-    const auto n = static_cast<std::size_t>(added);
-    publish_frames(gw, gw.bus_bound.entries(), gw.bus_bound.size() - n, n);
+    // Shown at once: the client is leaving, and its record may be forgotten
+    // before the pass ends.
+    std::vector<QueueEntry> queued;
+    give_up_held_piece(gw.clients, gw.network, record, t.stamp, gw.bus_bound, gw.net_bound, queued);
+    if (queued.empty()) return;
+    publish_frames(gw, queued);
+    for (const QueueEntry& e : queued)
+        gw.counters.from_clients.count(e);
     redraw_clients(gw);
 }
 
-void give_up_stale_pieces(Gateway& gw, const PassTime& t) {
+void give_up_stale_pieces(Gateway& gw, const PassTime& t, std::vector<QueueEntry>& queued) {
     std::vector<ConnectionHandle> stale;
     for (const ConnectionHandle h : gw.clients.holding()) {
         const ClientRecord* c = gw.clients.find(h);
@@ -199,8 +203,11 @@ void give_up_stale_pieces(Gateway& gw, const PassTime& t) {
             stale.push_back(h);
     }
     for (ConnectionHandle h : stale) {
-        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client))
-            give_up_and_show(gw, *c, t);
+        ClientRecord* c = gw.clients.live(h, ClientKind::bus_client);
+        if (c == nullptr) continue;
+        const std::size_t before = queued.size();
+        give_up_held_piece(gw.clients, gw.network, *c, t.stamp, gw.bus_bound, gw.net_bound, queued);
+        if (queued.size() != before) redraw_clients(gw);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "clients/client_intake.hpp"
 #include "clients/network.hpp"
 #include "core/gateway.hpp"
@@ -38,9 +40,10 @@ void drop_client(Gateway& gw, ConnectionHandle handle, const PassTime& time);
 // Ends analyzers that have been silent for more than five minutes.
 void expire_analyzers(Gateway& gw, const PassTime& time);
 
-// Gives up the pieces of frames that nothing more has come for in time, and
-// shows them; so does the piece of a client that leaves.
-void give_up_stale_pieces(Gateway& gw, const PassTime& time);
+// Gives up the pieces of frames that nothing more has come for in time; what
+// they queued for the bus is appended to `queued`, for the pass to show.
+void give_up_stale_pieces(Gateway& gw, const PassTime& time, std::vector<QueueEntry>& queued);
+// Gives up the piece of a client that leaves, and shows it at once.
 void give_up_and_show(Gateway& gw, ClientRecord& record, const PassTime& time);
 
 // Drops records ended more than an hour ago and redraws the list.

@@ -167,7 +167,7 @@ void show_module_flow(Gateway& gw) {
 // undo what someone has since done by hand. It is reported once the pass has
 // shown what came, so that its row follows the frame's own.
 struct Transmitted {
-    const QueueEntry* unsent = nullptr;  // valid until the pass ends
+    std::optional<QueueEntry> unsent;
     bool lost_now = false;
 };
 
@@ -177,23 +177,23 @@ Transmitted transmit_step(Gateway& gw) {
     // of a busy pass may have moved on from the pass's start.
     const std::int64_t now = gw.clock.now_us();
     if (!gw.bus_bound.due(now)) return result;
-    const QueueEntry* entry = gw.bus_bound.take(now);
-    if (entry == nullptr) return result;
+    std::optional<QueueEntry> entry = gw.bus_bound.take(now);
+    if (!entry) return result;
+    if (!entry->from_bus() && gw.clients.frame_left(entry->sender, now / 1000))
+        gw.network.set_reading_paused(entry->sender, false);
     if (gw.serial.write(entry->bytes, now / 1000, result.lost_now)) {
         gw.bus_bound.count_written(entry->bytes.size());
         ++gw.counters.written_frames;
         gw.counters.written_bytes += entry->bytes.size();
     } else {
-        result.unsent = entry;
+        result.unsent = std::move(entry);
     }
-    if (!entry->from_bus() && gw.clients.frame_left(entry->sender, now / 1000))
-        gw.network.set_reading_paused(entry->sender, false);
     return result;
 }
 
 void report_transmit(Gateway& gw, const Transmitted& done, const PassTime& t) {
     if (done.lost_now) show_link_lost(gw, t);
-    if (done.unsent != nullptr)
+    if (done.unsent)
         publish_report(gw,
                        report_unsent_frame(*done.unsent, t.stamp, sender_label(gw, *done.unsent)));
 }
@@ -307,15 +307,16 @@ bool run_pass(Gateway& gw) {
     }
 
     // Every network event waiting, up to a bound: a crowd of connections costs
-    // a few passes, and the client list is drawn once for each.
-    std::vector<Intake> intakes;
+    // a few passes, and the client list is drawn once for each. What they
+    // queue for the bus is shown once the frames due have gone out.
+    std::vector<QueueEntry> client_frames;
     for (int k = 0; k < max_network_events_per_pass; ++k) {
         const NetworkEvent e = gw.network.poll();
         if (e.code == NetworkEventCode::none) break;
-        const Intake intake = handle_network_event(gw, e, t);
-        if (intake.added != 0) intakes.push_back(intake);
+        Intake intake = handle_network_event(gw, e, t);
+        std::move(intake.queued.begin(), intake.queued.end(), std::back_inserter(client_frames));
     }
-    give_up_stale_pieces(gw, t);
+    give_up_stale_pieces(gw, t, client_frames);
     refuse_late_keys(gw, t);
     tick_refusals(gw, t);
 
@@ -338,17 +339,13 @@ bool run_pass(Gateway& gw) {
     // and drawn. The spacing of each counts from the moment of its write.
     const Transmitted transmitted = transmit_step(gw);
     for (ConnectionHandle h :
-         distribute_next(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
+         distribute_due(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
         drop_client(gw, h, t);
 
     publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
-    for (const Intake& intake : intakes) {
-        publish_frames(gw, gw.bus_bound.entries(), intake.first,
-                       static_cast<std::size_t>(intake.added));
-        for (std::size_t k = intake.first;
-             k < intake.first + static_cast<std::size_t>(intake.added); ++k)
-            gw.counters.from_clients.count(gw.bus_bound.entries()[k]);
-    }
+    publish_frames(gw, client_frames);
+    for (const QueueEntry& e : client_frames)
+        gw.counters.from_clients.count(e);
     if (gw.serial.silence_begins(t.ms)) {
         show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour,
                     true);
@@ -357,7 +354,6 @@ bool run_pass(Gateway& gw) {
     report_transmit(gw, transmitted, t);
     if (flow_changed) show_module_flow(gw);
     gw.net_bound.drop_sent();
-    gw.bus_bound.drop_taken();
 
     if (t.ms - gw.last_purge_ms > purge_period_ms) {
         gw.last_purge_ms = t.ms;

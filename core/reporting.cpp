@@ -22,6 +22,11 @@ void publish_frames(Gateway& gw, const FrameQueue& queue, std::size_t from, std:
         publish_report(gw, report_frame(queue[k], sender_label(gw, queue[k])));
 }
 
+void publish_frames(Gateway& gw, std::span<const QueueEntry> entries) {
+    for (const QueueEntry& e : entries)
+        publish_report(gw, report_frame(e, sender_label(gw, e)));
+}
+
 void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,
                  bool as_background) {
     gw.traffic.add_notice(notice_row(now, tag, text, colour, as_background), gw.view);

@@ -361,6 +361,11 @@ std::uint16_t QtNetwork::peer_port(ConnectionHandle handle) {
 }
 
 void QtNetwork::close_connection(ConnectionHandle handle) {
+    // A datagram peer with datagrams still to read stays until they are read
+    // and judged one by one: forgetting it now would drop them uncounted.
+    const auto it = connections_.find(handle);
+    if (it != connections_.end() && it->second.socket == nullptr && !it->second.datagrams.empty())
+        return;
     release(handle, false);
 }
 

@@ -122,5 +122,60 @@ TEST_F(ClientFramesToBus, DelayOffShortensTheGaps) {
     EXPECT_GT(mean_gap_ms, 4.0) << "gaps in ms: " << gaps_text(on_bus);
 }
 
+TEST_F(ClientFramesToBus, ALateClientTakesItsTurnBeforeTheBacklogsOfOthers) {
+    start_gateway();
+    constexpr int busy_clients = 5;
+    constexpr int frames_each = 100;
+    std::vector<std::unique_ptr<TcpClient>> busy;
+    for (int i = 0; i < busy_clients; ++i) {
+        busy.push_back(connect_client());
+        ASSERT_TRUE(busy.back());
+    }
+    auto late = connect_client();
+    ASSERT_TRUE(late);
+
+    // The address tells the sender, the data byte each one's own order.
+    const auto frame_of = [](int client, int n) {
+        return make_frame(0xFB, static_cast<std::uint8_t>(0x10 + client),
+                          {0xF0, static_cast<std::uint8_t>(n)});
+    };
+    for (int i = 0; i < busy_clients; ++i) {
+        std::vector<Bytes> frames;
+        for (int n = 0; n < frames_each; ++n)
+            frames.push_back(frame_of(i, n));
+        ASSERT_TRUE(busy[static_cast<std::size_t>(i)]->send(joined(frames)));
+    }
+    // Every backlog is queued once its rows are shown.
+    ASSERT_TRUE(wait_row_count("->  ", busy_clients * frames_each)) << gateway_->errors();
+
+    const Bytes lone = frame_of(busy_clients, 0);
+    const Time sent = SteadyClock::now();
+    ASSERT_TRUE(late->send(lone));
+    const auto is_lone = [&](const PseudoTerminal::TimedFrame& f) { return f.bytes == lone; };
+    std::vector<PseudoTerminal::TimedFrame> on_bus;
+    for (const auto deadline = sent + patience; SteadyClock::now() < deadline;) {
+        on_bus = bus_->received_frames();
+        if (std::any_of(on_bus.begin(), on_bus.end(), is_lone)) break;
+        std::this_thread::sleep_for(5ms);
+    }
+    const auto found = std::find_if(on_bus.begin(), on_bus.end(), is_lone);
+    ASSERT_TRUE(found != on_bus.end()) << "the late frame never reached the bus";
+    const double waited_ms = ms_between(sent, found->arrived);
+    RecordProperty("late_frame_ms", static_cast<int>(waited_ms));
+    EXPECT_LE(waited_ms, 1000.0) << "behind " << (found - on_bus.begin()) << " frames";
+
+    // A few turns more, then each client's frames so far are its first ones, in order.
+    ASSERT_TRUE(bus_->wait_frames(on_bus.size() + 2 * busy_clients, patience));
+    std::vector<int> next(busy_clients, 0);
+    for (const auto& f : bus_->received_frames()) {
+        const int client = f.bytes[2] - 0x10;
+        if (client == busy_clients) continue;
+        ASSERT_TRUE(client >= 0 && client < busy_clients) << hex_text(f.bytes);
+        EXPECT_EQ(f.bytes, frame_of(client, next[static_cast<std::size_t>(client)]++));
+    }
+    for (int n : next)
+        EXPECT_GE(n, 2) << "a client had fewer turns than the others";
+}
+
 }  // namespace
 }  // namespace quillon::integration

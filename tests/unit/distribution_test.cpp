@@ -73,6 +73,29 @@ TEST_F(Distribution, BusFramesReachEveryLiveBusClientEachInItsOwnWrite2MsApart) 
         EXPECT_TRUE(feed[k].starts_with("V->N,")) << feed[k];
 }
 
+TEST_F(Distribution, ABacklogPastItsAllowanceGoesOutBackToBackAndItsLastEntriesKeepTheSpacing) {
+    constexpr std::size_t burst = spaced_backlog_entries + 36;
+    std::vector<Bytes> frames;
+    for (std::size_t n = 0; n < burst; ++n)
+        frames.push_back(make_frame(0xFB, static_cast<std::uint8_t>(n), 0x01, {0x55}));
+    Bytes all;
+    for (const Bytes& f : frames)
+        all.insert(all.end(), f.begin(), f.end());
+    serial.deliver(all);
+    for (int k = 0; k < 1000 && net.peer(a).sent.size() < burst; ++k)
+        run_pass(gw);
+
+    EXPECT_EQ(net.peer(a).sent, frames) << "each frame in a send of its own, in order";
+    EXPECT_EQ(net.peer(b).sent, frames);
+    const auto& at = net.peer(a).sent_at;
+    ASSERT_EQ(at.size(), burst);
+    // The surplus in the pass that read it; the entries left, 2 ms apart.
+    const std::size_t surplus = burst - spaced_backlog_entries;
+    EXPECT_EQ(std::count(at.begin(), at.end(), at.front()), static_cast<std::ptrdiff_t>(surplus));
+    for (std::size_t k = surplus; k < at.size(); ++k)
+        EXPECT_EQ(at[k] - at[k - 1], 2) << "entry " << k;
+}
+
 TEST_F(Distribution, BadFramesGoToNobodyButStillTakeTheirTurn) {
     const std::int64_t came = clock.now;
     from_bus(join({{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04},  // bad checksum

@@ -64,7 +64,7 @@ class TransmitQueue : public GatewayHarness {
 TEST(BusQueueStep, EmptyQueueWritesNothingButStartsTheNextDelay) {
     BusQueue queue;
     queue.count_written(9);
-    EXPECT_EQ(queue.take(1234000), nullptr);
+    EXPECT_FALSE(queue.take(1234000));
     EXPECT_EQ(queue.take_written_bytes(), 9);
     EXPECT_FALSE(queue.due((1234 + pacing_delay_slow_ms) * 1000));
     EXPECT_TRUE(queue.due((1234 + pacing_delay_slow_ms + 1) * 1000));
@@ -156,6 +156,49 @@ TEST_F(TransmitOnAFailingPort, WriteErrorLosesThePortAndShowsTheFrameNotSent) {
     EXPECT_EQ(tx_bits_shown_over(gw, view, 150), 0);
     EXPECT_TRUE(serial.open_now);
     EXPECT_TRUE(serial.writes.empty());
+}
+
+// ---- Turns ----
+
+TEST_F(TransmitQueue, ClientsTakeTurnsEachInItsOwnOrderSoALateFrameWaitsOneRoundOnly) {
+    constexpr std::uint8_t backlog = 10;
+    std::vector<ConnectionHandle> busy;
+    for (std::uint16_t k = 0; k < 3; ++k)
+        busy.push_back(net.connect("192.168.1.20", static_cast<std::uint16_t>(900 + k)));
+    const ConnectionHandle late = net.connect("192.168.1.30", 950);
+    run_pass(gw);
+    // The address names the client, the data byte its own order.
+    for (std::uint8_t k = 0; k < busy.size(); ++k) {
+        Bytes frames;
+        for (std::uint8_t n = 0; n < backlog; ++n) {
+            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(0x10 + k), 0x01, {n});
+            frames.insert(frames.end(), f.begin(), f.end());
+        }
+        net.client_sends(busy[k], frames);
+    }
+    run_pass(gw);
+    const std::size_t written_before = serial.writes.size();
+    const Bytes lone = make_frame(0xF8, 0x40, 0x01, {0x00});
+    net.client_sends(late, lone);
+    const std::size_t total = busy.size() * backlog + 1;
+    for (int pass = 0; pass < 10000 && serial.writes.size() < total; ++pass)
+        run_pass(gw);
+    ASSERT_EQ(serial.writes.size(), total);
+
+    std::size_t lone_at = total;
+    std::vector<std::uint8_t> next(busy.size(), 0);
+    for (std::size_t w = 0; w < total; ++w) {
+        const Bytes& f = serial.writes[w].bytes;
+        if (f == lone) {
+            lone_at = w;
+            continue;
+        }
+        const std::size_t k = f[2] - 0x10u;
+        ASSERT_LT(k, busy.size());
+        EXPECT_EQ(f[4], next[k]++) << "client " << k << " out of its order";
+    }
+    // Behind one frame of each busy client at the most.
+    EXPECT_LE(lone_at, written_before + busy.size());
 }
 
 // ---- The interface module's flow control ----
