@@ -21,6 +21,10 @@
 namespace quillon {
 namespace {
 
+// Connections the kernel may hold before the gateway takes them: a burst
+// from one address must not fill the queue and make another's wait for a
+// retransmission (a second).
+constexpr int listen_backlog = 1024;
 // What Qt reads ahead for a connection; past it, TCP holds the peer back.
 constexpr qint64 read_ahead_bytes = 64 * 1024;
 // A connection that is done keeps being read (and what comes dropped) this
@@ -110,6 +114,8 @@ WebServer::WebServer(WebMonitorView& view, OperatorEventQueue& events, Options o
     : view_(view), events_(events), options_(std::move(options)) {
     view_.set_sink(this);
     timer_.setSingleShot(true);
+    // A coarse timer may be late by a twentieth of its span: half a second on a key's 10 s.
+    timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, this, [this] { expire(); });
 }
 
@@ -145,6 +151,7 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
         } else {
             l = std::make_unique<QTcpServer>();
         }
+        l->setListenBacklogSize(listen_backlog);
         if (host.isNull() || !l->listen(host, port)) return false;
         QTcpServer* raw = l.get();
         QObject::connect(raw, &QTcpServer::pendingConnectionAvailable, this,
