@@ -193,8 +193,10 @@ HeadRead RequestHeadReader::add(std::string_view bytes) {
     }
     // Garbage is answered at once, not when its time is up.
     const std::size_t line_end = buffer_.find("\r\n");
-    const int line_status = check_request_line(std::string_view(buffer_).substr(0, line_end),
-                                               line_end != std::string::npos);
+    std::string_view line = std::string_view(buffer_).substr(0, line_end);
+    // A CR at the end may be the start of the line's end.
+    if (line_end == std::string::npos && line.ends_with('\r')) line.remove_suffix(1);
+    const int line_status = check_request_line(line, line_end != std::string::npos);
     if (line_status != 0) {
         read.status = HeadRead::Status::bad;
         read.http_status = line_status;
