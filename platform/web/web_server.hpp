@@ -62,7 +62,6 @@ class WebServer : public QObject, public BrowserSink {
 
     void send_to_browsers(const std::vector<std::string>& messages) override;
     void send_to_browser(std::int32_t browser, const std::string& message) override;
-    std::size_t browser_count() const { return admission_.browsers(); }
 
   private:
     using Id = BrowserAdmission::Id;
