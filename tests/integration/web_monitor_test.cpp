@@ -65,38 +65,33 @@ std::size_t resident_kib(pid_t pid) {
     return 0;
 }
 
-// A TCP connection from another loopback address, left to the caller: -1
-// when none was made.
-int connect_from(const std::string& source, std::uint16_t port) {
-    return connect_loopback(port, SteadyClock::now() + patience, [&](int socket) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-        // The port is picked at connect, for this peer: thousands of short
-        // connections from one address do not run out of ports.
-        const int late_port = 1;
-        ::setsockopt(socket, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late_port, sizeof late_port);
-        ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    });
-}
-
-// A connection from another loopback address that is only begun: the
-// caller never waits for a server that does not take it.
-int begin_connection_from(const std::string& source, std::uint16_t port) {
+// A connection from another loopback address (non-blocking), waited for
+// unless `begun_only`: an attacker never waits for a server that does not
+// take it. -1 when none was made.
+int connect_from(const std::string& source, std::uint16_t port, bool begun_only = false) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in local{};
     local.sin_family = AF_INET;
     ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    // The port is picked at connect, for this peer: thousands of short
+    // connections from one address do not run out of ports.
     const int late_port = 1;
     ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late_port, sizeof late_port);
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(port);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int error = 0;
+    socklen_t size = sizeof error;
+    pollfd writable{fd, POLLOUT, 0};
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 &&
-         errno != EINPROGRESS)) {
+         errno != EINPROGRESS) ||
+        (!begun_only &&
+         (::poll(&writable, 1, static_cast<int>(std::chrono::milliseconds(patience).count())) !=
+              1 ||
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0))) {
         ::close(fd);
         return -1;
     }
@@ -511,7 +506,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
         if (SteadyClock::now() >= renewal) {
             hang_up();
             for (int k = 0; k < 200; ++k) {
-                const int fd = begin_connection_from("127.0.0.2", web_port_);
+                const int fd = connect_from("127.0.0.2", web_port_, true);
                 ASSERT_GE(fd, 0);
                 silent.push_back(fd);
             }
