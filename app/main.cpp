@@ -123,9 +123,12 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     o.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
     o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
     o.metrics = [&gw] { return metrics_text(gw); };
+    o.origins = gw.settings.web_origins;
     // Counted by the gateway with every other door's refusals, as the network's event.
-    o.refused = [&network](Door door, const QHostAddress& address, quint16 peer_port) {
-        network.report_refusal(door, RefusalReason::wrong_key, address, peer_port);
+    o.blocked = [&network](const QHostAddress& address) { return network.blocked(address); };
+    o.refused = [&network](Door door, RefusalReason reason, const QHostAddress& address,
+                           quint16 peer_port) {
+        network.report_refusal(door, reason, address, peer_port);
     };
     auto web = std::make_unique<WebServer>(view, events, std::move(o));
     std::optional<QSslConfiguration> tls;

@@ -2,8 +2,8 @@
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
 # Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian package is made and
-# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it), Qt HTTP Server and
-# WebSockets for the web monitor, and Chromium with Selenium for its browser test.
+# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it), Qt WebSockets for
+# the web monitor's tests (a browser's side), and Chromium with Selenium for its browser test.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it.
 # Skips what is installed already; uses sudo when not run as root.
@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins libgl-dev
-  qt6-httpserver-dev qt6-websockets-dev
+  qt6-websockets-dev
   libgtest-dev
   libssl-dev
   clang libclang-rt-dev clang-format

@@ -2,28 +2,35 @@
 
 #include <sys/socket.h>
 
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
-#include <QSslServer>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
-#include <QWebSocket>
 #include <algorithm>
+#include <limits>
 
 #include "clients/admission.hpp"
 #include "platform/qt/qt_network.hpp"
+#include "platform/qt/tls_listener.hpp"
 
 namespace quillon {
 namespace {
 
-// Set on a connection once it is a WebSocket.
-constexpr const char* upgraded = "quillon_upgraded";
+// Connections the kernel may hold before the gateway takes them: a burst
+// from one address must not fill the queue and make another's wait for a
+// retransmission (a second).
+constexpr int listen_backlog = 1024;
+// What Qt reads ahead for a connection; past it, TCP holds the peer back.
+constexpr qint64 read_ahead_bytes = 64 * 1024;
+// A connection that is done keeps being read (and what comes dropped) this
+// long after its last answer has left, so that the answer is not lost to a
+// reset while the peer is still sending.
+constexpr std::int64_t linger_ms = 2000;
 
 // No inline script or style, no framing, nothing from elsewhere.
 const QByteArray content_security_policy =
@@ -42,363 +49,533 @@ constexpr PageFile page_files[] = {
     {"/monitor.css", ":/web/monitor.css", "text/css; charset=utf-8"},
 };
 
-bool same_key(const QByteArray& given, const std::string& key) {
-    return quillon::same_key(
-        std::string_view(given.constData(), static_cast<std::size_t>(given.size())), key);
-}
-
-}  // namespace
-
-void WebServer::respond(const QHttpServerRequest& request, QTcpSocket* socket,
-                        QHttpServerResponder::StatusCode status, const QByteArray& body,
-                        const QByteArray& type, const Headers& more) {
-    QHttpServerResponder r = makeResponder(request, socket);
-    r.writeStatusLine(status);
-    r.writeHeader("Content-Type", type);
-    r.writeHeader("Content-Length", QByteArray::number(body.size()));
-    r.writeHeader("Content-Security-Policy", content_security_policy);
-    r.writeHeader("X-Frame-Options", "DENY");
-    r.writeHeader("X-Content-Type-Options", "nosniff");
-    r.writeHeader("Referrer-Policy", "no-referrer");
-    r.writeHeader("Cache-Control", "no-store");
-    for (const auto& [key, value] : more)
-        r.writeHeader(key, value);
-    r.writeBody(body);
-}
-
-void WebServer::respond_text(const QHttpServerRequest& request, QTcpSocket* socket,
-                             QHttpServerResponder::StatusCode status, const char* text,
-                             const Headers& more) {
-    respond(request, socket, status, QByteArray(text) + "\n", "text/plain; charset=utf-8", more);
-}
-
-namespace {
-
-// A TLS server that lets the web server watch each connection's bytes from
-// the start, as the plain one does.
-class WatchedSslServer : public QSslServer {
-  public:
-    explicit WatchedSslServer(std::function<void(QTcpSocket*)> watch) : watch_(std::move(watch)) {}
-
-  protected:
-    void incomingConnection(qintptr descriptor) override {
-        QSslServer::incomingConnection(descriptor);
-        for (QSslSocket* s : findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly)) {
-            if (s->socketDescriptor() == descriptor) watch_(s);
-        }
+const char* reason_phrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 429:
+            return "Too Many Requests";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Error";
     }
+}
 
-  private:
-    std::function<void(QTcpSocket*)> watch_;
-};
-
-class WatchedTcpServer : public QTcpServer {
-  public:
-    explicit WatchedTcpServer(std::function<void(QTcpSocket*)> watch) : watch_(std::move(watch)) {}
-
-  protected:
-    void incomingConnection(qintptr descriptor) override {
-        auto* s = new QTcpSocket(this);
-        if (!s->setSocketDescriptor(descriptor)) {
-            delete s;
-            return;
-        }
-        watch_(s);
-        addPendingConnection(s);
+const char* bad_head_text(int status) {
+    switch (status) {
+        case 431:
+            return "the request head is too long";
+        case 505:
+            return "only HTTP/1.0 and HTTP/1.1 here";
+        default:
+            return "not a request this server understands";
     }
+}
 
-  private:
-    std::function<void(QTcpSocket*)> watch_;
-};
+std::int64_t monotonic_ms() {
+    return QDeadlineTimer::current().deadline();
+}
+
+// The door a request knocks on, for what is counted against its address.
+Door door_of(std::string_view path) {
+    if (path == "/live") return Door::websocket;
+    if (path == "/metrics") return Door::metrics;
+    if (path == "/save") return Door::save;
+    return Door::web;
+}
+
+bool bearer_ok(const std::string* authorization, const std::string& key) {
+    if (key.empty() || authorization == nullptr || authorization->size() < 7) return false;
+    const std::string scheme =
+        QByteArray::fromStdString(authorization->substr(0, 7)).toLower().toStdString();
+    return scheme == "bearer " && same_key(std::string_view(*authorization).substr(7), key);
+}
 
 }  // namespace
 
 WebServer::WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options)
     : view_(view), events_(events), options_(std::move(options)) {
     view_.set_sink(this);
-    QObject::connect(this, &QAbstractHttpServer::newWebSocketConnection, this,
-                     [this] { accept_browsers(); });
+    timer_.setSingleShot(true);
+    // A coarse timer may be late by a twentieth of its span: half a second on a key's 10 s.
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { expire(); });
 }
 
 WebServer::~WebServer() {
     view_.set_sink(nullptr);
-    for (Browser& b : browsers_) {
-        QObject::disconnect(b.socket.get(), nullptr, nullptr, nullptr);
-        b.socket->abort();
+    timer_.stop();
+    for (auto& l : listeners_) {
+        QObject::disconnect(l.get(), nullptr, nullptr, nullptr);
+        l->close();
     }
-    browsers_.clear();
+    for (auto& [id, c] : connections_) {
+        if (!c->socket) continue;
+        QObject::disconnect(c->socket.get(), nullptr, nullptr, nullptr);
+        c->socket->abort();
+    }
+    connections_.clear();
 }
 
 bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16_t port,
                           const std::optional<QSslConfiguration>& tls) {
-    const auto watch = [this](QTcpSocket* s) { watch_request_bytes(s); };
     for (const QHostAddress& host : listen_hosts(addresses)) {
         std::unique_ptr<QTcpServer> l;
         if (tls) {
-            auto secure = std::make_unique<WatchedSslServer>(watch);
-            secure->setSslConfiguration(*tls);
-            secure->setHandshakeTimeout(5000);
-            l = std::move(secure);
+            // Handshakes run beside the server, with their own deadline and cap per address.
+            TlsListener::Doorkeeping doorkeeping;
+            doorkeeping.blocked = [this](const QHostAddress& a) {
+                return options_.blocked && options_.blocked(a);
+            };
+            doorkeeping.refused = [this](const QHostAddress& a, quint16 p, RefusalReason reason) {
+                if (options_.refused) options_.refused(Door::web, reason, a, p);
+            };
+            l = std::make_unique<TlsListener>(*tls, std::move(doorkeeping));
         } else {
-            l = std::make_unique<WatchedTcpServer>(watch);
+            l = std::make_unique<QTcpServer>();
         }
+        l->setListenBacklogSize(listen_backlog);
         if (host.isNull() || !l->listen(host, port)) return false;
-        bind(l.get());
+        QTcpServer* raw = l.get();
+        QObject::connect(raw, &QTcpServer::pendingConnectionAvailable, this,
+                         [this, raw] { accept_from(raw); });
         listeners_.push_back(std::move(l));
     }
     return true;
-}
-
-void WebServer::watch_request_bytes(QTcpSocket* socket) {
-    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
-    // Past so many connections that are not browsers yet, a newcomer is not heard.
-    const auto pending = std::count_if(
-        connections_.begin(), connections_.end(),
-        [](const QPointer<QTcpSocket>& s) { return !s->property(upgraded).toBool(); });
-    if (static_cast<std::size_t>(pending) >= max_http_connections) {
-        socket->abort();
-        return;
-    }
-    connections_.emplace_back(socket);
-    // Counted from the first byte: a request that never ends costs at most
-    // this. Once a WebSocket, the connection has the WebSocket's own limits.
-    QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                     [socket, counted = qint64{0}]() mutable {
-                         if (socket->property(upgraded).toBool()) return;
-                         counted += socket->bytesAvailable();
-                         if (counted > max_request_bytes) socket->abort();
-                     });
-    // A connection that says nothing for a while is let go, unless it is a
-    // browser's live one by then.
-    auto* idle = new QTimer(socket);
-    idle->setSingleShot(true);
-    idle->setInterval(static_cast<int>(http_idle_limit_ms));
-    QObject::connect(idle, &QTimer::timeout, socket, [socket] {
-        if (!socket->property(upgraded).toBool()) socket->abort();
-    });
-    QObject::connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
-    idle->start();
 }
 
 std::string WebServer::key() const {
     return options_.key ? options_.key() : std::string();
 }
 
-QTcpSocket* WebServer::take_wire(const QWebSocket& ws) {
-    std::erase_if(connections_, [](const QPointer<QTcpSocket>& s) { return s.isNull(); });
-    for (const QPointer<QTcpSocket>& s : connections_) {
-        if (s->peerPort() == ws.peerPort() && s->peerAddress() == ws.peerAddress()) {
-            s->setProperty(upgraded, true);
-            return s.data();
+bool WebServer::blocked(const Connection& c) const {
+    return options_.blocked && options_.blocked(c.peer);
+}
+
+void WebServer::refuse(const Connection& c, Door door, RefusalReason reason) {
+    if (options_.refused) options_.refused(door, reason, c.peer, c.port);
+}
+
+WebServer::Connection* WebServer::find(Id id) {
+    const auto it = connections_.find(id);
+    return it == connections_.end() || it->second->gone ? nullptr : it->second.get();
+}
+
+void WebServer::accept_from(QTcpServer* listener) {
+    while (QTcpSocket* accepted = listener->nextPendingConnection()) {
+        accepted->setParent(nullptr);
+        QObject::disconnect(accepted, nullptr, listener, nullptr);
+        auto c = std::make_unique<Connection>();
+        c->socket.reset(accepted);
+        c->peer = accepted->peerAddress();
+        c->port = accepted->peerPort();
+        c->address = address_text(c->peer);
+        c->encrypted = qobject_cast<QSslSocket*>(accepted) != nullptr;
+        const std::int64_t now = monotonic_ms();
+        const Id id = next_id_++;
+        c->id = id;
+        if (blocked(*c)) {
+            refuse(*c, Door::web, RefusalReason::blocked);
+            accepted->abort();
+            c->socket.release()->deleteLater();
+            continue;
+        }
+        const Places::Taken taken = admission_.connection_opens(id, c->address, now);
+        if (!taken.ok) {
+            accepted->abort();
+            c->socket.release()->deleteLater();
+            continue;
+        }
+        if (taken.evicted) {
+            if (Connection* older = find(*taken.evicted)) drop(*older);
+        }
+        accepted->setReadBufferSize(read_ahead_bytes);
+        QObject::connect(accepted, &QTcpSocket::readyRead, this, [this, id] { on_readable(id); });
+        QObject::connect(accepted, &QTcpSocket::bytesWritten, this, [this, id] { on_written(id); });
+        if (c->encrypted) {
+            QObject::connect(static_cast<QSslSocket*>(accepted), &QSslSocket::encryptedBytesWritten,
+                             this, [this, id] { on_written(id); });
+        }
+        const auto gone = [this, id] {
+            if (Connection* found = find(id)) drop(*found);
+        };
+        QObject::connect(accepted, &QTcpSocket::disconnected, this, gone);
+        QObject::connect(accepted, &QTcpSocket::errorOccurred, this, gone);
+        c->idle_deadline_ms = now + http_idle_limit_ms;
+        Connection& kept = *connections_.emplace(id, std::move(c)).first->second;
+        due(kept.idle_deadline_ms);
+        // Bytes that came with a TLS handshake are there already.
+        if (accepted->state() != QAbstractSocket::ConnectedState) {
+            drop(kept);
+        } else if (accepted->bytesAvailable() > 0) {
+            on_readable(id);
         }
     }
-    return nullptr;
 }
 
-bool WebServer::bearer_ok(const QHttpServerRequest& request) const {
-    if (key().empty()) return false;
-    const QByteArray given = request.value("Authorization");
-    return given.startsWith("Bearer ") && same_key(given.mid(7), key());
-}
-
-bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    if (request.method() != QHttpServerRequest::Method::Get) {
-        respond_text(request, socket, QHttpServerResponder::StatusCode::MethodNotAllowed,
-                     "only GET here", {{"Allow", "GET"}});
-        return true;
+void WebServer::on_readable(Id id) {
+    Connection* c = find(id);
+    if (c == nullptr) return;
+    switch (c->stage) {
+        case Stage::request:
+            if (!c->answering) read_requests(*c);
+            break;
+        case Stage::websocket:
+            read_websocket(*c);
+            break;
+        case Stage::closing:
+            c->socket->readAll();
+            break;
     }
-    const QString path = request.url().path();
-    // The WebSocket's upgrade: the server hands the connection over itself
-    // when this says true, whatever was answered. Elsewhere there is no
-    // WebSocket: "not found", not a page answered into a connection that the
-    // handover then drops unsent.
-    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-        return path == QLatin1String("/live");
+}
+
+void WebServer::on_written(Id id) {
+    Connection* c = find(id);
+    if (c == nullptr) return;
+    const std::int64_t now = monotonic_ms();
+    switch (c->stage) {
+        case Stage::request:
+            if (!c->answering) return;
+            c->idle_deadline_ms = now + http_idle_limit_ms;
+            if (waiting(*c) > 0) return;
+            // Taken: the next request may be read.
+            c->answering = false;
+            due(c->idle_deadline_ms);
+            read_requests(*c);
+            return;
+        case Stage::websocket:
+            if (c->behind && waiting(*c) < browser_caught_up_bytes) {
+                c->behind = false;
+                send_frame(*c, text_frame(view_.state_message(c->authorised)));
+            }
+            return;
+        case Stage::closing:
+            shut_when_sent(*c);
+            return;
+    }
+}
+
+// ---- HTTP ----
+
+void WebServer::read_requests(Connection& c) {
+    std::string bytes;
+    for (;;) {
+        bytes.resize(c.requests.room());
+        const qint64 n =
+            bytes.empty() ? 0 : c.socket->read(bytes.data(), static_cast<qint64>(bytes.size()));
+        bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        const std::int64_t now = monotonic_ms();
+        // The head's time runs from its first byte, whatever comes after.
+        if (!bytes.empty() && c.head_deadline_ms == 0) {
+            c.head_deadline_ms = now + request_head_limit_ms;
+            due(c.head_deadline_ms);
+        }
+        HeadRead read = c.requests.add(bytes);
+        if (read.status == HeadRead::Status::bad) {
+            answer_text(c, read.http_status, bad_head_text(read.http_status), true);
+            return;
+        }
+        if (read.status == HeadRead::Status::incomplete) {
+            if (bytes.empty() || c.socket->bytesAvailable() == 0) return;
+            continue;
+        }
+        // A request that follows at once has its own time from now.
+        c.head_deadline_ms = c.requests.empty() ? 0 : now + request_head_limit_ms;
+        c.idle_deadline_ms = now + http_idle_limit_ms;
+        due(c.head_deadline_ms != 0 ? c.head_deadline_ms : c.idle_deadline_ms);
+        handle_request(c, read.head);
+        if (c.gone || c.stage != Stage::request || c.answering) return;
+    }
+}
+
+void WebServer::handle_request(Connection& c, const RequestHead& head) {
+    const std::string_view path = head.path();
+    if (blocked(c)) {
+        refuse(c, door_of(path), RefusalReason::blocked);
+        drop(c);
+        return;
+    }
+    // A body is never read: the answer ends the connection.
+    const bool close = head.has_body || !head.keep_alive();
+    if (head.method != "GET") {
+        answer_text(c, 405, "only GET here", true, {{"Allow", "GET"}});
+        return;
+    }
+    // The WebSocket is at "/live" alone, and "/live" is nothing else.
+    if (asks_for_websocket(head)) {
+        if (path == "/live") {
+            upgrade(c, head);
+        } else {
+            answer_text(c, 404, "not found", true);
+        }
+        return;
+    }
     for (const PageFile& f : page_files) {
-        if (path != QLatin1String(f.path)) continue;
+        if (path != f.path) continue;
         QFile file(QString::fromLatin1(f.resource));
-        if (!file.open(QIODevice::ReadOnly)) {
-            respond_text(request, socket, QHttpServerResponder::StatusCode::NotFound, "not found");
-            return true;
-        }
-        respond(request, socket, QHttpServerResponder::StatusCode::Ok, file.readAll(), f.type);
-        return true;
+        if (!file.open(QIODevice::ReadOnly)) break;
+        answer(c, 200, file.readAll(), f.type, {}, close);
+        return;
     }
-    const bool metrics = path == QLatin1String("/metrics");
-    const bool save = path == QLatin1String("/save");
-    if (!metrics && !save) return false;
+    if (path == "/metrics" || path == "/save") {
+        serve_figures(c, head, path == "/save", close);
+        return;
+    }
+    answer_text(c, 404, "not found", close);
+}
+
+void WebServer::serve_figures(Connection& c, const RequestHead& head, bool save, bool close) {
     // The saved list is for those who may act; the figures are for anyone
     // when there is no key.
-    if ((save || !key().empty()) && !bearer_ok(request)) {
-        if (!key().empty() && !request.value("Authorization").isEmpty() && options_.refused)
-            options_.refused(metrics ? Door::metrics : Door::save, socket->peerAddress(),
-                             socket->peerPort());
-        respond_text(request, socket, QHttpServerResponder::StatusCode::Unauthorized,
-                     "the key is needed", {{"WWW-Authenticate", "Bearer"}});
-        return true;
+    const std::string k = key();
+    const std::string* authorization = head.field("authorization");
+    if ((save || !k.empty()) && !bearer_ok(authorization, k)) {
+        const bool guess = !k.empty() && authorization != nullptr;
+        if (guess) refuse(c, save ? Door::save : Door::metrics, RefusalReason::wrong_key);
+        answer_text(c, 401, "the key is needed", close || guess, {{"WWW-Authenticate", "Bearer"}});
+        return;
     }
-    if (metrics) {
-        respond(request, socket, QHttpServerResponder::StatusCode::Ok,
-                QByteArray::fromStdString(options_.metrics ? options_.metrics() : std::string()),
-                "text/plain; version=0.0.4; charset=utf-8");
+    if (!save) {
+        answer(c, 200, QByteArray::fromStdString(options_.metrics ? options_.metrics() : ""),
+               "text/plain; version=0.0.4; charset=utf-8", {}, close);
+        return;
+    }
+    const std::string name = options_.saved_list_name ? options_.saved_list_name() : "Quillon.log";
+    answer(c, 200, QByteArray::fromStdString(options_.saved_list ? options_.saved_list() : ""),
+           "text/plain; charset=windows-1252",
+           {{"Content-Disposition",
+             "attachment; filename=\"" + QByteArray::fromStdString(name) + "\""}},
+           close);
+}
+
+void WebServer::answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,
+                       const Headers& more, bool close) {
+    QByteArray r = "HTTP/1.1 " + QByteArray::number(status) + " " + reason_phrase(status) +
+                   "\r\nContent-Type: " + type +
+                   "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                   "\r\nContent-Security-Policy: " + content_security_policy +
+                   "\r\nX-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff"
+                   "\r\nReferrer-Policy: no-referrer\r\nCache-Control: no-store\r\n";
+    for (const auto& [name, value] : more)
+        r += name + ": " + value + "\r\n";
+    if (close) r += "Connection: close\r\n";
+    r += "\r\n" + body;
+    write(c, r.constData(), static_cast<std::size_t>(r.size()));
+    if (close) {
+        linger(c);
+    } else if (waiting(c) > 0) {
+        c.answering = true;
+    }
+}
+
+void WebServer::answer_text(Connection& c, int status, const char* text, bool close,
+                            const Headers& more) {
+    answer(c, status, QByteArray(text) + "\n", "text/plain; charset=utf-8", more, close);
+}
+
+// ---- WebSocket ----
+
+void WebServer::upgrade(Connection& c, const RequestHead& head) {
+    switch (upgrade_problem(head)) {
+        case UpgradeProblem::none:
+            break;
+        case UpgradeProblem::bad_version:
+            answer_text(c, 400, "only WebSocket version 13 here", true,
+                        {{"Sec-WebSocket-Version", "13"}});
+            return;
+        default:
+            answer_text(c, 400, "not a WebSocket upgrade", true);
+            return;
+    }
+    if (head.has_body) {
+        answer_text(c, 400, "an upgrade has no body", true);
+        return;
+    }
+    // A page from elsewhere must not read the bus through a visitor's browser.
+    if (!origin_allowed(head, c.encrypted, options_.origins)) {
+        answer_text(c, 403, "pages from this origin may not open the live view", true);
+        return;
+    }
+    const bool key_required = !key().empty();
+    const std::int64_t now = monotonic_ms();
+    std::optional<Id> evicted;
+    switch (admission_.websocket_opens(c.id, c.address, key_required, now, evicted)) {
+        case BrowserAdmission::Upgrade::ok:
+            break;
+        case BrowserAdmission::Upgrade::too_many_from_address:
+            answer_text(c, 429, "too many live views from this address", true);
+            return;
+        case BrowserAdmission::Upgrade::too_many_browsers:
+            answer_text(c, 503, "every browser's place is taken", true);
+            return;
+    }
+    if (evicted) {
+        if (Connection* older = find(*evicted))
+            close_websocket(*older, close_code::try_again_later, "too many waiting for the key");
+    }
+    const QByteArray accept =
+        QCryptographicHash::hash(QByteArray::fromStdString(*head.field("sec-websocket-key")) +
+                                     "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                 QCryptographicHash::Sha1)
+            .toBase64();
+    const QByteArray switching =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+        accept + "\r\n\r\n";
+    write(c, switching.constData(), static_cast<std::size_t>(switching.size()));
+    c.stage = Stage::websocket;
+    c.head_deadline_ms = 0;
+    c.browser = next_browser_++;
+    if (key_required) {
+        c.key_deadline_ms = now + browser_key_limit_ms;
+        due(c.key_deadline_ms);
+    }
+    if (!send_frame(c, text_frame(std::string("{\"type\":\"hello\",\"key_required\":") +
+                                  (key_required ? "true" : "false") + "}")))
+        return;
+    if (!key_required && !send_frame(c, text_frame(view_.state_message(false)))) return;
+    // Frames sent right behind the upgrade came with its head.
+    const std::string rest = c.requests.take_rest();
+    if (!rest.empty()) take_frames(c, rest);
+    if (!c.gone && c.stage == Stage::websocket) read_websocket(c);
+}
+
+void WebServer::read_websocket(Connection& c) {
+    char bytes[16384];
+    while (!c.gone && c.stage == Stage::websocket) {
+        const qint64 n = c.socket->read(bytes, sizeof bytes);
+        if (n <= 0) return;
+        if (!admission_.admitted(c.id)) {
+            // Before the key, a browser has little to say.
+            c.input_before_key += static_cast<std::size_t>(n);
+            if (c.input_before_key > max_unadmitted_input_bytes) {
+                close_websocket(c, close_code::policy, "too much before the key");
+                return;
+            }
+        }
+        take_frames(c, std::string_view(bytes, static_cast<std::size_t>(n)));
+    }
+}
+
+void WebServer::take_frames(Connection& c, std::string_view bytes) {
+    std::vector<BrowserFrame> got;
+    c.frames.add(bytes, got);
+    for (BrowserFrame& f : got) {
+        if (c.gone || c.stage != Stage::websocket) return;
+        switch (f.kind) {
+            case BrowserFrame::Kind::text:
+                on_text(c, f.payload);
+                break;
+            case BrowserFrame::Kind::ping:
+                if (c.pings.answer(monotonic_ms())) send_frame(c, server_frame(0xA, f.payload));
+                break;
+            case BrowserFrame::Kind::pong:
+                break;
+            case BrowserFrame::Kind::close:
+                close_websocket(c, f.code != 0 ? f.code : close_code::normal, {});
+                return;
+        }
+    }
+    if (c.gone || c.stage != Stage::websocket) return;
+    switch (c.frames.failure()) {
+        case 0:
+            return;
+        case close_code::too_big:
+            close_websocket(c, close_code::too_big, "message too big");
+            return;
+        case close_code::not_utf8:
+            close_websocket(c, close_code::not_utf8, "text that is not UTF-8");
+            return;
+        case close_code::unsupported_data:
+            close_websocket(c, close_code::unsupported_data, "text only");
+            return;
+        default:
+            close_websocket(c, c.frames.failure(), "not a WebSocket frame");
+            return;
+    }
+}
+
+void WebServer::on_text(Connection& c, const std::string& text) {
+    const QJsonObject m = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+    if (!admission_.admitted(c.id)) {
+        // Only a key counts as a try: anything else is let pass until the time is up.
+        const std::string k = key();
+        if (k.empty() || !m.contains("key")) return;
+        if (blocked(c)) {
+            refuse(c, Door::websocket, RefusalReason::blocked);
+            close_websocket(c, close_code::policy, "blocked");
+            return;
+        }
+        if (!same_key(m.value("key").toString().toStdString(), k)) {
+            refuse(c, Door::websocket, RefusalReason::wrong_key);
+            if (send_frame(c, text_frame(R"({"type":"refused","reason":"wrong key"})")))
+                close_websocket(c, close_code::policy, "wrong key");
+            return;
+        }
+        if (!admission_.admit(c.id)) {
+            close_websocket(c, close_code::try_again_later, "every browser's place is taken");
+            return;
+        }
+        c.authorised = true;
+        c.key_deadline_ms = 0;
+        send_frame(c, text_frame(view_.state_message(true)));
+        return;
+    }
+    if (!c.authorised) return;  // watching only
+    const QString control = m.value("control").toString();
+    // Each use names its browser: what the gateway has to say about it goes
+    // back there, never to a box that halts the loop.
+    OperatorEvent e;
+    if (control == QLatin1String("clear")) {
+        e = OperatorEvent::used(control::clear);
+    } else if (control == QLatin1String("save")) {
+        e = OperatorEvent::used(control::save);
+    } else if (control == QLatin1String("disconnect_all")) {
+        e = OperatorEvent::used(control::disconnect_all);
+    } else if (control == QLatin1String("disconnect")) {
+        e = OperatorEvent::used(control::disconnect);
+        e.client = m.value("client").toInt(0);
+        if (e.client == 0) return;
+    } else if (control == QLatin1String("delay") || control == QLatin1String("debug")) {
+        e = OperatorEvent::used(control == QLatin1String("delay") ? control::delay_check
+                                                                  : control::debug_check);
+        e.checked = m.value("checked").toBool();
     } else {
-        const std::string name =
-            options_.saved_list_name ? options_.saved_list_name() : "Quillon.log";
-        respond(request, socket, QHttpServerResponder::StatusCode::Ok,
-                QByteArray::fromStdString(options_.saved_list ? options_.saved_list() : ""),
-                "text/plain; charset=windows-1252",
-                {{"Content-Disposition",
-                  "attachment; filename=\"" + QByteArray::fromStdString(name) + "\""}});
+        return;
     }
+    e.requester = c.browser;
+    events_.post(e);
+}
+
+bool WebServer::send_frame(Connection& c, const std::string& frame) {
+    if (c.gone) return false;
+    if (waiting(c) + frame.size() > max_browser_output_bytes) {
+        drop(c);
+        return false;
+    }
+    write(c, frame.data(), frame.size());
     return true;
 }
 
-void WebServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    respond_text(request, socket, QHttpServerResponder::StatusCode::NotFound, "not found");
-}
-
-void WebServer::accept_browsers() {
-    drop_gone();
-    while (hasPendingWebSocketConnections()) {
-        std::unique_ptr<QWebSocket> ws = nextPendingWebSocketConnection();
-        if (!ws) break;
-        // The connection under the WebSocket: the server's frames are the same
-        // bytes for every browser, so they are framed once and written there.
-        QTcpSocket* wire = take_wire(*ws);
-        if (ws->requestUrl().path() != QLatin1String("/live") || browsers_.size() >= max_browsers ||
-            wire == nullptr) {
-            ws->abort();
-            continue;
-        }
-        ws->setMaxAllowedIncomingMessageSize(4096);
-        ws->setMaxAllowedIncomingFrameSize(4096);
-        browsers_.push_back(Browser{.id = next_browser_id_++,
-                                    .socket = std::move(ws),
-                                    .wire = wire,
-                                    .encrypted = qobject_cast<QSslSocket*>(wire) != nullptr});
-        Browser& b = browsers_.back();
-        QWebSocket* raw = b.socket.get();
-        QObject::connect(raw, &QWebSocket::textMessageReceived, this,
-                         [this, &b](const QString& text) { on_message(b, text); });
-        // Browsers only speak text.
-        QObject::connect(raw, &QWebSocket::binaryMessageReceived, this, [this, &b] {
-            b.gone = true;
-            b.socket->abort();
-            QMetaObject::invokeMethod(
-                this, [this] { drop_gone(); }, Qt::QueuedConnection);
-        });
-        QObject::connect(b.wire, &QTcpSocket::bytesWritten, this, [this, &b] {
-            if (b.behind && b.wire->bytesToWrite() < max_browser_backlog_bytes / 16) {
-                b.behind = false;
-                send(b, view_.state_message(b.authorised));
-            }
-        });
-
-        QObject::connect(raw, &QWebSocket::disconnected, this, [this, &b] {
-            b.gone = true;
-            QMetaObject::invokeMethod(
-                this, [this] { drop_gone(); }, Qt::QueuedConnection);
-        });
-        const bool key_required = !key().empty();
-        send(b, std::string("{\"type\":\"hello\",\"key_required\":") +
-                    (key_required ? "true" : "false") + "}");
-        if (!key_required) {
-            b.admitted = true;
-            send(b, view_.state_message(false));
-        }
-    }
-}
-
-void WebServer::on_message(Browser& b, const QString& text) {
-    if (b.gone) return;
-    const QJsonObject m = QJsonDocument::fromJson(text.toUtf8()).object();
-    if (!b.admitted) {
-        if (key().empty()) return;
-        if (same_key(m.value("key").toString().toUtf8(), key())) {
-            b.admitted = true;
-            b.authorised = true;
-            send(b, view_.state_message(true));
-        } else {
-            if (options_.refused)
-                options_.refused(Door::websocket, b.socket->peerAddress(), b.socket->peerPort());
-            send(b, R"({"type":"refused","reason":"wrong key"})");
-            b.gone = true;
-            b.socket->close();
-            QMetaObject::invokeMethod(
-                this, [this] { drop_gone(); }, Qt::QueuedConnection);
-        }
-        return;
-    }
-    if (!b.authorised) return;  // watching only
-    const QString c = m.value("control").toString();
-    // Each use names its browser: what the gateway has to say about it goes
-    // back there, never to a box that halts the loop.
-    const auto used = [&b](int control) {
-        OperatorEvent e = OperatorEvent::used(control);
-        e.requester = b.id;
-        return e;
-    };
-    if (c == QLatin1String("clear")) {
-        events_.post(used(control::clear));
-    } else if (c == QLatin1String("save")) {
-        events_.post(used(control::save));
-    } else if (c == QLatin1String("disconnect_all")) {
-        events_.post(used(control::disconnect_all));
-    } else if (c == QLatin1String("disconnect")) {
-        OperatorEvent e = used(control::disconnect);
-        e.client = m.value("client").toInt(0);
-        if (e.client != 0) events_.post(e);
-    } else if (c == QLatin1String("delay") || c == QLatin1String("debug")) {
-        OperatorEvent e =
-            used(c == QLatin1String("delay") ? control::delay_check : control::debug_check);
-        e.checked = m.value("checked").toBool();
-        events_.post(e);
-    }
-}
-
-void WebServer::send(Browser& b, const std::string& message) {
-    write_frames(b, text_frame(message));
-}
-
-std::string WebServer::text_frame(const std::string& message) {
-    // A server's frame: final, text, unmasked; the length in 7, 16 or 64 bits.
-    std::string f;
-    f.reserve(message.size() + 10);
-    f += static_cast<char>(0x81);
-    const std::uint64_t n = message.size();
-    if (n < 126) {
-        f += static_cast<char>(n);
-    } else if (n < 65536) {
-        f += static_cast<char>(126);
-        f += static_cast<char>((n >> 8) & 0xFF);
-        f += static_cast<char>(n & 0xFF);
-    } else {
-        f += static_cast<char>(127);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            f += static_cast<char>((n >> shift) & 0xFF);
-    }
-    return f + message;
-}
-
-void WebServer::write_frames(Browser& b, const std::string& frames) {
-    if (b.gone || b.behind) return;
-    if (b.wire->bytesToWrite() > max_browser_backlog_bytes) {
-        // It gets the whole state once it has taken what waits.
-        b.behind = true;
-        return;
-    }
-    // Straight to the kernel while nothing waits in the socket, as for the
-    // bus clients: Qt's buffered write would arm and disarm the socket's
-    // write notifier on every pass. Encrypted bytes go through the socket.
-    std::size_t sent = 0;
-    const qintptr fd = b.wire->socketDescriptor();
-    if (!b.encrypted && fd >= 0 && b.wire->bytesToWrite() == 0) {
-        const ssize_t n =
-            ::send(static_cast<int>(fd), frames.data(), frames.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) sent = static_cast<std::size_t>(n);
-    }
-    if (sent < frames.size())
-        b.wire->write(frames.data() + sent, static_cast<qint64>(frames.size() - sent));
+void WebServer::close_websocket(Connection& c, std::uint16_t code, std::string_view reason) {
+    if (send_frame(c, close_frame(code, reason))) linger(c);
 }
 
 void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
@@ -406,26 +583,140 @@ void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
     std::string frames;
     for (const std::string& m : messages)
         frames += text_frame(m);
-    for (Browser& b : browsers_) {
-        if (b.admitted) write_frames(b, frames);
+    for (auto& [id, c] : connections_) {
+        if (c->gone || c->stage != Stage::websocket || c->behind || !admission_.admitted(id))
+            continue;
+        // Changes stop well before the bound; the state makes up for them later.
+        const std::size_t w = waiting(*c);
+        if (w > browser_behind_bytes || w + frames.size() > max_browser_output_bytes) {
+            c->behind = true;
+            continue;
+        }
+        write(*c, frames.data(), frames.size());
     }
 }
 
 void WebServer::send_to_browser(std::int32_t browser, const std::string& message) {
-    for (Browser& b : browsers_) {
-        if (b.id == browser && b.admitted) send(b, message);
+    for (auto& [id, c] : connections_) {
+        if (!c->gone && c->stage == Stage::websocket && c->browser == browser &&
+            admission_.admitted(id))
+            send_frame(*c, text_frame(message));
     }
 }
 
-void WebServer::drop_gone() {
-    for (auto it = browsers_.begin(); it != browsers_.end();) {
-        if (it->gone && it->socket->state() != QAbstractSocket::ClosingState) {
-            QObject::disconnect(it->socket.get(), nullptr, this, nullptr);
-            it = browsers_.erase(it);
+// ---- every connection ----
+
+void WebServer::write(Connection& c, const char* bytes, std::size_t count) {
+    // Straight to the kernel while nothing waits in the socket, as for the
+    // bus clients: Qt's buffered write would arm and disarm the socket's
+    // write notifier on every pass. Encrypted bytes go through the socket.
+    std::size_t sent = 0;
+    const qintptr fd = c.socket->socketDescriptor();
+    if (!c.encrypted && fd >= 0 && c.socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(static_cast<int>(fd), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent = static_cast<std::size_t>(n);
+    }
+    if (sent < count) c.socket->write(bytes + sent, static_cast<qint64>(count - sent));
+}
+
+std::size_t WebServer::waiting(const Connection& c) {
+    qint64 w = c.socket->bytesToWrite();
+    // Encrypted at once, what the peer does not take waits below the TLS layer.
+    if (c.encrypted) w += static_cast<const QSslSocket*>(c.socket.get())->encryptedBytesToWrite();
+    return static_cast<std::size_t>(std::max<qint64>(w, 0));
+}
+
+void WebServer::linger(Connection& c) {
+    if (c.gone) return;
+    admission_.closes(c.id);
+    c.stage = Stage::closing;
+    c.answering = false;
+    c.key_deadline_ms = 0;
+    c.idle_deadline_ms = monotonic_ms() + http_idle_limit_ms;
+    c.socket->readAll();
+    shut_when_sent(c);
+    due(c.idle_deadline_ms);
+}
+
+void WebServer::shut_when_sent(Connection& c) {
+    if (c.shut || waiting(c) > 0) return;
+    c.shut = true;
+    if (c.encrypted) {
+        // close_notify, then the end.
+        c.socket->disconnectFromHost();
+    } else {
+        ::shutdown(static_cast<int>(c.socket->socketDescriptor()), SHUT_WR);
+    }
+    c.idle_deadline_ms = monotonic_ms() + linger_ms;
+    due(c.idle_deadline_ms);
+}
+
+void WebServer::drop(Connection& c) {
+    if (c.gone) return;
+    c.gone = true;
+    admission_.closes(c.id);
+    QObject::disconnect(c.socket.get(), nullptr, this, nullptr);
+    c.socket->abort();
+    // Freed outside its own signals: the wait delivers deferred deletes.
+    c.socket.release()->deleteLater();
+    if (!reap_queued_) {
+        reap_queued_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { reap(); }, Qt::QueuedConnection);
+    }
+}
+
+void WebServer::reap() {
+    reap_queued_ = false;
+    std::erase_if(connections_, [](const auto& entry) { return entry.second->gone; });
+}
+
+std::int64_t WebServer::deadline_of(const Connection& c) {
+    switch (c.stage) {
+        case Stage::websocket:
+            return c.key_deadline_ms;
+        case Stage::request:
+            return c.head_deadline_ms != 0 && !c.answering ? c.head_deadline_ms
+                                                           : c.idle_deadline_ms;
+        case Stage::closing:
+            return c.idle_deadline_ms;
+    }
+    return 0;
+}
+
+void WebServer::expire() {
+    const std::int64_t now = monotonic_ms();
+    std::vector<Id> late;
+    for (const auto& [id, c] : connections_) {
+        const std::int64_t deadline = c->gone ? 0 : deadline_of(*c);
+        if (deadline != 0 && now >= deadline) late.push_back(id);
+    }
+    for (const Id id : late) {
+        Connection* c = find(id);
+        if (c == nullptr) continue;
+        if (c->stage == Stage::websocket) {
+            // Not a refusal: a person may be slow to type; the page asks again.
+            close_websocket(*c, close_code::policy, "no key in time");
+        } else if (c->stage == Stage::request && c->head_deadline_ms != 0 && !c->answering) {
+            answer_text(*c, 408, "the request took too long", true);
         } else {
-            ++it;
+            drop(*c);
         }
     }
+    std::int64_t next = std::numeric_limits<std::int64_t>::max();
+    for (const auto& [id, c] : connections_) {
+        const std::int64_t deadline = c->gone ? 0 : deadline_of(*c);
+        if (deadline != 0) next = std::min(next, deadline);
+    }
+    timer_due_ms_ = 0;
+    if (next != std::numeric_limits<std::int64_t>::max()) due(next);
+}
+
+void WebServer::due(std::int64_t deadline_ms) {
+    if (timer_.isActive() && timer_due_ms_ <= deadline_ms) return;
+    timer_due_ms_ = deadline_ms;
+    const std::int64_t wait = std::max<std::int64_t>(0, deadline_ms - monotonic_ms()) + 1;
+    timer_.start(static_cast<int>(std::min<std::int64_t>(wait, http_idle_limit_ms + 1)));
 }
 
 }  // namespace quillon

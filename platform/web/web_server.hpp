@@ -1,24 +1,29 @@
 #pragma once
 
-#include <QAbstractHttpServer>
-#include <QHttpServerResponder>
-#include <QPointer>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
 #include <QSslConfiguration>
-#include <QTcpSocket>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
-#include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "clients/doors.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "platform/web/browser_admission.hpp"
+#include "platform/web/http_request.hpp"
+#include "platform/web/websocket_frames.hpp"
 #include "ui/web/web_monitor_view.hpp"
 
 class QTcpServer;
-class QWebSocket;
+class QTcpSocket;
 
 namespace quillon {
 
@@ -27,25 +32,25 @@ namespace quillon {
 // saved list's bytes) and "/metrics". With a key, a browser sees nothing
 // until it has sent the key, and "/save" and "/metrics" want it as a bearer
 // token; without one, everyone may watch and no one may act.
-class WebServer : public QAbstractHttpServer, public BrowserSink {
+//
+// HTTP/1.1 and the WebSocket are spoken here, strictly and within the
+// limits of browser_admission.hpp: every connection has a deadline for what
+// it must say, a bound on what it may make the gateway hold for it, and a
+// cap per address. Blocked addresses are closed before a byte is read.
+class WebServer : public QObject, public BrowserSink {
   public:
     struct Options {
         std::function<std::string()> key;              // the key now (empty: none)
         std::function<std::string()> saved_list;       // the bytes "Save" writes
         std::function<std::string()> saved_list_name;  // and the file's name
         std::function<std::string()> metrics;          // Prometheus text
-        // A wrong key at one of the monitor's doors.
-        std::function<void(Door door, const QHostAddress& address, quint16 port)> refused;
+        // Pages elsewhere that may open the live view ("scheme://host[:port]").
+        std::vector<std::string> origins;
+        // The gateway's refusal table, as the network sees it: whether an
+        // address is blocked, and a refusal at one of the monitor's doors.
+        std::function<bool(const QHostAddress&)> blocked;
+        std::function<void(Door, RefusalReason, const QHostAddress&, quint16 port)> refused;
     };
-    // Past this much output waiting for it, a browser gets no more changes;
-    // once it has caught up it gets the whole state instead.
-    static constexpr qint64 max_browser_backlog_bytes = 1024 * 1024;
-    static constexpr std::size_t max_browsers = 64;
-    // What one HTTP connection may send before it is a WebSocket.
-    static constexpr qint64 max_request_bytes = 64 * 1024;
-    // HTTP connections (not yet browsers) at once, and how long one may stay silent.
-    static constexpr std::size_t max_http_connections = 256;
-    static constexpr std::int64_t http_idle_limit_ms = 30000;
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);
     ~WebServer() override;
@@ -57,52 +62,91 @@ class WebServer : public QAbstractHttpServer, public BrowserSink {
 
     void send_to_browsers(const std::vector<std::string>& messages) override;
     void send_to_browser(std::int32_t browser, const std::string& message) override;
-    std::size_t browser_count() const { return browsers_.size(); }
-
-  protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
   private:
+    using Id = BrowserAdmission::Id;
     using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
-    static void respond(const QHttpServerRequest& request, QTcpSocket* socket,
-                        QHttpServerResponder::StatusCode status, const QByteArray& body,
-                        const QByteArray& type, const Headers& more = {});
-    static void respond_text(const QHttpServerRequest& request, QTcpSocket* socket,
-                             QHttpServerResponder::StatusCode status, const char* text,
-                             const Headers& more = {});
 
-    struct Browser {
-        std::int32_t id = 0;  // names it in the events of its controls
-        std::unique_ptr<QWebSocket> socket;
-        QTcpSocket* wire = nullptr;  // the connection under it, owned by the WebSocket
-        bool encrypted = false;
-        bool admitted = false;    // may get the view
-        bool authorised = false;  // may act
-        bool behind = false;
-        bool gone = false;
+    enum class Stage : std::uint8_t {
+        request,    // HTTP: a head to read, or an answer to deliver
+        websocket,  // frames both ways
+        closing,    // the last answer or close frame goes out; input is dropped
     };
 
-    void accept_browsers();
-    void on_message(Browser& b, const QString& text);
-    void send(Browser& b, const std::string& message);
-    void write_frames(Browser& b, const std::string& frames);
-    static std::string text_frame(const std::string& message);
-    QTcpSocket* take_wire(const QWebSocket& ws);
-    void drop_gone();
-    bool bearer_ok(const QHttpServerRequest& request) const;
+    struct Connection {
+        Id id = 0;
+        std::unique_ptr<QTcpSocket> socket;
+        bool encrypted = false;
+        QHostAddress peer;
+        quint16 port = 0;
+        std::string address;  // its text, as the refusal table keys it
+        Stage stage = Stage::request;
+        bool gone = false;  // closed; the record goes at the next reaping
+
+        RequestHeadReader requests;
+        std::int64_t head_deadline_ms = 0;  // 0: no head begun
+        // Request: the end of the silence allowed; closing: of the lingering.
+        std::int64_t idle_deadline_ms = 0;
+        bool answering = false;  // an answer waits to be taken; the input waits with it
+        bool shut = false;       // closing: this side's end sent
+
+        FrameDecoder frames;
+        std::int32_t browser = 0;  // names it in its controls' events
+        bool authorised = false;   // may act
+        bool behind = false;       // gets no changes until it has caught up
+        std::int64_t key_deadline_ms = 0;
+        std::size_t input_before_key = 0;
+        PingBudget pings;
+    };
+
+    void accept_from(QTcpServer* listener);
+    void on_readable(Id id);
+    void on_written(Id id);
+    Connection* find(Id id);
+
+    void read_requests(Connection& c);
+    void handle_request(Connection& c, const RequestHead& head);
+    void serve_figures(Connection& c, const RequestHead& head, bool save, bool close);
+    void answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,
+                const Headers& more, bool close);
+    void answer_text(Connection& c, int status, const char* text, bool close,
+                     const Headers& more = {});
+
+    void upgrade(Connection& c, const RequestHead& head);
+    void read_websocket(Connection& c);
+    void take_frames(Connection& c, std::string_view bytes);
+    void on_text(Connection& c, const std::string& text);
+    // Writes a frame unless what would wait for the browser passes its bound,
+    // in which case the connection is dropped; false then.
+    bool send_frame(Connection& c, const std::string& frame);
+    void close_websocket(Connection& c, std::uint16_t code, std::string_view reason);
+
+    void write(Connection& c, const char* bytes, std::size_t count);
+    static std::size_t waiting(const Connection& c);
+    void linger(Connection& c);
+    void shut_when_sent(Connection& c);
+    void drop(Connection& c);
+    void reap();
+
+    // When the connection's time is up, by its stage; 0: never.
+    static std::int64_t deadline_of(const Connection& c);
+    void expire();
+    void due(std::int64_t deadline_ms);
     std::string key() const;
-    void watch_request_bytes(QTcpSocket* socket);
+    bool blocked(const Connection& c) const;
+    void refuse(const Connection& c, Door door, RefusalReason reason);
 
     WebMonitorView& view_;
     OperatorEventQueue& events_;
     Options options_;
     std::vector<std::unique_ptr<QTcpServer>> listeners_;
-    std::list<Browser> browsers_;
-    std::int32_t next_browser_id_ = 1;
-    // The HTTP connections, watched from their first byte; one of them
-    // becomes each browser's wire.
-    std::vector<QPointer<QTcpSocket>> connections_;
+    std::map<Id, std::unique_ptr<Connection>> connections_;
+    BrowserAdmission admission_;
+    Id next_id_ = 1;
+    std::int32_t next_browser_ = 1;
+    QTimer timer_;
+    std::int64_t timer_due_ms_ = 0;
+    bool reap_queued_ = false;
 };
 
 }  // namespace quillon

@@ -114,9 +114,9 @@ class WebMonitor : public ::testing::Test {
         w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
         w.saved_list_name = [] { return std::string("Quillon_test.log"); };
         w.metrics = [&gw] { return metrics_text(gw); };
-        w.refused = [this](Door door, const QHostAddress& address, quint16 port) {
-            network_.report_refusal(door, RefusalReason::wrong_key, address, port);
-        };
+        w.blocked = [this](const QHostAddress& address) { return network_.blocked(address); };
+        w.refused = [this](Door door, RefusalReason reason, const QHostAddress& address,
+                           quint16 port) { network_.report_refusal(door, reason, address, port); };
         web_ = std::make_unique<WebServer>(web_view_, events_, std::move(w));
         std::optional<QSslConfiguration> secure;
         if (tls) {

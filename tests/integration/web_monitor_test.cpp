@@ -1,7 +1,18 @@
-// The web monitor under load and abuse: a browser that stops reading, and a
-// barrage of malformed HTTP requests and WebSocket frames.
+// The web monitor under load and abuse: a browser that stops reading, a
+// barrage of malformed HTTP requests and WebSocket frames, and the attacks of
+// a hostile network (silent handshakes, pings never read, guessed keys,
+// foreign pages, crowds of idle connections), each from other loopback
+// addresses while a browser from 127.0.0.1 goes on.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +21,7 @@
 #include <thread>
 
 #include "gateway_fixture.hpp"
+#include "tls_client.hpp"
 #include "websocket_client.hpp"
 
 namespace quillon::integration {
@@ -44,27 +56,131 @@ std::size_t open_descriptors(pid_t pid) {
     return count;
 }
 
+// The resident memory of a process, in KiB.
+std::size_t resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) return std::strtoul(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
+// A connection from another loopback address (non-blocking), waited for
+// unless `begun_only`: an attacker never waits for a server that does not
+// take it. -1 when none was made.
+int connect_from(const std::string& source, std::uint16_t port, bool begun_only = false) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    // The port is picked at connect, for this peer: thousands of short
+    // connections from one address do not run out of ports.
+    const int late_port = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late_port, sizeof late_port);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int error = 0;
+    socklen_t size = sizeof error;
+    pollfd writable{fd, POLLOUT, 0};
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 &&
+         errno != EINPROGRESS) ||
+        (!begun_only &&
+         (::poll(&writable, 1, static_cast<int>(std::chrono::milliseconds(patience).count())) !=
+              1 ||
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the far side has ended the connection; what it sent before is read and dropped.
+bool ended(int fd) {
+    char bytes[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (n > 0) continue;
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+}
+
+const std::string web_key = "Wm4-Tz8q-Kd2v-Ps6n";
+
 class WebPort : public GatewayTest {
   protected:
-    void start_with_web() {
+    void start_with_web(const std::string& lines = "") {
         std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
             << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path()
-            << ",38400,0,8,1,0\r\nWebPort = " << web_port_ << "\r\n";
+            << ",38400,0,8,1,0\r\nWebPort = " << web_port_ << "\r\n"
+            << lines;
         start_gateway();
+    }
+
+    // Under AddressSanitizer freed memory waits in a quarantine of hundreds of
+    // megabytes; the gateway started after this reuses it at once, so that its
+    // resident size means what it means without the sanitizer.
+    static void reuse_freed_memory_at_once() {
+        const char* old = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string(old != nullptr ? old : "") +
+                                    ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
     }
 
     // A browser on /live that has read its hello and the state.
     std::unique_ptr<WebSocketClient> browser(std::unique_ptr<WebSocketClient> ws,
-                                             std::string* state = nullptr) {
+                                             std::string* state = nullptr,
+                                             const std::string& more_headers = "") {
         EXPECT_TRUE(ws) << "no connection to the web port";
         if (!ws) return nullptr;
-        EXPECT_TRUE(ws->upgrade("/live", patience)) << ws->http_head();
+        EXPECT_TRUE(ws->upgrade("/live", patience, more_headers)) << ws->http_head();
         const auto hello = ws->next_text(patience);
         EXPECT_EQ(hello.value_or("nothing"), R"({"type":"hello","key_required":false})");
         const auto first = ws->next_text(patience);
         EXPECT_EQ(type_of(first.value_or("")), "state") << first.value_or("nothing");
         if (state != nullptr) *state = first.value_or("");
         return ws;
+    }
+
+    // A browser that gives the key and is let in: its hello, then the state.
+    static std::unique_ptr<WebSocketClient> keyed_browser(std::unique_ptr<WebSocketClient> ws) {
+        if (!ws || !ws->upgrade("/live", patience)) return nullptr;
+        if (ws->next_text(patience) != R"({"type":"hello","key_required":true})") return nullptr;
+        if (!ws->send_text(R"({"key":")" + web_key + R"("})")) return nullptr;
+        const auto state = ws->next_text(patience);
+        return type_of(state.value_or("")) == "state" ? std::move(ws) : nullptr;
+    }
+
+    // Writes a bus frame and reads the browser's messages until its row.
+    bool row_reaches(WebSocketClient& ws, std::uint8_t address) {
+        const Bytes frame = make_frame(0xFB, address, {0xFB, 0x00});
+        write_bus(frame);
+        while (auto m = ws.next_text(patience)) {
+            if (type_of(*m) == "row" && hex_cells(*m).at(0) == hex_text(frame)) return true;
+        }
+        return false;
+    }
+
+    // Waits until the gateway holds no more descriptors than before.
+    bool descriptors_back_to(std::size_t before) {
+        for (const auto until = SteadyClock::now() + patience; SteadyClock::now() < until;) {
+            if (open_descriptors(gateway_->pid()) <= before) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        ADD_FAILURE() << "open files: " << before << " before, "
+                      << open_descriptors(gateway_->pid()) << " after";
+        return false;
+    }
+
+    // The texts of the rows about refused peers, in order.
+    std::vector<std::string> access_rows() const {
+        std::vector<std::string> found;
+        for (const ShownRow& r : rows())
+            if (r.hex == "- access -") found.push_back(r.source);
+        return found;
     }
 
     std::uint16_t web_port_ = pick_free_port_pair();
@@ -224,7 +340,7 @@ std::vector<Abuse> abuses() {
     for (int k = 0; many_headers.size() < 70 * 1024; ++k)
         many_headers += "X-" + std::to_string(k) + ": v\r\n";
     return {
-        {"garbage", closed, 0,
+        {"garbage", status, 400,
          [](WebSocketClient& ws, std::mt19937& rng) {
              std::uniform_int_distribution<int> byte(0x80, 0xFF);
              std::string junk(1 + rng() % 2000, '\0');
@@ -233,8 +349,8 @@ std::vector<Abuse> abuses() {
              ws.send_raw(junk + "\r\n\r\n");
              return true;
          }},
-        {"HTTP/0.9", closed, 0, bytes("GET /\r\n\r\n")},
-        {"no version", closed, 0, bytes("GET / \r\n\r\n")},
+        {"HTTP/0.9", status, 400, bytes("GET /\r\n\r\n")},
+        {"no version", status, 400, bytes("GET / \r\n\r\n")},
         {"POST", status, 405, bytes(request("POST", "/save", "", R"({"control":"clear"})"))},
         {"PUT", status, 405, bytes(request("PUT", "/metrics", "", "x"))},
         {"DELETE", status, 405, bytes(request("DELETE", "/live"))},
@@ -242,16 +358,16 @@ std::vector<Abuse> abuses() {
         {"unknown path", status, 404, bytes(request("GET", "/no/such/page?x=1"))},
         {"dot-dot path", status, 404, bytes(request("GET", "/../../etc/passwd"))},
         {"live without upgrade", status, 404, bytes(request("GET", "/live"))},
-        {"header line of 200 KiB", closed, 0,
+        {"header line of 200 KiB", status, 431,
          bytes(request("GET", "/", "X-Long: " + std::string(200 * 1024, 'a') + "\r\n"))},
-        {"70 KiB of headers", closed, 0, bytes(request("GET", "/metrics", many_headers))},
+        {"70 KiB of headers", status, 431, bytes(request("GET", "/metrics", many_headers))},
         {"absurd length", anything, 0,
          bytes(request("GET", "/metrics", "Content-Length: 99999999999999999999999\r\n"))},
         {"bad chunk", anything, 0,
          bytes(request("POST", "/", "Transfer-Encoding: chunked\r\n") + "zz\r\nx\r\n")},
         {"truncated", anything, 0, bytes("GET /metrics HTTP/1.1\r\nHost: 127.0")},
         {"connect only", anything, 0, bytes("")},
-        {"upgrade without key", closed, 0, bytes(upgrade_request("GET", "/live", ""))},
+        {"upgrade without key", status, 400, bytes(upgrade_request("GET", "/live", ""))},
         {"upgrade with a bad key", anything, 0,
          bytes(upgrade_request("GET", "/live", "not base64!"))},
         {"upgrade of version 8", status, 400, bytes(upgrade_request("GET", "/live", key, "8"))},
@@ -267,7 +383,7 @@ std::vector<Abuse> abuses() {
              ws.send_text(R"({"control":"disconnect_all"})");
          })},
         {"not JSON", anything, 0, frame(0x81, "{{{[[[\"\\")},
-        {"binary", closed, 0, frame(0x82, std::string("\x00\x01\x02", 3))},
+        {"binary", closed, 1003, frame(0x82, std::string("\x00\x01\x02", 3))},
         {"reserved opcode", closed, 1002, after_upgrade([](WebSocketClient& ws, std::mt19937& rng) {
              const std::uint8_t reserved[] = {3, 4, 5, 6, 7, 11, 12, 13, 14, 15};
              ws.send_frame(static_cast<std::uint8_t>(0x80 | reserved[rng() % 10]), "x");
@@ -331,8 +447,9 @@ TEST_F(WebPort, AThousandMalformedRequestsAndFramesLeaveTheGatewayServing) {
                 }
                 break;
             case Answer::anything:
-                // Some are left open until the end, the rest are dropped at once.
-                if (i % 7 == 0) held.push_back(std::move(ws));
+                // Some are left open until the end, the rest are dropped at once;
+                // fewer than an address may keep waiting.
+                if (i % 13 == 0) held.push_back(std::move(ws));
                 break;
         }
     }
@@ -374,6 +491,351 @@ TEST_F(WebPort, AThousandMalformedRequestsAndFramesLeaveTheGatewayServing) {
     EXPECT_EQ(metrics->read_http_answer(patience), 200) << metrics->http_head();
     EXPECT_NE(metrics->http_body().find("quillon_frames_total"), std::string::npos);
     EXPECT_FALSE(gateway_->wait_exit(0ms)) << gateway_->errors();
+}
+
+TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHandshake) {
+    const std::uint16_t tls_port = pick_free_port_pair();
+    reuse_freed_memory_at_once();
+    start_with_web("TLSPort = " + std::to_string(tls_port) + "\r\n");
+    // The certificate is made at the start: the page is there once a handshake works.
+    ASSERT_TRUE(TlsClient::connect_to(web_port_, patience)) << gateway_->errors();
+    std::this_thread::sleep_for(200ms);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
+    const std::size_t memory = resident_kib(gateway_->pid());
+
+    // 200 connections from 127.0.0.2 that never say a word, renewed every 4 s,
+    // while a browser from 127.0.0.1 shakes hands twice a second.
+    std::vector<int> silent;
+    const auto hang_up = [&] {
+        for (const int fd : silent)
+            ::close(fd);
+        silent.clear();
+    };
+    std::vector<std::int64_t> handshakes_ms;
+    const auto begin = SteadyClock::now();
+    for (auto renewal = begin; SteadyClock::now() - begin < 13s;) {
+        if (SteadyClock::now() >= renewal) {
+            hang_up();
+            for (int k = 0; k < 200; ++k) {
+                const int fd = connect_from("127.0.0.2", web_port_, true);
+                ASSERT_GE(fd, 0);
+                silent.push_back(fd);
+            }
+            renewal += 4s;
+        }
+        const auto asked = SteadyClock::now();
+        auto tls = TlsClient::connect_to(web_port_, 5s);
+        handshakes_ms.push_back(
+            tls ? std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - asked)
+                      .count()
+                : 5000);
+        std::this_thread::sleep_for(500ms);
+    }
+    hang_up();
+    ASSERT_GE(handshakes_ms.size(), 10u);
+    for (std::size_t k = 0; k < handshakes_ms.size(); ++k)
+        EXPECT_LT(handshakes_ms[k], 1000)
+            << "handshake " << k << " took " << handshakes_ms[k] << " ms";
+    // The page is still served, and nothing of the attack is left.
+    auto page = TlsClient::connect_to(web_port_, patience);
+    ASSERT_TRUE(page);
+    const std::string get = request("GET", "/metrics");
+    ASSERT_TRUE(page->send(Bytes(get.begin(), get.end())));
+    EXPECT_TRUE(page->wait_bytes(12, patience));
+    EXPECT_EQ(std::string(page->received().begin(), page->received().end()).substr(0, 12),
+              "HTTP/1.1 200");
+    page.reset();
+    descriptors_back_to(descriptors);
+    EXPECT_LT(resident_kib(gateway_->pid()), memory + 16 * 1024);
+}
+
+TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnsweredASecond) {
+    reuse_freed_memory_at_once();
+    start_with_web("AuthKey = " + web_key + "\r\n");
+    auto watcher = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
+    ASSERT_TRUE(watcher);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
+    const std::size_t memory = resident_kib(gateway_->pid());
+
+    // Four WebSockets from 127.0.0.2 that never give the key and never read,
+    // pinging as fast as they can for at most 12 s.
+    std::vector<std::unique_ptr<WebSocketClient>> pingers;
+    for (int k = 0; k < 4; ++k) {
+        pingers.push_back(WebSocketClient::connect_from("127.0.0.2", web_port_, patience, 2048));
+        ASSERT_TRUE(pingers.back() && pingers.back()->upgrade("/live", patience));
+    }
+    const std::string ping(125, 'p');
+    std::vector<bool> cut(pingers.size(), false);
+    std::size_t peak = 0;
+    const auto begin = SteadyClock::now();
+    for (auto row_due = begin; SteadyClock::now() - begin < 12s;) {
+        for (std::size_t k = 0; k < pingers.size(); ++k) {
+            for (int n = 0; n < 100 && !cut[k]; ++n)
+                cut[k] = !pingers[k]->send_frame(0x89, ping);
+        }
+        peak = std::max(peak, resident_kib(gateway_->pid()));
+        if (std::all_of(cut.begin(), cut.end(), [](bool c) { return c; })) break;
+        if (SteadyClock::now() >= row_due) {
+            ASSERT_TRUE(row_reaches(*watcher, 0x40)) << "the browser with the key got no row";
+            row_due += 1s;
+        }
+    }
+    EXPECT_LT(peak, memory + 16 * 1024) << "KiB, from " << memory;
+    for (auto& p : pingers)
+        EXPECT_TRUE(p->wait_closed(patience)) << "a pinger is still connected";
+    EXPECT_TRUE(row_reaches(*watcher, 0x41));
+    pingers.clear();
+    descriptors_back_to(descriptors);
+
+    // A browser that reads its pongs gets at most ten a second.
+    auto reader = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
+    ASSERT_TRUE(reader);
+    std::size_t pongs = 0;
+    const auto count = [&](std::chrono::milliseconds wait) {
+        while (auto f = reader->next_frame(wait))
+            pongs += f->opcode == 0xA;
+    };
+    for (const auto start = SteadyClock::now(); SteadyClock::now() - start < 3s;) {
+        ASSERT_TRUE(reader->send_frame(0x89, "are you there"));
+        count(0ms);
+        std::this_thread::sleep_for(5ms);
+    }
+    count(500ms);
+    EXPECT_GE(pongs, 10u);
+    EXPECT_LE(pongs, 40u);
+}
+
+TEST_F(WebPort, GuessedKeysBlockTheAddressAtEveryWebDoorWithAFewRowsOnly) {
+    start_with_web("AuthKey = " + web_key + "\r\n");
+    // Five wrong WebSocket keys from 127.0.0.2, each refused and closed.
+    for (int k = 0; k < 5; ++k) {
+        auto ws = WebSocketClient::connect_from("127.0.0.2", web_port_, patience);
+        ASSERT_TRUE(ws && ws->upgrade("/live", patience));
+        EXPECT_EQ(ws->next_text(patience).value_or(""), R"({"type":"hello","key_required":true})");
+        ASSERT_TRUE(ws->send_text(R"({"key":"guess-)" + std::to_string(k) + R"("})"));
+        EXPECT_EQ(ws->next_text(patience).value_or(""),
+                  R"({"type":"refused","reason":"wrong key"})");
+        EXPECT_TRUE(ws->wait_closed(patience));
+    }
+    // Five wrong bearer keys for the figures from 127.0.0.3.
+    const auto figures = [](const std::string& key) {
+        return request("GET", "/metrics", "Authorization: Bearer " + key + "\r\n");
+    };
+    for (int k = 0; k < 5; ++k) {
+        auto http = WebSocketClient::connect_from("127.0.0.3", web_port_, patience);
+        ASSERT_TRUE(http && http->send_raw(figures("guess-" + std::to_string(k))));
+        EXPECT_EQ(http->read_http_answer(patience), 401);
+    }
+    ASSERT_TRUE(wait_rows([](const std::vector<ShownRow>& shown) {
+        return std::count_if(shown.begin(), shown.end(), [](const ShownRow& r) {
+                   return r.source.starts_with("blocked 127.0.0.");
+               }) == 2;
+    })) << gateway_->output();
+
+    // Blocked: even the right key finds every door closed, and no row is written for it.
+    for (const std::string source : {"127.0.0.2", "127.0.0.3"}) {
+        for (int k = 0; k < 10; ++k) {
+            auto live = WebSocketClient::connect_from(source, web_port_, patience);
+            ASSERT_TRUE(live);
+            EXPECT_FALSE(keyed_browser(std::move(live))) << source << " let in";
+            auto http = WebSocketClient::connect_from(source, web_port_, patience);
+            ASSERT_TRUE(http);
+            http->send_raw(figures(web_key));
+            EXPECT_EQ(http->read_http_answer(patience), 0) << http->http_head();
+            EXPECT_TRUE(http->wait_closed(patience));
+        }
+    }
+    // The operator's browser and figures go on.
+    EXPECT_TRUE(keyed_browser(WebSocketClient::connect_to(web_port_, patience)));
+    auto http = WebSocketClient::connect_to(web_port_, patience);
+    ASSERT_TRUE(http && http->send_raw(figures(web_key)));
+    ASSERT_EQ(http->read_http_answer(patience), 200);
+    EXPECT_NE(http->http_body().find("quillon_refused_total{door=\"websocket\"} 5\n"),
+              std::string::npos)
+        << http->http_body();
+    EXPECT_NE(http->http_body().find("quillon_refused_total{door=\"metrics\"} 5\n"),
+              std::string::npos);
+
+    std::this_thread::sleep_for(300ms);
+    std::vector<std::string> expected;
+    for (const std::string source : {"127.0.0.2", "127.0.0.3"}) {
+        for (int k = 0; k < 5; ++k)
+            expected.push_back("refused " + source + " (" +
+                               (source == "127.0.0.2" ? "web monitor" : "/metrics") +
+                               "): wrong key");
+        expected.push_back("blocked " + source + " for a minute: 5 refusals within a minute");
+    }
+    EXPECT_EQ(access_rows(), expected);
+    std::size_t lines = 0;
+    const std::string errors = gateway_->errors();
+    for (std::size_t at = 0; (at = errors.find("127.0.0.", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(lines, expected.size()) << errors;
+}
+
+TEST_F(WebPort, OnlyThePagesOwnOriginAListedOneOrNoPageAtAllOpenTheLiveView) {
+    start_with_web("WebOrigin = https://Dash.Example:8443/\r\n");
+    const std::string own = "http://127.0.0.1:" + std::to_string(web_port_);
+    const std::vector<std::string> foreign_pages = {
+        "http://evil.example", "http://127.0.0.1:" + std::to_string(web_port_ + 1),
+        "https://127.0.0.1:" + std::to_string(web_port_), "null"};
+    for (const std::string& foreign : foreign_pages) {
+        auto ws = WebSocketClient::connect_to(web_port_, patience);
+        ASSERT_TRUE(ws);
+        EXPECT_FALSE(ws->upgrade("/live", patience, "Origin: " + foreign + "\r\n")) << foreign;
+        EXPECT_TRUE(ws->http_head().starts_with("HTTP/1.1 403")) << foreign << "\n"
+                                                                 << ws->http_head();
+    }
+    const std::vector<std::string> allowed = {"Origin: " + own + "\r\n",
+                                              "Origin: https://dash.example:8443\r\n", ""};
+    for (const std::string& origin : allowed) {
+        std::string state;
+        EXPECT_TRUE(browser(WebSocketClient::connect_to(web_port_, patience), &state, origin))
+            << origin;
+    }
+}
+
+TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWithIt) {
+    start_with_web("AuthKey = " + web_key + "\r\n");
+    ASSERT_TRUE(keyed_browser(WebSocketClient::connect_to(web_port_, patience)));
+    std::this_thread::sleep_for(200ms);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
+
+    // Sixteen from each of nine addresses, which never give the key.
+    std::vector<std::unique_ptr<WebSocketClient>> waiting;
+    for (int a = 2; a <= 10; ++a) {
+        const std::string source = "127.0.0." + std::to_string(a);
+        for (int k = 0; k < 16; ++k) {
+            waiting.push_back(WebSocketClient::connect_from(source, web_port_, patience));
+            ASSERT_TRUE(waiting.back() && waiting.back()->upgrade("/live", patience)) << source;
+        }
+        if (a > 2) continue;
+        // A seventeenth from one address is turned away.
+        auto extra = WebSocketClient::connect_from(source, web_port_, patience);
+        ASSERT_TRUE(extra);
+        EXPECT_FALSE(extra->upgrade("/live", patience));
+        EXPECT_TRUE(extra->http_head().starts_with("HTTP/1.1 429")) << extra->http_head();
+    }
+    // The operator, with the key, is let in at once and sees the bus.
+    auto operator_browser = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
+    ASSERT_TRUE(operator_browser);
+    EXPECT_TRUE(row_reaches(*operator_browser, 0x42));
+
+    // Those without the key are closed once their 10 s are up, or gave way to newer ones.
+    for (auto& ws : waiting) {
+        EXPECT_TRUE(ws->wait_closed(2 * patience));
+        EXPECT_TRUE(ws->close_code() == 1008 || ws->close_code() == 1013) << ws->close_code();
+    }
+    waiting.clear();
+    operator_browser.reset();
+    descriptors_back_to(descriptors);
+}
+
+TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWaiting) {
+    start_with_web();
+    ASSERT_TRUE(browser(WebSocketClient::connect_to(web_port_, patience)));
+    std::this_thread::sleep_for(200ms);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
+
+    // 272 connections from 17 addresses, each sending its request a byte every 2 s.
+    const std::string head = request("GET", "/");
+    struct Slow {
+        int fd = -1;
+        std::size_t sent = 0;
+        SteadyClock::time_point first;
+        std::optional<SteadyClock::duration> lasted;
+    };
+    std::vector<Slow> slow;
+    for (int a = 10; a < 27; ++a) {
+        for (int k = 0; k < 16; ++k) {
+            Slow s;
+            s.fd = connect_from("127.0.0." + std::to_string(a), web_port_);
+            ASSERT_GE(s.fd, 0);
+            ASSERT_EQ(::send(s.fd, head.data(), 1, MSG_NOSIGNAL), 1);
+            s.sent = 1;
+            s.first = SteadyClock::now();
+            slow.push_back(s);
+        }
+    }
+    // A seventeenth from one address is closed at once (the last address: the
+    // first ones gave up their oldest places to the last).
+    const int extra = connect_from("127.0.0.26", web_port_);
+    ASSERT_GE(extra, 0);
+    pollfd p{extra, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, static_cast<int>(patience.count() * 1000)), 1);
+    EXPECT_TRUE(ended(extra));
+    ::close(extra);
+
+    // Meanwhile a browser elsewhere gets the page at once.
+    auto page = WebSocketClient::connect_to(web_port_, patience);
+    ASSERT_TRUE(page && page->send_raw(request("GET", "/")));
+    EXPECT_EQ(page->read_http_answer(5s), 200);
+    page.reset();
+
+    const auto begin = SteadyClock::now();
+    for (auto drip = begin; SteadyClock::now() - begin < 16s;) {
+        const bool dripping = SteadyClock::now() >= drip;
+        std::size_t open = 0;
+        for (Slow& s : slow) {
+            if (s.lasted) continue;
+            if (ended(s.fd)) {
+                s.lasted = SteadyClock::now() - s.first;
+                continue;
+            }
+            ++open;
+            if (dripping && s.sent < head.size() - 1 &&
+                ::send(s.fd, head.data() + s.sent, 1, MSG_NOSIGNAL) == 1)
+                ++s.sent;
+        }
+        if (dripping) drip += 2s;
+        if (open == 0) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    std::size_t early = 0;
+    for (const Slow& s : slow) {
+        EXPECT_TRUE(s.lasted && *s.lasted < 13s) << "a slow request still open";
+        early += s.lasted && *s.lasted < 8s;
+        ::close(s.fd);
+    }
+    // Only those that gave way to newer ones end before their time.
+    EXPECT_LE(early, 20u);
+    descriptors_back_to(descriptors);
+}
+
+// A browser's Disconnect of a client that is not there: the answer is its
+// banner, the window shows no box, and the bus goes on.
+TEST_F(WebPort, ARemoteActionsAnswerIsTheBrowsersBannerAndNeverStopsTheWindowsLoop) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path()
+        << ",38400,0,8,1,0\r\nWebPort = " << web_port_ << "\r\nAuthKey = " << web_key << "\r\n";
+    gateway_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{QUILLON_PROGRAM, "--listen", "127.0.0.1"}, dir_.path());
+    ASSERT_TRUE(gateway_->started());
+    auto b = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
+    ASSERT_TRUE(b) << gateway_->errors();
+    auto client = TcpClient::connect_to(port_, patience);
+    ASSERT_TRUE(client && client->send(Bytes(web_key.begin(), web_key.end())));
+
+    ASSERT_TRUE(b->send_text(R"({"control":"disconnect","client":999999})"));
+    std::optional<std::string> banner;
+    while (auto m = b->next_text(patience)) {
+        if (type_of(*m) == "message") {
+            banner = std::move(m);
+            break;
+        }
+    }
+    ASSERT_TRUE(banner);
+    EXPECT_NE(banner->find(R"("text":"No client to remove.")"), std::string::npos) << *banner;
+    // The loop still runs: a bus frame reaches the client (once it is let in) and the browser.
+    const Bytes frame = make_frame(0xFB, 0x43, {0xFB, 0x00});
+    bool arrived = false;
+    for (int attempt = 0; attempt < 50 && !arrived; ++attempt) {
+        write_bus(frame);
+        arrived = client->wait_bytes(frame.size(), 200ms);
+    }
+    EXPECT_TRUE(arrived);
+    EXPECT_TRUE(row_reaches(*b, 0x44));
 }
 
 }  // namespace

@@ -75,6 +75,25 @@ std::unique_ptr<WebSocketClient> WebSocketClient::connect_narrow(std::uint16_t p
     return fd < 0 ? nullptr : std::unique_ptr<WebSocketClient>(new WebSocketClient(fd));
 }
 
+std::unique_ptr<WebSocketClient> WebSocketClient::connect_from(const std::string& source,
+                                                               std::uint16_t port,
+                                                               std::chrono::milliseconds patience,
+                                                               int receive_buffer) {
+    const int fd = connect_loopback(port, SteadyClock::now() + patience, [&](int socket) {
+        if (receive_buffer > 0)
+            ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+        // The port is picked at connect, for this peer: thousands of short
+        // connections from one address do not run out of ports.
+        const int late_port = 1;
+        ::setsockopt(socket, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late_port, sizeof late_port);
+        ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    });
+    return fd < 0 ? nullptr : std::unique_ptr<WebSocketClient>(new WebSocketClient(fd));
+}
+
 WebSocketClient::WebSocketClient(int fd) : fd_(fd), rng_(std::random_device{}()) {}
 
 WebSocketClient::~WebSocketClient() {
@@ -96,15 +115,19 @@ bool WebSocketClient::send_raw(std::string_view bytes) {
     return bytes.empty();
 }
 
-bool WebSocketClient::upgrade(const std::string& path, std::chrono::milliseconds patience) {
+bool WebSocketClient::upgrade(const std::string& path, std::chrono::milliseconds patience,
+                              const std::string& more_headers) {
     unsigned char nonce[16];
     for (unsigned char& b : nonce)
         b = static_cast<unsigned char>(rng_() & 0xFFu);
     const std::string key = base64(nonce, sizeof nonce);
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size);
     if (!send_raw("GET " + path +
-                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
-                  "Upgrade\r\nSec-WebSocket-Key: " +
-                  key + "\r\nSec-WebSocket-Version: 13\r\n\r\n"))
+                  " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(ntohs(peer.sin_port)) +
+                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+                  "\r\nSec-WebSocket-Version: 13\r\n" + more_headers + "\r\n"))
         return false;
     return read_http_answer(patience) == 101 &&
            header_value(head_, "Sec-WebSocket-Accept") == accept_for(key);

@@ -34,13 +34,20 @@ class WebSocketClient {
     static std::unique_ptr<WebSocketClient> connect_narrow(std::uint16_t port,
                                                            std::chrono::milliseconds patience,
                                                            int receive_buffer, int max_segment);
+    // From another loopback address (127.0.0.2, ...), as another machine would.
+    static std::unique_ptr<WebSocketClient> connect_from(const std::string& source,
+                                                         std::uint16_t port,
+                                                         std::chrono::milliseconds how_long,
+                                                         int receive_buffer = 0);
     ~WebSocketClient();
     WebSocketClient(const WebSocketClient&) = delete;
     WebSocketClient& operator=(const WebSocketClient&) = delete;
 
-    // Sends the upgrade request for the path and reads the answer's head:
-    // true on 101 with the Sec-WebSocket-Accept that the key calls for.
-    bool upgrade(const std::string& path, std::chrono::milliseconds patience);
+    // Sends the upgrade request for the path, with the Host a browser names
+    // and any more header lines ("Origin: ...\r\n"), and reads the answer's
+    // head: true on 101 with the Sec-WebSocket-Accept that the key calls for.
+    bool upgrade(const std::string& path, std::chrono::milliseconds how_long,
+                 const std::string& more_headers = "");
 
     // Reads until a whole HTTP head has come (its body too, when it names a
     // Content-Length); its status code, or 0 when none came in time.
