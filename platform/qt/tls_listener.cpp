@@ -64,6 +64,13 @@ void TlsListener::incomingConnection(qintptr descriptor) {
         ::close(static_cast<int>(descriptor));
         return;
     }
+    if (handshakes_.size() >= max_handshakes) {
+        const auto oldest = std::min_element(handshakes_.begin(), handshakes_.end(),
+                                             [](const auto& a, const auto& b) {
+                                                 return a.second.deadline_ms < b.second.deadline_ms;
+                                             });
+        handshake_failed(oldest->first);
+    }
     auto socket = std::make_unique<QSslSocket>();
     socket->setSslConfiguration(configuration_);
     if (!socket->setSocketDescriptor(descriptor)) {

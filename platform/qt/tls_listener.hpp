@@ -25,6 +25,11 @@ class TlsListener : public QTcpServer {
   public:
     static constexpr std::int64_t handshake_limit_ms = 5000;
     static constexpr int max_handshakes_per_address = 16;
+    // In all: past it the oldest handshake gives way to the newcomer. A
+    // handshake that goes well takes milliseconds, so only silent peers are
+    // ever the oldest; the descriptors they hold stay bounded however many
+    // addresses they come from.
+    static constexpr std::size_t max_handshakes = 512;
 
     struct Doorkeeping {
         // Whether the address is blocked: its connections are closed at once.

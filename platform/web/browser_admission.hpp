@@ -35,6 +35,10 @@ inline constexpr std::size_t browser_behind_bytes = 768 * 1024;
 inline constexpr std::size_t max_browser_output_bytes = 1024 * 1024;
 inline constexpr std::size_t browser_caught_up_bytes = 64 * 1024;
 inline constexpr int max_pongs_per_second = 10;
+// Connections that have had their last answer and are closing, per address
+// and in all; past either, the oldest of them is closed at once.
+inline constexpr std::size_t max_closing_per_address = 16;
+inline constexpr std::size_t max_closing = 256;
 
 // Places of one kind, per address and in all. A newcomer from an address
 // that holds its share is turned away; when every place is taken, the

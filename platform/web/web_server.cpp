@@ -629,6 +629,7 @@ std::size_t WebServer::waiting(const Connection& c) {
 void WebServer::linger(Connection& c) {
     if (c.gone) return;
     admission_.closes(c.id);
+    make_room_to_close(c.address);
     c.stage = Stage::closing;
     c.answering = false;
     c.key_deadline_ms = 0;
@@ -636,6 +637,27 @@ void WebServer::linger(Connection& c) {
     c.socket->readAll();
     shut_when_sent(c);
     due(c.idle_deadline_ms);
+}
+
+void WebServer::make_room_to_close(const std::string& address) {
+    // Peers that never take their last answer must not pile up closing
+    // connections: past the bounds, the oldest of them goes at once.
+    std::size_t all = 0;
+    std::size_t its = 0;
+    for (const auto& [id, other] : connections_) {
+        if (other->gone || other->stage != Stage::closing) continue;
+        ++all;
+        its += other->address == address;
+    }
+    for (auto it = connections_.begin();
+         it != connections_.end() && (all >= max_closing || its >= max_closing_per_address); ++it) {
+        Connection& other = *it->second;
+        if (other.gone || other.stage != Stage::closing) continue;
+        if (all < max_closing && other.address != address) continue;
+        its -= other.address == address;
+        --all;
+        drop(other);
+    }
 }
 
 void WebServer::shut_when_sent(Connection& c) {

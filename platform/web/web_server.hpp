@@ -124,6 +124,7 @@ class WebServer : public QObject, public BrowserSink {
     void write(Connection& c, const char* bytes, std::size_t count);
     static std::size_t waiting(const Connection& c);
     void linger(Connection& c);
+    void make_room_to_close(const std::string& address);
     void shut_when_sent(Connection& c);
     void drop(Connection& c);
     void reap();

@@ -802,6 +802,35 @@ TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWait
     descriptors_back_to(descriptors);
 }
 
+TEST_F(WebPort, PeersThatNeverTakeTheirLastAnswerHoldFewDescriptors) {
+    start_with_web();
+    ASSERT_TRUE(browser(WebSocketClient::connect_to(web_port_, patience)));
+    std::this_thread::sleep_for(200ms);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
+    // Each is answered and closing, and neither reads nor closes.
+    std::vector<int> silent;
+    for (int k = 0; k < 60; ++k) {
+        const int fd = connect_from("127.0.0.2", web_port_);
+        ASSERT_GE(fd, 0);
+        const std::string bad = "BREW / HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(::send(fd, bad.data(), bad.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bad.size()));
+        // Answered (the answer waits unread) before the next one comes.
+        pollfd answered{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&answered, 1, 5000), 1);
+        silent.push_back(fd);
+    }
+    // At most 16 closing connections from one address.
+    EXPECT_LE(open_descriptors(gateway_->pid()), descriptors + 16 + 1);
+    auto page = WebSocketClient::connect_from("127.0.0.2", web_port_, patience);
+    ASSERT_TRUE(page && page->send_raw(request("GET", "/")));
+    EXPECT_EQ(page->read_http_answer(5s), 200);
+    for (const int fd : silent)
+        ::close(fd);
+    page.reset();
+    descriptors_back_to(descriptors);
+}
+
 // A browser's Disconnect of a client that is not there: the answer is its
 // banner, the window shows no box, and the bus goes on.
 TEST_F(WebPort, ARemoteActionsAnswerIsTheBrowsersBannerAndNeverStopsTheWindowsLoop) {
