@@ -65,6 +65,31 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = b(at);
+    std::size_t n = 0;
+    if (c < 0x80) {
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+    } else {
+        return 0;
+    }
+    if (at + n > text.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((b(at + k) & 0xC0) != 0x80) return 0;
+    if (c == 0xE0 && b(at + 1) < 0xA0) return 0;   // overlong
+    if (c == 0xED && b(at + 1) >= 0xA0) return 0;  // a surrogate
+    if (c == 0xF0 && b(at + 1) < 0x90) return 0;   // overlong
+    if (c == 0xF4 && b(at + 1) >= 0x90) return 0;  // above U+10FFFF
+    return n;
+}
+
 char32_t cp1252_code_point(unsigned char byte) {
     if (byte >= 0x80 && byte <= 0x9F) return cp1252_high[byte - 0x80u];
     return byte;

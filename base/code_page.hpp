@@ -18,6 +18,11 @@ char32_t cp1252_code_point(unsigned char byte);
 // Every byte one Latin-1 character (settings files without a byte-order mark).
 std::string latin1_to_utf8(std::string_view latin1);
 
+// The length of the well-formed UTF-8 sequence that begins at `at` (1 to 4),
+// or 0 when there is none: no overlong forms, surrogates or code points
+// above U+10FFFF.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at);
+
 // Appends the UTF-8 form of one code point (invalid ones become U+FFFD).
 void append_utf8(std::string& out, char32_t code_point);
 

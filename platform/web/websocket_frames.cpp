@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/code_page.hpp"
+
 namespace quillon {
 namespace {
 
@@ -21,30 +23,9 @@ bool valid_close_code(std::uint16_t code) {
 }  // namespace
 
 bool valid_utf8(std::string_view text) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = at(i);
-        std::size_t n = 1;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            n = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 4;
-        } else {
-            return false;
-        }
-        if (i + n > text.size()) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((at(i + k) & 0xC0) != 0x80) return false;
-        }
-        // No overlong forms, no surrogates, nothing above U+10FFFF.
-        if ((c == 0xE0 && at(i + 1) < 0xA0) || (c == 0xED && at(i + 1) >= 0xA0) ||
-            (c == 0xF0 && at(i + 1) < 0x90) || (c == 0xF4 && at(i + 1) >= 0x90))
-            return false;
+        const std::size_t n = utf8_sequence_length(text, i);
+        if (n == 0) return false;
         i += n;
     }
     return true;

@@ -57,31 +57,6 @@ std::int64_t status_kib(pid_t pid, const std::string& key) {
     return -1;
 }
 
-// AddressSanitizer keeps freed memory in a quarantine of hundreds of
-// megabytes; a gateway started within this scope reuses it at once, so that
-// its resident size means what it means without the sanitizer.
-class NoQuarantine {
-  public:
-    NoQuarantine() {
-        if (const char* old = std::getenv("ASAN_OPTIONS")) saved_ = old;
-        const std::string options =
-            saved_.value_or("") + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
-    ~NoQuarantine() {
-        if (saved_) {
-            ::setenv("ASAN_OPTIONS", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("ASAN_OPTIONS");
-        }
-    }
-    NoQuarantine(const NoQuarantine&) = delete;
-    NoQuarantine& operator=(const NoQuarantine&) = delete;
-
-  private:
-    std::optional<std::string> saved_;
-};
-
 TEST_F(BusFramesToClients, EveryGoodFrameReachesEveryClientIntactAndInOrder) {
     start_gateway();
     std::vector<std::unique_ptr<TcpClient>> clients;
@@ -265,7 +240,7 @@ TEST_F(BusFramesToClients, ANameFromTheBusBringsNoControlCharacterToAnyOutput) {
 // behind by three frames in four.
 TEST_F(BusFramesToClients, AFloodReachesAReadingClientWholeAndInOrderSoonAfterItEnds) {
     {
-        const NoQuarantine reuse;
+        const ImmediateReuse reuse;
         start_gateway();
     }
     auto client = connect_client();

@@ -1,11 +1,27 @@
 #include "gateway_fixture.hpp"
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace quillon::integration {
+
+ImmediateReuse::ImmediateReuse() {
+    if (const char* old = std::getenv("ASAN_OPTIONS")) saved_ = old;
+    const std::string options =
+        saved_.value_or("") + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+    ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+}
+
+ImmediateReuse::~ImmediateReuse() {
+    if (saved_) {
+        ::setenv("ASAN_OPTIONS", saved_->c_str(), 1);
+    } else {
+        ::unsetenv("ASAN_OPTIONS");
+    }
+}
 namespace {
 
 std::string trimmed(const std::string& cell) {

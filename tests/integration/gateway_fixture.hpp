@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,21 @@ using namespace std::chrono_literals;
 // Generous: the machine is shared, and a test that waits longer only when
 // something is wrong costs nothing when all is well.
 inline constexpr auto patience = 10s;
+
+// Under AddressSanitizer freed memory waits in a quarantine of hundreds of
+// megabytes before it is used again; a gateway started within this scope
+// reuses it at once, so that its resident size means what it means without
+// the sanitizer.
+class ImmediateReuse {
+  public:
+    ImmediateReuse();
+    ~ImmediateReuse();
+    ImmediateReuse(const ImmediateReuse&) = delete;
+    ImmediateReuse& operator=(const ImmediateReuse&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
 
 // One row of the traffic list as the headless gateway prints it.
 struct ShownRow {

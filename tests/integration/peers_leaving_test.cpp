@@ -107,30 +107,6 @@ TEST_F(PeersLeaving, AFrameLeftUnfinishedShowsAsABadLengthRowCountedAgainstItsCl
         << gateway_->errors().substr(mark);
 }
 
-// Under AddressSanitizer freed memory waits in a quarantine of hundreds of
-// megabytes before it is used again; the gateway started here reuses it at once,
-// so that its resident size means what it means without the sanitizer.
-class ImmediateReuse {
-  public:
-    ImmediateReuse() {
-        const char* old = std::getenv("ASAN_OPTIONS");
-        if (old != nullptr) saved_ = old;
-        const std::string options =
-            saved_.value_or("") + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
-    ~ImmediateReuse() {
-        if (saved_) {
-            ::setenv("ASAN_OPTIONS", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("ASAN_OPTIONS");
-        }
-    }
-
-  private:
-    std::optional<std::string> saved_;
-};
-
 TEST_F(PeersLeaving, ConnectionsThatComeAndGoLeaveNoDescriptorsOrMemoryBehind) {
     {
         const ImmediateReuse reuse;

@@ -34,7 +34,6 @@ SSL_CTX* client_context() {
 std::unique_ptr<TlsClient> TlsClient::connect_tls12(std::uint16_t port,
                                                     std::chrono::milliseconds patience,
                                                     const std::string& suites) {
-    const auto deadline = SteadyClock::now() + patience;
     SSL_CTX* context = client_context();
     if (context == nullptr) return nullptr;
     SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
@@ -42,21 +41,19 @@ std::unique_ptr<TlsClient> TlsClient::connect_tls12(std::uint16_t port,
         SSL_CTX_free(context);
         return nullptr;
     }
-    const int fd = connect_loopback(port, deadline);
-    if (fd < 0) {
-        SSL_CTX_free(context);
-        return nullptr;
-    }
-    std::unique_ptr<TlsClient> client(new TlsClient(fd, context));
-    if (!client->handshake(deadline)) return nullptr;
-    return client;
+    return connect_with(context, port, patience);
 }
 
 std::unique_ptr<TlsClient> TlsClient::connect_to(std::uint16_t port,
                                                  std::chrono::milliseconds patience) {
-    const auto deadline = SteadyClock::now() + patience;
     SSL_CTX* context = client_context();
     if (context == nullptr) return nullptr;
+    return connect_with(context, port, patience);
+}
+
+std::unique_ptr<TlsClient> TlsClient::connect_with(SSL_CTX* context, std::uint16_t port,
+                                                   std::chrono::milliseconds patience) {
+    const auto deadline = SteadyClock::now() + patience;
     const int fd = connect_loopback(port, deadline);
     if (fd < 0) {
         SSL_CTX_free(context);

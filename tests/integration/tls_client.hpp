@@ -39,6 +39,9 @@ class TlsClient : public StreamClient {
     void close();
 
   private:
+    // Connects with the context, which the client owns from here.
+    static std::unique_ptr<TlsClient> connect_with(ssl_ctx_st* context, std::uint16_t port,
+                                                   std::chrono::milliseconds patience);
     TlsClient(int fd, ssl_ctx_st* context);
     bool handshake(std::chrono::steady_clock::time_point deadline);
     // Sends what OpenSSL has put out so far.

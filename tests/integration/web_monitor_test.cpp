@@ -120,16 +120,6 @@ class WebPort : public GatewayTest {
         start_gateway();
     }
 
-    // Under AddressSanitizer freed memory waits in a quarantine of hundreds of
-    // megabytes; the gateway started after this reuses it at once, so that its
-    // resident size means what it means without the sanitizer.
-    static void reuse_freed_memory_at_once() {
-        const char* old = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(old != nullptr ? old : "") +
-                                    ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
-
     // A browser on /live that has read its hello and the state.
     std::unique_ptr<WebSocketClient> browser(std::unique_ptr<WebSocketClient> ws,
                                              std::string* state = nullptr,
@@ -495,8 +485,10 @@ TEST_F(WebPort, AThousandMalformedRequestsAndFramesLeaveTheGatewayServing) {
 
 TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHandshake) {
     const std::uint16_t tls_port = pick_free_port_pair();
-    reuse_freed_memory_at_once();
-    start_with_web("TLSPort = " + std::to_string(tls_port) + "\r\n");
+    {
+        const ImmediateReuse reuse;
+        start_with_web("TLSPort = " + std::to_string(tls_port) + "\r\n");
+    }
     // The certificate is made at the start: the page is there once a handshake works.
     ASSERT_TRUE(TlsClient::connect_to(web_port_, patience)) << gateway_->errors();
     std::this_thread::sleep_for(200ms);
@@ -550,8 +542,10 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
 }
 
 TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnsweredASecond) {
-    reuse_freed_memory_at_once();
-    start_with_web("AuthKey = " + web_key + "\r\n");
+    {
+        const ImmediateReuse reuse;
+        start_with_web("AuthKey = " + web_key + "\r\n");
+    }
     auto watcher = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
     ASSERT_TRUE(watcher);
     const std::size_t descriptors = open_descriptors(gateway_->pid());

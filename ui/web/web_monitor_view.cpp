@@ -2,36 +2,12 @@
 
 #include <cstdio>
 
+#include "base/code_page.hpp"
 #include "ui/statistics.hpp"
 #include "ui/traffic_list.hpp"
 
 namespace quillon {
 namespace {
-
-// Bytes of the UTF-8 sequence starting at `i`, or 0 when it is not one.
-std::size_t utf8_sequence(std::string_view t, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(t[k]); };
-    const unsigned char c = b(i);
-    std::size_t n = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-    } else {
-        return 0;
-    }
-    if (i + n > t.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-    // No overlong forms, no surrogates, nothing above U+10FFFF.
-    if (c == 0xE0 && b(i + 1) < 0xA0) return 0;
-    if (c == 0xED && b(i + 1) >= 0xA0) return 0;
-    if (c == 0xF0 && b(i + 1) < 0x90) return 0;
-    if (c == 0xF4 && b(i + 1) >= 0x90) return 0;
-    return n;
-}
 
 const char* icon_name(int icon) {
     switch (icon) {
@@ -82,7 +58,7 @@ std::string json_string(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            const std::size_t n = utf8_sequence(text, i);
+            const std::size_t n = utf8_sequence_length(text, i);
             if (n == 0) {
                 out += "\\ufffd";
                 ++i;
