@@ -39,24 +39,6 @@ Bytes wrong_end_frame(std::uint8_t address) {
     return f;
 }
 
-std::size_t open_descriptors(pid_t pid) {
-    std::size_t n = 0;
-    std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return n;
-}
-
-// A figure of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when not found.
-std::int64_t status_kib(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
-    }
-    return -1;
-}
-
 TEST_F(BusFramesToClients, EveryGoodFrameReachesEveryClientIntactAndInOrder) {
     start_gateway();
     std::vector<std::unique_ptr<TcpClient>> clients;

@@ -2,11 +2,29 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace quillon::integration {
+
+std::size_t open_descriptors(pid_t pid) {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+std::int64_t status_kib(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
+    }
+    return -1;
+}
 
 ImmediateReuse::ImmediateReuse() {
     if (const char* old = std::getenv("ASAN_OPTIONS")) saved_ = old;

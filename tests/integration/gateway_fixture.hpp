@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -38,6 +39,14 @@ class ImmediateReuse {
   private:
     std::optional<std::string> saved_;
 };
+
+// What a process holds: its open descriptors, and a figure of
+// /proc/PID/status in KiB ("VmRSS", "VmHWM"; -1 when not found).
+std::size_t open_descriptors(pid_t pid);
+std::int64_t status_kib(pid_t pid, const std::string& key);
+inline std::int64_t resident_kib(pid_t pid) {
+    return status_kib(pid, "VmRSS");
+}
 
 // One row of the traffic list as the headless gateway prints it.
 struct ShownRow {

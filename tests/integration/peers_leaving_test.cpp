@@ -30,23 +30,6 @@ std::vector<Bytes> numbered_frames(int count) {
     return frames;
 }
 
-std::size_t open_descriptors(pid_t pid) {
-    std::size_t n = 0;
-    std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return n;
-}
-
-std::int64_t resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-    }
-    return -1;
-}
-
 // Connects and closes at once, `cycles` times, in batches that the gateway has
 // ended (its analyzer has had their "DEL IP," lines) before the next batch.
 void churn(std::uint16_t port, UdpClient& analyzer, int cycles) {

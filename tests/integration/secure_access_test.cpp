@@ -232,15 +232,6 @@ TEST_F(SecureAccess, SilentConnectionsAreClosedAfterFiveSecondsAndRefusalsBlockT
     EXPECT_EQ(refusals().size(), 6u);
 }
 
-// How many descriptors the gateway holds open.
-std::size_t open_files(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        ++n;
-    return n;
-}
-
 TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind) {
     start_with(tls_setting());
     // The first client makes sure the server is up; the count follows its end.
@@ -249,7 +240,7 @@ TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind
     first->close();
     wait_clients_listed({first->local_port()}, "ended");
     std::this_thread::sleep_for(200ms);
-    const std::size_t files_before = open_files(gateway_->pid());
+    const std::size_t files_before = open_descriptors(gateway_->pid());
 
     std::vector<std::unique_ptr<TcpClient>> peers;
     for (int k = 0; k < 20; ++k) {
@@ -280,7 +271,7 @@ TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind
     plain->close();
     wait_clients_listed({tls->local_port(), plain->local_port()}, "ended");
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(open_files(gateway_->pid()), files_before);
+    EXPECT_EQ(open_descriptors(gateway_->pid()), files_before);
 }
 
 TEST_F(SecureAccess, SilentPeersOnTheTlsPortNeverStallAnotherAddressesHandshake) {

@@ -47,24 +47,6 @@ std::vector<std::string> hex_cells(const std::string& message) {
     return found;
 }
 
-std::size_t open_descriptors(pid_t pid) {
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-         !error && it != end; it.increment(error))
-        ++count;
-    return count;
-}
-
-// The resident memory of a process, in KiB.
-std::size_t resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmRSS:")) return std::strtoul(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
-}
-
 // A connection from another loopback address (non-blocking), waited for
 // unless `begun_only`: an attacker never waits for a server that does not
 // take it. -1 when none was made.
@@ -493,7 +475,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
     ASSERT_TRUE(TlsClient::connect_to(web_port_, patience)) << gateway_->errors();
     std::this_thread::sleep_for(200ms);
     const std::size_t descriptors = open_descriptors(gateway_->pid());
-    const std::size_t memory = resident_kib(gateway_->pid());
+    const std::int64_t memory = resident_kib(gateway_->pid());
 
     // 200 connections from 127.0.0.2 that never say a word, renewed every 4 s,
     // while a browser from 127.0.0.1 shakes hands twice a second.
@@ -549,7 +531,7 @@ TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnswere
     auto watcher = keyed_browser(WebSocketClient::connect_to(web_port_, patience));
     ASSERT_TRUE(watcher);
     const std::size_t descriptors = open_descriptors(gateway_->pid());
-    const std::size_t memory = resident_kib(gateway_->pid());
+    const std::int64_t memory = resident_kib(gateway_->pid());
 
     // Four WebSockets from 127.0.0.2 that never give the key and never read,
     // pinging as fast as they can for at most 12 s.
@@ -560,7 +542,7 @@ TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnswere
     }
     const std::string ping(125, 'p');
     std::vector<bool> cut(pingers.size(), false);
-    std::size_t peak = 0;
+    std::int64_t peak = 0;
     const auto begin = SteadyClock::now();
     for (auto row_due = begin; SteadyClock::now() - begin < 12s;) {
         for (std::size_t k = 0; k < pingers.size(); ++k) {
