@@ -47,5 +47,9 @@ inline constexpr std::int32_t longest_wait_ms = 1001;
 inline constexpr int max_network_events_per_pass = 64;
 inline constexpr std::int64_t purge_period_ms = 3600000;
 inline constexpr std::int32_t tcp_backlog = 100;
+// The TLS server takes its peers before their handshake: a burst from one
+// address must not fill the kernel's queue and make another's connection wait
+// for a retransmission (a second).
+inline constexpr std::int32_t tls_backlog = 1024;
 
 }  // namespace quillon

@@ -79,7 +79,7 @@ bool open_tls_server(Gateway& gw) {
     const std::optional<TlsFiles> files = tls_files(gw);
     if (!files) return false;
     gw.tls_files = *files;
-    switch (gw.network.create_tls_server(Server::tls, gw.settings.tls_port, tcp_backlog, *files)) {
+    switch (gw.network.create_tls_server(Server::tls, gw.settings.tls_port, tls_backlog, *files)) {
         case ServerStart::ok:
             return true;
         case ServerStart::unavailable:
@@ -140,7 +140,7 @@ bool reopen_client_servers(Gateway& gw) {
     const Settings& s = gw.settings;
     if (s.plain_server() && !gw.network.create_tcp_server(Server::tcp, s.tcp_port, tcp_backlog))
         return false;
-    return !s.tls_server() || gw.network.create_tls_server(Server::tls, s.tls_port, tcp_backlog,
+    return !s.tls_server() || gw.network.create_tls_server(Server::tls, s.tls_port, tls_backlog,
                                                            gw.tls_files) == ServerStart::ok;
 }
 

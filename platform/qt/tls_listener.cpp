@@ -90,28 +90,32 @@ void TlsListener::incomingConnection(qintptr descriptor) {
     arm_timer();
 }
 
-void TlsListener::handshake_done(QSslSocket* socket) {
+std::unique_ptr<QSslSocket> TlsListener::end_handshake(QSslSocket* socket) {
     const auto it = handshakes_.find(socket);
-    if (it == handshakes_.end()) return;
+    if (it == handshakes_.end()) return nullptr;
     if (--per_address_[it->second.address] <= 0) per_address_.erase(it->second.address);
-    // From here on the connection belongs to whoever takes it.
     QObject::disconnect(socket, nullptr, this, nullptr);
-    QSslSocket* taken = it->second.socket.release();
+    std::unique_ptr<QSslSocket> ended = std::move(it->second.socket);
     handshakes_.erase(it);
+    arm_timer();
+    return ended;
+}
+
+void TlsListener::handshake_done(QSslSocket* socket) {
+    std::unique_ptr<QSslSocket> done = end_handshake(socket);
+    if (!done) return;
+    // From here on the connection belongs to whoever takes it.
+    QSslSocket* taken = done.release();
     taken->setParent(this);
     addPendingConnection(taken);
-    arm_timer();
 }
 
 void TlsListener::handshake_failed(QSslSocket* socket) {
-    const auto it = handshakes_.find(socket);
-    if (it == handshakes_.end()) return;
-    if (--per_address_[it->second.address] <= 0) per_address_.erase(it->second.address);
-    QObject::disconnect(socket, nullptr, this, nullptr);
-    socket->abort();
-    release_later(std::move(it->second.socket));
-    handshakes_.erase(it);
-    arm_timer();
+    std::unique_ptr<QSslSocket> failed = end_handshake(socket);
+    if (!failed) return;
+    failed->abort();
+    // Freed outside its own signals: the wait delivers deferred deletes.
+    failed.release()->deleteLater();
 }
 
 void TlsListener::expire() {
@@ -139,11 +143,6 @@ void TlsListener::arm_timer() {
         first = std::min(first, h.deadline_ms);
     const std::int64_t wait = std::max<std::int64_t>(0, first - monotonic_ms()) + 1;
     timer_.start(static_cast<int>(std::min<std::int64_t>(wait, handshake_limit_ms + 1)));
-}
-
-void TlsListener::release_later(std::unique_ptr<QSslSocket> socket) {
-    // The wait delivers deferred deletes before each pass.
-    socket.release()->deleteLater();
 }
 
 }  // namespace quillon

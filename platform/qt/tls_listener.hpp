@@ -52,12 +52,12 @@ class TlsListener : public QTcpServer {
         std::string address;  // its text form, for the count per address
         std::int64_t deadline_ms = 0;
     };
+    // Stops tracking the handshake; its socket, or null when it was not one.
+    std::unique_ptr<QSslSocket> end_handshake(QSslSocket* socket);
     void handshake_done(QSslSocket* socket);
     void handshake_failed(QSslSocket* socket);
     void expire();
     void arm_timer();
-    // Sockets are freed outside their own signals.
-    void release_later(std::unique_ptr<QSslSocket> socket);
 
     QSslConfiguration configuration_;
     Doorkeeping doorkeeping_;
