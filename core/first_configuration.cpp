@@ -18,7 +18,8 @@ bool port_test(Gateway& gw, const std::string& port_text) {
 }
 
 bool serial_test(Gateway& gw, const std::string& name) {
-    if (!gw.serial.port_opens(name)) {
+    // "auto" names no port: the gateway looks for the module when it runs.
+    if (!is_search_name(name) && !gw.serial.port_opens(name)) {
         gw.view.message_box("Serial Port error",
                             "This Serial port (" + name + ") isn't available !",
                             MessageIcon::error);

@@ -153,23 +153,20 @@ TEST_F(Console, RowsArePrintedWithTheTrafficListsTextsAndColourOnlyOnATerminal) 
 
 TEST_F(Console, FirstConfigurationQuestionsOnATerminal) {
     ConsoleView& view = make(true);
-    type("/dev/ttyUSB1\n80a0\n9000\nRS\n");
+    type("auto\n80a0\n9000\nRS\n");
     const FirstConfigurationAnswer a = view.ask_first_configuration();
     EXPECT_EQ(a.action, FirstConfigurationAnswer::Action::ok);
-    EXPECT_EQ(a.serial_port_name, "/dev/ttyUSB1");
+    EXPECT_EQ(a.serial_port_name, "auto");
     EXPECT_EQ(a.port_text, "9000");  // letters are refused and the question asked again
     EXPECT_TRUE(a.rs_module);
+    EXPECT_NE(err().find("/dev/ttyACM0"), std::string::npos);
+    EXPECT_EQ(err().find("COM"), std::string::npos);
     EXPECT_NE(err().find("digits only"), std::string::npos);
-
-    type("\n\n\n");  // the defaults
-    const FirstConfigurationAnswer d = view.ask_first_configuration();
-    EXPECT_EQ(d.action, FirstConfigurationAnswer::Action::ok);
-    EXPECT_EQ(d.serial_port_name, "/dev/ttyACM0");
-    EXPECT_EQ(d.port_text, "8080");
-    EXPECT_FALSE(d.rs_module);
 }
 
-TEST_F(Console, FirstConfigurationEndsWithTheInputOrWithoutATerminal) {
+TEST_F(Console, FirstConfigurationEndsOnAnEmptyAnswerTheInputsEndOrWithoutATerminal) {
+    type("/dev/ttyUSB1\n\n");
+    EXPECT_EQ(make(true).ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     type("/dev/ttyUSB1\n");
     end_input();
     EXPECT_EQ(make(true).ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);

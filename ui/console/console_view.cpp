@@ -54,8 +54,8 @@ void ConsoleView::create_main_window() {
         print(options_.err, "Type \"help\" for the commands.\n");
 }
 
-void ConsoleView::set_title(std::string_view title) {
-    print(options_.err, std::string(title) + "\n");
+void ConsoleView::set_title(std::string_view) {
+    // The start-up summary names the version, with the settings in use.
 }
 
 void ConsoleView::traffic_insert_top(const TrafficRow& row) {
@@ -101,6 +101,10 @@ void ConsoleView::message_box(std::string_view title, std::string_view text, Mes
 void ConsoleView::log_line(std::string_view text) {
     // Where notices go to standard error already, their row said it.
     if (!options_.notices_to_err) print(options_.err, std::string(text) + "\n");
+}
+
+void ConsoleView::journal(std::string_view text) {
+    print(options_.err, std::string(text) + "\n");
 }
 
 bool ConsoleView::ask_yes_no(std::string_view title, std::string_view text) {
@@ -201,26 +205,31 @@ FirstConfigurationAnswer ConsoleView::ask_first_configuration() {
         answer.action = FirstConfigurationAnswer::Action::unavailable;
         return answer;
     }
-    const auto ask = [&](const std::string& question,
-                         const std::string& fallback) -> std::optional<std::string> {
-        print(options_.err, question + " [" + fallback + "]: ");
+    // An empty answer, like the end of the input, ends the questions and
+    // nothing is written.
+    const auto ask = [&](const std::string& question) -> std::optional<std::string> {
+        print(options_.err, question + ": ");
         std::optional<std::string> answered = input_ ? input_->wait_line() : std::nullopt;
         if (!answered) return std::nullopt;
         std::string line = std::move(*answered);
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
             line.pop_back();
-        return line.empty() ? fallback : line;
+        const auto first = line.find_first_not_of(' ');
+        if (first == std::string::npos) return std::nullopt;
+        return line.substr(first);
     };
-    const auto serial = ask("Enter the serial port name (eg. COM4)", "/dev/ttyACM0");
+    print(options_.err, "No settings yet: three questions make them (an empty answer quits).\n");
+    const auto serial =
+        ask("Serial port of the Velbus interface (for example /dev/ttyACM0, or auto to find it)");
     if (!serial) return answer;
     std::optional<std::string> port;
     for (;;) {
-        port = ask("Enter the Ethernet port number(>1024)", "8080");
+        port = ask("TCP port for clients (for example 8080)");
         if (!port) return answer;
         if (port->find_first_not_of("0123456789") == std::string::npos) break;
         print(options_.err, "digits only, please\n");
     }
-    const auto module = ask("Module, USB or RS", "USB");
+    const auto module = ask("Module, USB or RS");
     if (!module) return answer;
     answer.action = FirstConfigurationAnswer::Action::ok;
     answer.serial_port_name = *serial;
