@@ -12,10 +12,14 @@
 #include <system_error>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "analyzer/traffic_list_file.hpp"
+#include "app/connection_info.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "core/journal.hpp"
 #include "core/metrics.hpp"
 #include "core/settings.hpp"
 #include "platform/openssl/certificate_maker.hpp"
@@ -46,28 +50,49 @@ namespace {
 
 using namespace quillon;
 
-constexpr const char* usage =
-    "Usage: quillon [--headless] [--config FILE] [--data-dir DIR] [--log-traffic]\n"
-    "               [--listen ADDRESS] [--demo] [--port N]\n"
-    "\n"
-    "A gateway between a Velbus bus and the network, with a live bus monitor.\n"
-    "\n"
-    "  --config FILE     the settings file (default: Quillon.ini in the working\n"
-    "                    directory); without it and without a terminal, a template\n"
-    "                    is written there and used\n"
-    "  --data-dir DIR    where saved lists, the debug log and a self-signed TLS\n"
-    "                    certificate go (default: the settings file's folder)\n"
-    "  --headless        no window: traffic rows on standard output, messages on\n"
-    "                    standard error, commands on standard input (type help)\n"
-    "  --log-traffic     traffic rows on standard output even when it is not a\n"
-    "                    terminal (a service's journal gets only the messages)\n"
-    "  --demo            run on the built-in bus simulator with default settings;\n"
-    "                    no settings file is read or written\n"
-    "  --port N          the TCP port of the demo (default 8080; analyzers use N+1)\n"
-    "  --listen ADDRESS  listen on this local address only, over the settings'\n"
-    "                    Listen (default: all); repeat it or give a comma list\n"
-    "  --help            this text\n"
-    "  --version         the version\n";
+// The usage text, with the program's own name (quillon or quillon-window).
+std::string usage_text(const std::string& name) {
+    const std::string indent(name.size(), ' ');
+    return "Usage: " + name + " [--headless] [--config FILE] [--data-dir DIR] [--log-traffic]\n" +
+           "       " + indent + " [--listen ADDRESS] [--demo] [--port N]\n" + "       " + name +
+           " --connection-info [--config FILE] [--data-dir DIR]\n" +
+           "\n"
+           "A gateway between a Velbus bus and the network, with a live bus monitor.\n"
+           "\n"
+           "  --config FILE      the settings file (default: Quillon.ini in the working\n"
+           "                     directory); without it and without a terminal, a template\n"
+           "                     is written there and used\n"
+           "  --data-dir DIR     where saved lists, the debug log and a self-signed TLS\n"
+           "                     certificate go (default: the settings file's folder)\n"
+           "  --headless         no window: traffic rows on standard output, messages on\n"
+           "                     standard error, commands on standard input (type help)\n"
+           "  --log-traffic      traffic rows on standard output even when it is not a\n"
+           "                     terminal (a service's journal gets only the messages)\n"
+           "  --demo             run on the built-in bus simulator with default settings;\n"
+           "                     no settings file is read or written\n"
+           "  --port N           the TCP port of the demo (default 8080; analyzers use N+1)\n"
+           "  --listen ADDRESS   listen on this local address only, over the settings'\n"
+           "                     Listen (default: all); repeat it or give a comma list\n"
+           "  --connection-info  print what clients need to connect (the Home Assistant\n"
+           "                     connection strings with the key, the web monitor's\n"
+           "                     address, the certificate's fingerprint) and end; without\n"
+           "                     --config and without Quillon.ini here, the service's\n"
+           "                     /etc/quillon/Quillon.ini\n"
+           "  --help             this text\n"
+           "  --version          the version\n"
+           "\n"
+           "Every setting is described in the manual page (man " +
+           name +
+           ") and in the user\n"
+           "guide, /usr/share/doc/quillon/user-guide.md.\n";
+}
+
+// The program's name as it was started, for its messages.
+std::string program_name(const char* argv0) {
+    const std::string path = argv0 != nullptr ? argv0 : "quillon";
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 struct Options {
     bool headless = false;
@@ -85,6 +110,9 @@ class MachineCertificateMaker : public CertificateMaker {
     bool make_self_signed(const std::string& certificate_path, const std::string& key_path,
                           std::string& error) override {
         return make_self_signed_certificate(certificate_path, key_path, machine_host_name(), error);
+    }
+    std::string fingerprint(const std::string& certificate_path) override {
+        return certificate_fingerprint(certificate_path);
     }
 };
 
@@ -227,6 +255,13 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events, network);
     // Without browsers to come, the loop does not keep a copy of the view for them.
     if (!web) views.set_watchers({});
+    if (web) {
+        gw.view.journal(
+            std::string("web monitor on ") + (gw.settings.tls_server() ? "https" : "http") + "://" +
+            server_addresses(gw, gw.settings.web_port) + "/" +
+            (gw.settings.auth_key.empty() ? ", no key: read-only for everyone who reaches it"
+                                          : ", key required"));
+    }
     // The servers listen: a service manager may start what depends on them.
     notify_service_manager("READY=1");
     run_main_loop(gw);
@@ -237,36 +272,68 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string name = program_name(argv[0]);
+    // What the gateway writes (saved lists, the debug log, its data folder, a
+    // certificate) is for its own account and group only, however it runs.
+    ::umask(027);
     Options options;
+    bool connection_info = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        // The value an option needs, or nothing (said on standard error).
+        const auto value = [&](const char* what) -> std::optional<std::string> {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s: %s needs %s\n", name.c_str(), argv[i], what);
+                return std::nullopt;
+            }
+            return std::string(argv[++i]);
+        };
         if (arg == "--help" || arg == "-h") {
-            std::fputs(usage, stdout);
+            std::fputs(usage_text(name).c_str(), stdout);
             return 0;
         } else if (arg == "--version") {
-            std::printf("quillon %s\n", version_text);
+            std::printf("%s %s\n", name.c_str(), version_text);
             return 0;
         } else if (arg == "--headless") {
             options.headless = true;
         } else if (arg == "--demo") {
             options.demo = true;
-        } else if (arg == "--port" && i + 1 < argc) {
-            options.demo_port = settings_integer(argv[++i]);
-        } else if (arg == "--config" && i + 1 < argc) {
-            options.config = argv[++i];
-        } else if (arg == "--data-dir" && i + 1 < argc) {
-            options.data_dir = argv[++i];
+        } else if (arg == "--connection-info") {
+            connection_info = true;
+        } else if (arg == "--port") {
+            const std::optional<std::string> port = value("a number");
+            if (!port) return 2;
+            const int n = settings_integer(*port);
+            if (port->empty() || port->find_first_not_of("0123456789") != std::string::npos ||
+                n < 1 || n > 65535) {
+                std::fprintf(stderr, "%s: --port needs a number from 1 to 65535, not \"%s\"\n",
+                             name.c_str(), port->c_str());
+                return 2;
+            }
+            options.demo_port = n;
+        } else if (arg == "--config") {
+            const std::optional<std::string> file = value("a file");
+            if (!file) return 2;
+            options.config = *file;
+        } else if (arg == "--data-dir") {
+            const std::optional<std::string> folder = value("a folder");
+            if (!folder) return 2;
+            options.data_dir = *folder;
         } else if (arg == "--log-traffic") {
             options.log_traffic = true;
-        } else if (arg == "--listen" && i + 1 < argc) {
+        } else if (arg == "--listen") {
+            const std::optional<std::string> addresses = value("an address");
+            if (!addresses) return 2;
             if (!options.listen) options.listen.emplace();
-            for (std::string& address : address_list(argv[++i]))
+            for (std::string& address : address_list(*addresses))
                 options.listen->push_back(std::move(address));
         } else {
-            std::fprintf(stderr, "quillon: unknown argument \"%s\"\n\n%s", argv[i], usage);
+            std::fprintf(stderr, "%s: unknown argument \"%s\"\n\n%s", name.c_str(), argv[i],
+                         usage_text(name).c_str());
             return 2;
         }
     }
+    if (connection_info) return print_connection_info(options.config, options.data_dir);
 
     bool windowed = false;
 #ifdef QUILLON_WITH_WINDOW

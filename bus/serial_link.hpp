@@ -42,6 +42,8 @@ class SerialLink {
     bool searches() const { return line_.name == search_port_name; }
     // The device in use, or last in use; the configured name until one is found.
     const std::string& port_name() const { return device_.empty() ? line_.name : device_; }
+    // Why the port named in the settings did not open.
+    SerialOpenError open_error() const { return port_.last_open_error(); }
 
     bool open();
     // The devices found at the latest opening that did not open.

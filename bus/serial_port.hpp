@@ -15,11 +15,20 @@ struct SerialLineSettings {
     std::int32_t handshake = 0;  // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
 };
 
+// Why a serial port did not open, for a message that says what to do.
+enum class SerialOpenProblem { none, permission, not_found, busy, settings, other };
+struct SerialOpenError {
+    SerialOpenProblem problem = SerialOpenProblem::none;
+    std::string reason;  // the system's words
+};
+
 // The serial link to the bus interface module (serial port 0).
 class SerialPort {
   public:
     virtual ~SerialPort() = default;
     virtual bool open(const SerialLineSettings& settings) = 0;
+    // Why the last open failed.
+    virtual SerialOpenError last_open_error() const = 0;
     virtual void close() = 0;
     virtual bool is_open() const = 0;
     // Bytes waiting in the input queue; -1 when the port has failed.

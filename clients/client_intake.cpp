@@ -50,6 +50,7 @@ Intake client_intake(ClientTable& table, Network& network, ConnectionHandle hand
         record->cutter.feed(bytes, now_ms, queue);
         table.note_holding(*record);
         record->error_count += result.bad;
+        record->frames_sent += result.queued.size();
         count_queued(table, network, *record, result.queued.size());
     } else {
         // A connection without a record keeps nothing from one read to the next.
@@ -70,6 +71,7 @@ void give_up_held_piece(ClientTable& table, Network& network, ClientRecord& reco
             ++record.error_count;
     });
     table.note_holding(record);
+    record.frames_sent += queued.size() - before;
     count_queued(table, network, record, queued.size() - before);
 }
 

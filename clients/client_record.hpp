@@ -25,7 +25,8 @@ struct ClientRecord {
     std::uint16_t port = 0;
     Date connect_date = 0;
     Date disconnect_date = 0;
-    std::int32_t error_count = 0;  // frames with a bad checksum or a bad length it sent
+    std::int32_t error_count = 0;   // frames with a bad checksum or a bad length it sent
+    std::uint64_t frames_sent = 0;  // every frame it sent, good or bad
     Date last_activity = 0;
     ClientKind kind = ClientKind::bus_client;
 

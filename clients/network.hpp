@@ -24,6 +24,14 @@ struct TlsFiles {
     std::string private_key;
 };
 
+// Why a server could not listen: where, and the system's reason.
+struct ListenFailure {
+    std::string address;  // "0.0.0.0", "192.168.1.10", ...
+    std::string reason;   // "Address already in use"
+    bool in_use = false;  // another program listens there
+    bool denied = false;  // the port needs privileges the program lacks
+};
+
 // How the start of a server went.
 enum class ServerStart {
     ok,
@@ -71,6 +79,8 @@ class Network {
     virtual ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
                                           const TlsFiles& files) = 0;
     virtual bool create_udp_server(Server server, std::int64_t port) = 0;
+    // Why the last server that failed to start could not listen.
+    virtual ListenFailure last_listen_failure() const = 0;
     // Closes the server and every connection it holds, without disconnection events.
     virtual void close_server(Server server) = 0;
     // One event per call. A data event is reported again while a connection still

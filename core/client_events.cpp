@@ -28,6 +28,11 @@ void client_connected(Gateway& gw, ConnectionHandle handle, ClientKind kind, con
     const ClientRecord& added = gw.clients.add(std::move(c));
     send_line(gw, client_line("ADD IP,", added));
     redraw_clients(gw, true);
+    if (added.is_analyzer()) {
+        show_analyzer_count(gw);
+    } else {
+        journal_client_came(gw, added, t);
+    }
 }
 
 Door door_of(Server server) {
@@ -216,11 +221,17 @@ void purge_clients(Gateway& gw, const PassTime& t) {
     redraw_clients(gw, false);
 }
 
-void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
+void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& t, ClientEnd how) {
     if (ClientRecord* c = live_any(gw.clients, handle)) {
         if (!c->is_analyzer()) give_up_and_show(gw, *c, t);
-        if (const ClientRecord* ended = gw.clients.end(handle, t.date))
+        if (const ClientRecord* ended = gw.clients.end(handle, t.date)) {
             send_line(gw, client_line("DEL IP,", *ended));
+            if (ended->is_analyzer()) {
+                show_analyzer_count(gw);
+            } else {
+                journal_client_left(gw, *ended, how, t);
+            }
+        }
     }
     purge_clients(gw, t);
 }
@@ -239,14 +250,20 @@ void disconnect_client(Gateway& gw, ConnectionHandle handle, const PassTime& t,
     }
     if (!c->is_analyzer()) give_up_and_show(gw, *c, t);
     // Ended by the operator: no "DEL IP," line for it.
-    gw.clients.end(handle, t.date);
+    if (const ClientRecord* ended = gw.clients.end(handle, t.date)) {
+        if (ended->is_analyzer()) {
+            show_analyzer_count(gw);
+        } else {
+            journal_client_left(gw, *ended, ClientEnd::by_operator, t);
+        }
+    }
     gw.network.close_connection(handle);
     purge_clients(gw, t);
 }
 
 void drop_client(Gateway& gw, ConnectionHandle handle, const PassTime& t) {
     if (handle == 0 || live_any(gw.clients, handle) == nullptr) return;
-    client_disconnected(gw, handle, t);
+    client_disconnected(gw, handle, t, ClientEnd::dropped);
     // It has not taken what it was sent; nothing is kept for it.
     gw.network.reset_connection(handle);
 }

@@ -26,7 +26,8 @@ void show_access(Gateway& gw, const RefusalTable::Outcome& outcome, const PassTi
 
 // Ends the live record of the connection, with its "DEL IP," line; the piece
 // of a frame it left is shown first. Then drops old records and redraws.
-void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time);
+void client_disconnected(Gateway& gw, ConnectionHandle handle, const PassTime& time,
+                         ClientEnd how = ClientEnd::left);
 
 // "Disconnect": closes the client of the selected row (0: none selected).
 // What it has to say goes to whoever asked (0: the operator here).

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
 #include "clients/refusal_table.hpp"
+#include "core/journal.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
 #include "ui/operator_view.hpp"
@@ -104,11 +106,16 @@ struct Gateway {
     ClientTable clients;
     Admission admission;    // the connections that have not given the key yet
     RefusalTable refusals;  // every door's refusals, per address, and the blocks
+    LineBudget client_lines{max_client_lines_per_minute};  // the journal's client lines
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log;
 
     std::int64_t last_purge_ms = 0;
+    // "V:" shows the frames the last pass took from the bus: after a pass
+    // that took some, the next comes this soon, so that it reads 0 again
+    // while the loop sleeps.
+    std::int64_t bus_frames_field_due_ms = std::numeric_limits<std::int64_t>::max();
     // The client list changed in this pass; it is drawn once, at the pass's
     // end, in the form the latest connection or disconnection gave it.
     bool clients_changed = false;

@@ -32,8 +32,10 @@ constexpr Rgb silence_colour{200, 50, 50};
 // file, or why it cannot be read.
 struct SettingsRead {
     std::optional<Settings> settings;
+    std::vector<SettingsWarning> warnings;
     bool missing = false;
     std::string problem;  // the system's reason
+    bool permission_denied = false;
 };
 
 SettingsRead settings_from_file(const Gateway& gw) {
@@ -50,6 +52,7 @@ SettingsRead settings_from_file(const Gateway& gw) {
     if (!error && fs::is_directory(status)) error = std::make_error_code(std::errc::is_a_directory);
     if (error) {
         read.problem = error.message();
+        read.permission_denied = error == std::errc::permission_denied;
         return read;
     }
     errno = 0;
@@ -58,10 +61,22 @@ SettingsRead settings_from_file(const Gateway& gw) {
     if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in || in.bad()) {
         read.problem = errno != 0 ? std::generic_category().message(errno) : "read error";
+        read.permission_denied = errno == EACCES;
         return read;
     }
     read.settings = read_settings(bytes);
+    read.warnings = settings_warnings(bytes);
     return read;
+}
+
+// Keys misspelt and numbers that are none, each a row (and a line in a
+// service's journal), where the operator looks.
+void show_settings_warnings(Gateway& gw, const SettingsRead& read, Date now) {
+    constexpr Rgb warning_colour{160, 90, 0};
+    for (const SettingsWarning& w : read.warnings)
+        show_notice(gw, now, "- settings -",
+                    gw.settings_file.string() + " line " + std::to_string(w.line) + ": " + w.text,
+                    warning_colour, false);
 }
 
 SettingsRead read_settings_file(Gateway& gw) {
@@ -87,6 +102,8 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     due_ms = std::min(due_ms, gw.clients.next_give_up_ms());
     due_ms = std::min(due_ms, gw.admission.next_due_ms());
     due_ms = std::min(due_ms, gw.refusals.next_due_ms());
+    due_ms = std::min(due_ms, gw.client_lines.next_due_ms());
+    due_ms = std::min(due_ms, gw.bus_frames_field_due_ms);
     due_ms = std::min(due_ms, gw.last_purge_ms + purge_period_ms + 1);
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
@@ -116,6 +133,32 @@ PassTime pass_time(Gateway& gw) {
     t.date = local.date;
     t.stamp = {local.date, local.ms / 10};
     return t;
+}
+
+// What went wrong with the serial port and what to do about it.
+std::string serial_problem(const std::string& name, const SerialOpenError& e) {
+    if (name.empty())
+        return "SerialPort names no port: set SerialPort = auto to find the module, or its "
+               "device (look under /dev/serial/by-id/)";
+    const std::string what = name + ": " + e.reason;
+    switch (e.problem) {
+        case SerialOpenProblem::permission:
+            return what +
+                   ": the account that runs Quillon needs the dialout group (sudo adduser "
+                   "ACCOUNT dialout, then log in again), or another program holds the port";
+        case SerialOpenProblem::not_found:
+            return what +
+                   ": look under /dev/serial/by-id/ for the module's stable name, or set "
+                   "SerialPort = auto to find it";
+        case SerialOpenProblem::busy:
+            return what + ": another program has the port open";
+        case SerialOpenProblem::settings:
+            return what + ": check SerialPort's line settings (38400,0,8,1,0 for Velbus)";
+        case SerialOpenProblem::none:
+        case SerialOpenProblem::other:
+            break;
+    }
+    return what;
 }
 
 void show_link_lost(Gateway& gw, const PassTime& t) {
@@ -203,8 +246,7 @@ void refresh_figures(Gateway& gw, const PassTime& t) {
                           gw.view);
     gw.statistics.refresh_uptime(t.date, gw.view);
     expire_analyzers(gw, t);
-    gw.view.set_status_field(status_field::analyzers,
-                             "A:" + std::to_string(gw.clients.live_analyzer_count()));
+    show_analyzer_count(gw);
 }
 
 }  // namespace
@@ -219,13 +261,19 @@ StartOutcome start_gateway(Gateway& gw) {
         return StartOutcome::network_failed;
     }
 
-    if (const SettingsRead read = read_settings_file(gw); !read.settings && !read.missing) {
-        gw.view.message_box(
-            "Settings Error",
-            "Can't read the settings file " + gw.settings_file.string() + ": " + read.problem,
-            MessageIcon::error);
+    SettingsRead read = read_settings_file(gw);
+    if (!read.settings && !read.missing) {
+        std::string text =
+            "Can't read the settings file " + gw.settings_file.string() + ": " + read.problem;
+        if (read.permission_denied)
+            text +=
+                "|The account that runs Quillon must be able to read it: for the service, "
+                "sudo chown root:quillon " +
+                gw.settings_file.string() + " && sudo chmod 640 " + gw.settings_file.string();
+        gw.view.message_box("Settings Error", text, MessageIcon::error);
         return StartOutcome::settings_unreadable;
-    } else if (!read.settings) {
+    }
+    if (!read.settings) {
         gw.view.message_box(
             "Quillon.ini NOT FOUND",
             "Quillon.ini NOT FOUND : please enter settings (port=8080, serial=COM1)",
@@ -244,7 +292,7 @@ StartOutcome start_gateway(Gateway& gw) {
                                         " with SerialPort = auto and IPPort = 8080; starting "
                                         "with it",
                                     MessageIcon::information);
-                read_settings_file(gw);
+                read = read_settings_file(gw);
                 break;
         }
     }
@@ -252,6 +300,8 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.debug_log.set_directory(gw.data_directory);
 
     gw.view.create_main_window();
+    journal_version(gw);
+    show_settings_warnings(gw, read, gw.clock.local_date());
     gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.serial_devices);
@@ -262,7 +312,9 @@ StartOutcome start_gateway(Gateway& gw) {
         gw.serial.lose(gw.clock.now_ms());
         show_still_looking(gw, gw.clock.local_date());
     } else {
-        gw.view.message_box("Serial Error", "Error : Not able To communicate With " + s.serial.name,
+        gw.view.message_box("Serial Error",
+                            "Error : Not able To communicate With " + s.serial.name + "|" +
+                                serial_problem(s.serial.name, gw.serial.open_error()),
                             MessageIcon::error);
         return StartOutcome::serial_failed;
     }
@@ -280,6 +332,7 @@ StartOutcome start_gateway(Gateway& gw) {
 
     gw.statistics.start(now, gw.clock.local_date());
     gw.running = true;
+    journal_start(gw);
     return StartOutcome::running;
 }
 
@@ -319,11 +372,14 @@ bool run_pass(Gateway& gw) {
     give_up_stale_pieces(gw, t, client_frames);
     refuse_late_keys(gw, t);
     tick_refusals(gw, t);
+    tick_journal(gw, t);
 
     const std::size_t net_start = gw.net_bound.size();
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
     if (received.lost) show_link_lost(gw, t);
     gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
+    gw.bus_frames_field_due_ms = received.frames > 0 ? t.ms + bus_frames_field_hold_ms
+                                                     : std::numeric_limits<std::int64_t>::max();
     const auto net_count = static_cast<std::size_t>(received.frames);
 
     bool flow_changed = false;
@@ -379,6 +435,7 @@ void reload_settings(Gateway& gw, Date now) {
                     lost_link_colour, false);
         return;
     }
+    show_settings_warnings(gw, read, now);
     Settings fresh = *read.settings;
     Settings& s = gw.settings;
     // A half-written or cut file must not open the gateway to everyone.
@@ -442,14 +499,17 @@ void restart_server(Gateway& gw, const PassTime& t, std::int32_t requester) {
         if (c.live() && !c.is_analyzer()) bus_clients.push_back(c.handle);
     }
     for (ConnectionHandle h : bus_clients) {
-        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client))
+        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client)) {
             give_up_and_show(gw, *c, t);
+            journal_client_left(gw, *c, ClientEnd::all_disconnected, t);
+        }
     }
     // Analyzer peers are forgotten too; their next datagram makes a new record.
     for (ConnectionHandle h : analyzers)
         gw.network.close_connection(h);
     gw.clients.clear();
     gw.view.show_clients({});
+    show_analyzer_count(gw);
     close_client_servers(gw);
     gw.clock.pause_ms(500);
     if (!reopen_client_servers(gw)) {

@@ -43,6 +43,8 @@ void restart_server(Gateway& gw, const PassTime& time, std::int32_t requester = 
 // The longest sleep of the loop, in milliseconds: the statistics fall due
 // every second, so this is never reached in practice.
 inline constexpr std::int32_t longest_wait_ms = 1001;
+// How long "V:" shows a pass's count of bus frames before the next pass shows 0.
+inline constexpr std::int64_t bus_frames_field_hold_ms = 20;
 // Network events handled in one pass at the most.
 inline constexpr int max_network_events_per_pass = 64;
 inline constexpr std::int64_t purge_period_ms = 3600000;

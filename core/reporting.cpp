@@ -41,6 +41,11 @@ void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::stri
     }
 }
 
+void show_analyzer_count(Gateway& gw) {
+    gw.view.set_status_field(status_field::analyzers,
+                             "A:" + std::to_string(gw.clients.live_analyzer_count()));
+}
+
 void send_line(Gateway& gw, std::string_view line) {
     send_to_analyzers(gw.clients, gw.network, line);
 }

@@ -28,6 +28,9 @@ void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view t
 void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::string_view text,
           MessageIcon icon);
 
+// "A:" and the number of analyzers fed, as it is now.
+void show_analyzer_count(Gateway& gw);
+
 // One line to every analyzer.
 void send_line(Gateway& gw, std::string_view line);
 

@@ -66,11 +66,30 @@ std::string listen_text(const Gateway& gw) {
     return text;
 }
 
+// What went wrong with a port and what to do about it, e.g. "TCP port 8080 on
+// 0.0.0.0 is in use (Address already in use): another program listens there;
+// set IPPort".
+std::string listen_problem(const Gateway& gw, const char* protocol, std::int64_t port,
+                           const char* key) {
+    const std::string what = std::string(protocol) + " port " + std::to_string(port);
+    if (port < 1 || port > 65535) return what + " is not a port number (1 to 65535); set " + key;
+    const ListenFailure f = gw.network.last_listen_failure();
+    const std::string where = what + " on " + f.address;
+    if (f.in_use)
+        return where + " is in use (" + f.reason + "): another program listens there; set " + key;
+    if (f.denied)
+        return where + " cannot be used (" + f.reason +
+               "): ports below 1024 need privileges; set " + key + " to 1024 or above";
+    return where + " cannot be used (" + f.reason + "); set " + key + ", or Listen";
+}
+
 bool open_plain_server(Gateway& gw) {
     if (!gw.settings.plain_server()) return true;
     if (gw.network.create_tcp_server(Server::tcp, gw.settings.tcp_port, tcp_backlog)) return true;
     gw.view.message_box("NOT ABLE TO CREATE SERVER",
-                        "Can't start Quillon on this port" + listen_text(gw), MessageIcon::error);
+                        "Can't start Quillon on this port" + listen_text(gw) + "|" +
+                            listen_problem(gw, "TCP", gw.settings.tcp_port, "IPPort"),
+                        MessageIcon::error);
     return false;
 }
 
@@ -85,7 +104,8 @@ bool open_tls_server(Gateway& gw) {
         case ServerStart::unavailable:
             gw.view.message_box("NOT ABLE TO CREATE SERVER",
                                 "Can't start Quillon's TLS server on port " +
-                                    std::to_string(gw.settings.tls_port) + listen_text(gw),
+                                    std::to_string(gw.settings.tls_port) + listen_text(gw) + "|" +
+                                    listen_problem(gw, "TCP", gw.settings.tls_port, "TLSPort"),
                                 MessageIcon::error);
             return false;
         case ServerStart::certificate_unreadable:
@@ -124,7 +144,9 @@ bool open_servers(Gateway& gw) {
     if (s.analyzer_server() && !gw.analyzer_server_open) {
         gw.view.message_box("Analyzer UDP Port not Free",
                             "Standard server may works...|Analyzer UDP port " +
-                                std::to_string(udp_port) + " Not enable",
+                                std::to_string(udp_port) + " Not enable|" +
+                                listen_problem(gw, "UDP", udp_port, "AnalyzerPort") +
+                                " (AnalyzerPort = 0 goes without the analyzer feed)",
                             MessageIcon::error);
     }
     return open_plain_server(gw) && open_tls_server(gw);

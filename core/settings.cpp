@@ -1,9 +1,11 @@
 #include "core/settings.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <system_error>
 #include <utility>
 
@@ -55,11 +57,6 @@ bool same_key(std::string_view a, std::string_view b) {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
     return true;
-}
-
-// "auto" in any letter case: the module is to be looked for.
-bool is_search_name(std::string_view name) {
-    return same_key(name, search_port_name);
 }
 
 // The file as UTF-8 text: a byte-order mark says it already is, anything else
@@ -163,7 +160,71 @@ bool too_large(std::string_view number) {
     return order + exponent > 0;
 }
 
+// The keys the gateway reads; the numbers among them.
+constexpr std::string_view known_keys[] = {
+    "IPPort",  "SerialPort",     "SerialType",    "SerialModule", "AuthKey",   "TLSPort",
+    "WebPort", "TLSCertificate", "TLSPrivateKey", "Listen",       "WebOrigin", "AnalyzerPort"};
+constexpr std::string_view number_keys[] = {"IPPort", "TLSPort", "WebPort", "AnalyzerPort"};
+
+bool is_one_of(std::string_view key, std::span<const std::string_view> keys) {
+    return std::any_of(keys.begin(), keys.end(),
+                       [key](std::string_view k) { return same_key(k, key); });
+}
+
+// Whether the whole text is a number as settings_integer reads one.
+bool whole_number(std::string_view text) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    int base = 10;
+    if (i < text.size() && (text[i] == '$' || text[i] == '%')) {
+        base = text[i] == '$' ? 16 : 2;
+        ++i;
+    }
+    if (i == text.size()) return false;
+    for (; i < text.size(); ++i) {
+        const int digit = digit_value(text[i]);
+        if (digit < 0 || digit >= base) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool is_search_name(std::string_view name) {
+    return same_key(name, search_port_name);
+}
+
+std::vector<SettingsWarning> settings_warnings(std::string_view file_bytes) {
+    const std::string text = file_text(file_bytes);
+    std::vector<SettingsWarning> warnings;
+    std::size_t pos = 0;
+    int line_number = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view line = trim_leading(std::string_view(text).substr(pos, end - pos));
+        ++line_number;
+        pos = end;
+        if (pos < text.size()) {
+            const bool crlf = text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n';
+            pos += crlf ? 2 : 1;
+        }
+        if (line.empty() || line.front() == ';') continue;
+        if (line.front() == '[') break;  // what follows is not the gateway's
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        const std::string_view key = trim_trailing(line.substr(0, equals));
+        const std::string_view value = trim_trailing(trim_leading(line.substr(equals + 1)));
+        if (!is_one_of(key, known_keys)) {
+            warnings.push_back({line_number, "unknown key \"" + std::string(key) + "\", ignored"});
+        } else if (is_one_of(key, number_keys) && !whole_number(value)) {
+            warnings.push_back({line_number, std::string(key) + " = " + std::string(value) +
+                                                 " is not a number; read as " +
+                                                 std::to_string(settings_integer(value))});
+        }
+    }
+    return warnings;
+}
 
 std::optional<std::string> find_setting(std::string_view file_bytes, std::string_view key) {
     return lookup(file_text(file_bytes), key);

@@ -50,6 +50,15 @@ struct Settings {
 // validated here, a bad serial setting shows up when the port is opened.
 Settings read_settings(std::string_view file_bytes);
 
+// What a person should hear about a settings file: a key the gateway does not
+// know (a misspelling is otherwise silent), or a number that is not one (it
+// still reads as settings_integer reads it).
+struct SettingsWarning {
+    int line = 0;  // counted from 1
+    std::string text;
+};
+std::vector<SettingsWarning> settings_warnings(std::string_view file_bytes);
+
 // The addresses of a comma-separated list, blanks around them dropped.
 std::vector<std::string> address_list(std::string_view text);
 
@@ -64,6 +73,9 @@ std::int32_t settings_integer(std::string_view text);
 // "." is the decimal point whatever the locale; "+Infinity", "-Infinity" and
 // "NaN" are understood; stops at the first stray character; no digits give 0.
 float settings_decimal(std::string_view text);
+
+// "auto" in any letter case: the module is to be looked for.
+bool is_search_name(std::string_view name);
 
 // The exact bytes of the file the first-configuration dialog writes.
 std::string first_configuration_file(std::string_view port_text, std::string_view serial_port_name,

@@ -41,6 +41,10 @@ class OperatorView {
     // A line on standard error, which halts nothing: for what a service's log
     // should keep.
     virtual void log_line(std::string_view text) = 0;
+    // A line for the operator's log (standard error: the journal of a
+    // service), whatever else shows it: the start-up summary, clients that
+    // come and go, settings that are not understood.
+    virtual void journal(std::string_view text) = 0;
 
     virtual void open_user_guide() = 0;
 

@@ -63,6 +63,7 @@ class ViewFanOut : public OperatorView {
             v->answer(requester, title, text, icon);
     }
     void log_line(std::string_view text) override { front_.log_line(text); }
+    void journal(std::string_view text) override { front_.journal(text); }
     void open_user_guide() override { front_.open_user_guide(); }
     void traffic_arrived(const TrafficRow& row) override {
         each([&](OperatorView& v) { v.traffic_arrived(row); });

@@ -55,7 +55,9 @@ struct RgbImage {
 
     RgbImage() = default;
     RgbImage(int w, int h)
-        : width(w), height(h), pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3) {}
+        : width(w),
+          height(h),
+          pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3) {}
     Rgb at(int x, int y) const {
         const auto i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
                         static_cast<std::size_t>(x)) *

@@ -259,4 +259,23 @@ std::string machine_host_name() {
     return name;
 }
 
+std::string certificate_fingerprint(const std::string& certificate_path) {
+    std::unique_ptr<std::FILE, Freer<std::fclose>> file(std::fopen(certificate_path.c_str(), "rb"));
+    if (!file) return {};
+    const CertificatePtr certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    if (!certificate) return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(certificate.get(), EVP_sha256(), digest, &size) != 1) return {};
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        if (i != 0) text += ':';
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 0x0F];
+    }
+    return text;
+}
+
 }  // namespace quillon

@@ -12,6 +12,10 @@ namespace quillon {
 bool make_self_signed_certificate(const std::string& certificate_path, const std::string& key_path,
                                   const std::string& host_name, std::string& error);
 
+// The SHA-256 fingerprint of a PEM certificate's DER form, as colon-separated
+// upper-case hex pairs ("AB:CD:..."); empty when the file holds no certificate.
+std::string certificate_fingerprint(const std::string& certificate_path);
+
 // The machine's host name; "localhost" when it cannot be had.
 std::string machine_host_name();
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <QFile>
 #include <QNetworkDatagram>
@@ -65,6 +66,30 @@ std::vector<QHostAddress> listen_hosts(const std::vector<std::string>& addresses
     return hosts;
 }
 
+ListenFailure listen_failure(const QHostAddress& address, QAbstractSocket::SocketError error,
+                             const QString& qt_text) {
+    ListenFailure f;
+    f.address = address.isNull() ? "an address that is none" : address_text(address);
+    if (address == QHostAddress(QHostAddress::Any)) f.address = "0.0.0.0";
+    switch (error) {
+        case QAbstractSocket::AddressInUseError:
+            f.in_use = true;
+            f.reason = std::strerror(EADDRINUSE);
+            break;
+        case QAbstractSocket::SocketAccessError:
+            f.denied = true;
+            f.reason = std::strerror(EACCES);
+            break;
+        case QAbstractSocket::SocketAddressNotAvailableError:
+            f.reason = std::strerror(EADDRNOTAVAIL);
+            break;
+        default:
+            f.reason = qt_text.toStdString();
+            break;
+    }
+    return f;
+}
+
 void QtNetwork::listen_on(const std::vector<std::string>& addresses) {
     listen_addresses_ = listen_hosts(addresses);
 }
@@ -76,7 +101,10 @@ bool QtNetwork::listen_everywhere(Server server, std::int64_t port, std::int32_t
     for (const QHostAddress& address : listen_addresses_) {
         std::unique_ptr<QTcpServer> l = make();
         l->setListenBacklogSize(backlog);
-        if (address.isNull() || !l->listen(address, static_cast<quint16>(port))) return false;
+        if (address.isNull() || !l->listen(address, static_cast<quint16>(port))) {
+            listen_failure_ = listen_failure(address, l->serverError(), l->errorString());
+            return false;
+        }
         QTcpServer* raw = l.get();
         QObject::connect(raw, &QTcpServer::pendingConnectionAvailable,
                          [this, raw, server] { accept_connections(raw, server); });
@@ -121,7 +149,10 @@ bool QtNetwork::create_udp_server(Server server, std::int64_t port) {
     std::vector<std::unique_ptr<QUdpSocket>> sockets;
     for (const QHostAddress& address : listen_addresses_) {
         auto u = std::make_unique<QUdpSocket>();
-        if (address.isNull() || !u->bind(address, static_cast<quint16>(port))) return false;
+        if (address.isNull() || !u->bind(address, static_cast<quint16>(port))) {
+            listen_failure_ = listen_failure(address, u->error(), u->errorString());
+            return false;
+        }
         QUdpSocket* raw = u.get();
         QObject::connect(raw, &QUdpSocket::readyRead, [this, raw] { read_datagrams(raw); });
         sockets.push_back(std::move(u));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <deque>
 #include <functional>
@@ -23,6 +24,10 @@ namespace quillon {
 // null, and nothing listens on it), or every address when none is given.
 std::vector<QHostAddress> listen_hosts(const std::vector<std::string>& addresses);
 
+// Why a socket could not listen on the address, in the system's words.
+ListenFailure listen_failure(const QHostAddress& address, QAbstractSocket::SocketError error,
+                             const QString& qt_text);
+
 // The TCP servers, plain and TLS, and the analyzer socket on QtNetwork, each
 // listening on every address asked for. Qt's signals become the gateway's
 // network events, handed out one per poll.
@@ -37,6 +42,7 @@ class QtNetwork : public Network {
     ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
                                   const TlsFiles& files) override;
     bool create_udp_server(Server server, std::int64_t port) override;
+    ListenFailure last_listen_failure() const override { return listen_failure_; }
     void close_server(Server server) override;
     NetworkEvent poll() override;
     std::int64_t receive(ConnectionHandle connection, std::uint8_t* buffer,
@@ -100,6 +106,7 @@ class QtNetwork : public Network {
     std::size_t udp_peers_ = 0;
     ConnectionHandle last_served_ = 0;
     std::set<std::string> blocked_;  // address texts
+    ListenFailure listen_failure_;
 };
 
 // "a.b.c.d" for an IPv4 (or IPv4-mapped) address; the usual text for IPv6;

@@ -1,5 +1,8 @@
 #include "platform/qt/qt_serial_port.hpp"
 
+#include <cerrno>
+#include <cstring>
+
 #include <QFileInfo>
 
 namespace quillon {
@@ -49,6 +52,7 @@ QtSerialPort::QtSerialPort(EventWaiter& waiter) {
 bool QtSerialPort::open(const SerialLineSettings& s) {
     close();
     failed_ = false;
+    open_error_ = {SerialOpenProblem::settings, "line settings the port cannot take"};
     if (s.name.empty() || s.baud <= 0 || s.data_bits < 5 || s.data_bits > 8) return false;
     static constexpr QSerialPort::Parity parities[] = {
         QSerialPort::NoParity, QSerialPort::OddParity, QSerialPort::EvenParity,
@@ -57,7 +61,25 @@ bool QtSerialPort::open(const SerialLineSettings& s) {
 
     port_.setPortName(QString::fromStdString(serial_device_path(s.name)));
     port_.setReadBufferSize(0);  // the loop reads every pass; nothing may be dropped
-    if (!port_.open(QIODevice::ReadWrite)) return false;
+    if (!port_.open(QIODevice::ReadWrite)) {
+        switch (port_.error()) {
+            case QSerialPort::PermissionError:
+                open_error_ = {SerialOpenProblem::permission, std::strerror(EACCES)};
+                break;
+            case QSerialPort::DeviceNotFoundError:
+                open_error_ = {SerialOpenProblem::not_found, std::strerror(ENOENT)};
+                break;
+            case QSerialPort::OpenError:
+                open_error_ = {SerialOpenProblem::busy, std::strerror(EBUSY)};
+                break;
+            default:
+                open_error_ = {SerialOpenProblem::other, port_.errorString().toStdString()};
+                break;
+        }
+        port_.clearError();
+        return false;
+    }
+    open_error_ = {};
     const QSerialPort::StopBits stop = s.stop_bits == 1.0f   ? QSerialPort::OneStop
                                        : s.stop_bits == 2.0f ? QSerialPort::TwoStop
                                                              : QSerialPort::OneAndHalfStop;

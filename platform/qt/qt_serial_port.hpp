@@ -17,6 +17,7 @@ class QtSerialPort : public SerialPort {
     explicit QtSerialPort(EventWaiter& waiter);
 
     bool open(const SerialLineSettings& settings) override;
+    SerialOpenError last_open_error() const override { return open_error_; }
     void close() override;
     bool is_open() const override { return port_.isOpen(); }
     std::int64_t bytes_waiting() override;
@@ -28,6 +29,7 @@ class QtSerialPort : public SerialPort {
   private:
     QSerialPort port_;
     bool failed_ = false;
+    SerialOpenError open_error_;
 };
 
 }  // namespace quillon

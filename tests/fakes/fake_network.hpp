@@ -146,6 +146,13 @@ class FakeNetwork : public Network {
         servers[server] = port;
         return true;
     }
+    ListenFailure last_listen_failure() const override {
+        ListenFailure f;
+        f.address = "0.0.0.0";
+        f.reason = "Address already in use";
+        f.in_use = true;
+        return f;
+    }
     void close_server(Server server) override {
         servers.erase(server);
         for (auto& [h, p] : peers) {

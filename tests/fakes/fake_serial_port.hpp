@@ -43,6 +43,9 @@ class FakeSerialPort : public SerialPort {
         open_now = true;
         return true;
     }
+    // Why a name in `missing` does not open.
+    SerialOpenError open_error{SerialOpenProblem::not_found, "No such file or directory"};
+    SerialOpenError last_open_error() const override { return open_error; }
     void close() override {
         open_now = false;
         ++close_count;

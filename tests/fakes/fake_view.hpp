@@ -34,7 +34,8 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
     std::map<int, std::string> rates;
     std::map<int, RgbImage> graphs;
     std::vector<Message> messages;
-    std::vector<std::string> log;  // lines on standard error
+    std::vector<std::string> log;            // lines on standard error
+    std::vector<std::string> journal_lines;  // the operator's log
     std::vector<std::string> questions;
     int user_guide_opened = 0;
     int first_configuration_closed = 0;
@@ -92,6 +93,7 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
         messages.push_back({std::string(t), std::string(text), icon});
     }
     void log_line(std::string_view text) override { log.emplace_back(text); }
+    void journal(std::string_view text) override { journal_lines.emplace_back(text); }
     void open_user_guide() override { ++user_guide_opened; }
 
     // Whether the serial port or the network has something: the wait then

@@ -109,9 +109,9 @@ void GatewayTest::start_program() {
 void GatewayTest::start_gateway() {
     if (!std::filesystem::exists(dir_.path() / "Quillon.ini")) write_settings(bus_->slave_path());
     start_program();
-    // The title is set once the serial port is open; both servers follow at once.
+    // The journal names the servers once they listen.
     ASSERT_TRUE(gateway_->wait_errors(
-        [](const std::string& e) { return e.find("Quillon 3.") != std::string::npos; }, patience))
+        [](const std::string& e) { return e.find(" server on ") != std::string::npos; }, patience))
         << "the gateway did not start; standard error:\n"
         << gateway_->errors();
 }

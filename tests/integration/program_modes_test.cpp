@@ -17,7 +17,7 @@ TEST_F(ProgramModes, DemoLetsAClientScanTheSimulatedModulesAndTouchesNoSettingsF
         dir_.path());
     ASSERT_TRUE(gateway_->started());
     ASSERT_TRUE(gateway_->wait_errors(
-        [](const std::string& e) { return e.find("Quillon 3.") != std::string::npos; }, patience))
+        [](const std::string& e) { return e.find(" server on ") != std::string::npos; }, patience))
         << gateway_->errors();
     auto client = connect_client();
     ASSERT_TRUE(client);
@@ -53,9 +53,16 @@ TEST_F(ProgramModes, HelpAndVersionAnswerAndEnd) {
     EXPECT_EQ(version.wait_exit(patience), 0);
     EXPECT_EQ(version.output(), "quillon 3.25\n");
 
+    EXPECT_NE(help.output().find("--connection-info"), std::string::npos);
+    EXPECT_NE(help.output().find("man quillon"), std::string::npos);
+
     ChildProcess wrong({QUILLON_PROGRAM, "--frobnicate"}, dir_.path());
     EXPECT_EQ(wrong.wait_exit(patience), 2);
     EXPECT_NE(wrong.errors().find("unknown argument"), std::string::npos);
+
+    ChildProcess no_value({QUILLON_PROGRAM, "--demo", "--port"}, dir_.path());
+    EXPECT_EQ(no_value.wait_exit(patience), 2);
+    EXPECT_EQ(no_value.errors(), "quillon: --port needs a number\n");
 }
 
 }  // namespace

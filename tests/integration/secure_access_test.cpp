@@ -397,7 +397,10 @@ TEST_F(SecureAccess, TheSelfSignedCertificateIsMadeOnceAndItsKeyKeptPrivate) {
 
 TEST_F(SecureAccess, AnUnreadableCertificateStopsTheStartNamingTheFile) {
     std::ofstream(dir_.path() / "broken.pem") << "-----BEGIN CERTIFICATE-----\nnot one\n";
-    start_with(tls_setting() + "TLSCertificate = broken.pem\r\nTLSPrivateKey = broken.pem\r\n");
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path() << ",38400,0,8,1,0\r\n"
+        << tls_setting() << "TLSCertificate = broken.pem\r\nTLSPrivateKey = broken.pem\r\n";
+    start_program();
     EXPECT_EQ(gateway_->wait_exit(patience), 1);
     EXPECT_NE(gateway_->errors().find("Can't read the TLS certificate " +
                                       (dir_.path() / "broken.pem").string()),

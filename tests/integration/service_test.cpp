@@ -3,6 +3,7 @@
 // service manager, the journal spared the traffic, SIGHUP.
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -59,7 +60,7 @@ TEST_F(Service, SettingsAndDataFoldersComeFromTheCommandLineRelativeToTheWorking
     std::ofstream(dir_.path() / "etc" / "gateway.ini", std::ios::binary)
         << settings("TLSPort = " + std::to_string(tls_port) + "\r\n");
     run({"--config", "etc/gateway.ini", "--data-dir", "var/lib", "--log-traffic"});
-    ASSERT_TRUE(wait_errors_with("Quillon 3.")) << gateway_->errors();
+    ASSERT_TRUE(wait_errors_with(" server on ")) << gateway_->errors();
     ASSERT_TRUE(connect_client());
 
     command("save");
@@ -78,6 +79,85 @@ TEST_F(Service, SettingsAndDataFoldersComeFromTheCommandLineRelativeToTheWorking
     EXPECT_TRUE(written[2].starts_with("Quillon_")) << written[2];
     EXPECT_FALSE(fs::exists(dir_.path() / "etc" / "Quillon.crt"));
     EXPECT_FALSE(fs::exists(dir_.path() / "Quillon.ini"));
+
+    // What it writes is for its own account and group alone.
+    const auto mode = [&](const fs::path& p) {
+        struct stat st {};
+        EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+        return st.st_mode & 07777;
+    };
+    const fs::path data = dir_.path() / "var" / "lib";
+    EXPECT_EQ(mode(dir_.path() / "var"), 0750u);
+    EXPECT_EQ(mode(data), 0750u);
+    EXPECT_EQ(mode(data / written[0]), 0640u);
+    EXPECT_EQ(mode(data / written[1]), 0600u);
+    EXPECT_EQ(mode(data / written[2]), 0640u);
+}
+
+TEST_F(Service, TheJournalSaysWhatRunsWhoCameAndWhatTheSettingsGotWrong) {
+    const fs::path file = dir_.path() / "Quillon.ini";
+    std::ofstream(file, std::ios::binary) << settings("IPPrt = 9000\r\nWebPort = yes\r\n");
+    run({});
+    ASSERT_TRUE(wait_errors_with(" server on ")) << gateway_->errors();
+    auto client = connect_client();
+    ASSERT_TRUE(client);
+    const std::uint16_t client_port = client->local_port();
+    ASSERT_TRUE(client->send(make_frame(0xFB, 0x10, {0xFB, 0x00})));
+    ASSERT_TRUE(bus_->wait_frames(1, patience));
+    client.reset();
+    const std::string left = "client 127.0.0.1:" + std::to_string(client_port) + " left after ";
+    ASSERT_TRUE(wait_errors_with(left)) << gateway_->errors();
+
+    const std::string port = std::to_string(port_);
+    const std::vector<std::string> lines = {
+        "Quillon 3.25, settings " + file.string() + "\n",
+        file.string() + " line 3: unknown key \"IPPrt\", ignored\n",
+        file.string() + " line 4: WebPort = yes is not a number; read as 0\n",
+        "serial port " + bus_->slave_path() + " (named in the settings: ",
+        "plain TCP server on 127.0.0.1:" + port + ", no key: anyone who reaches it may use it\n",
+        "analyzer feed on UDP 127.0.0.1:" + std::to_string(port_ + 1) + ", no key",
+        "client 127.0.0.1:" + std::to_string(client_port) + " connected\n",
+        left + "0 s, 1 frame sent\n",
+    };
+    const std::string journal = gateway_->errors();
+    std::size_t at = 0;
+    for (const std::string& line : lines) {
+        const std::size_t found = journal.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << journal;
+        at = found + line.size();
+    }
+}
+
+TEST_F(Service, ConnectionInfoGivesWhatHomeAssistantNeedsAndTheJournalsFingerprint) {
+    const std::uint16_t tls_port = pick_free_port_pair();
+    const std::uint16_t web_port = pick_free_port_pair();
+    const std::string key = "Kv3x9TqLmZ2wRb7YpN4sJd8HfA6cGe1U";
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << settings("AuthKey = " + key + "\r\nTLSPort = " + std::to_string(tls_port) +
+                    "\r\nWebPort = " + std::to_string(web_port) + "\r\nListen = 127.0.0.1\r\n");
+    run({});
+    ASSERT_TRUE(wait_errors_with("web monitor on ")) << gateway_->errors();
+    const std::string journal = gateway_->errors();
+    const std::size_t sha = journal.find(", SHA-256 ");
+    ASSERT_NE(sha, std::string::npos) << journal;
+    const std::string fingerprint = journal.substr(sha + 10, journal.find('\n', sha) - sha - 10);
+    EXPECT_EQ(fingerprint.size(), 95u) << fingerprint;  // 32 bytes as XX:XX:...
+    EXPECT_TRUE(contains(
+        journal, "TLS server on 127.0.0.1:" + std::to_string(tls_port) + ", key required\n"))
+        << journal;
+    EXPECT_TRUE(contains(journal, "web monitor on https://127.0.0.1:" + std::to_string(web_port) +
+                                      "/, key required\n"))
+        << journal;
+
+    ChildProcess info({QUILLON_PROGRAM, "--connection-info"}, dir_.path());
+    EXPECT_EQ(info.wait_exit(patience), 0) << info.errors();
+    const std::string at = "127.0.0.1:";
+    EXPECT_EQ(info.output(), "Settings: " + (dir_.path() / "Quillon.ini").string() +
+                                 "\nKey (AuthKey): " + key + "\nHome Assistant: tls://" + key +
+                                 "@" + at + std::to_string(tls_port) + "\nHome Assistant: " + key +
+                                 "@" + at + std::to_string(port_) + "\nWeb monitor: https://" + at +
+                                 std::to_string(web_port) +
+                                 "/\nCertificate SHA-256: " + fingerprint + "\n");
 }
 
 TEST_F(Service, FoldersThatCannotBeUsedEndTheStartNamingThem) {

@@ -95,16 +95,36 @@ TEST_F(Startup, TheDialogAsksAgainUntilThePortAndTheSerialPortBothWork) {
     EXPECT_TRUE(view.window_created);
 }
 
+TEST_F(Startup, AutoInTheDialogIsWrittenWithoutTestingAPort) {
+    view.configuration_answers = {ok("auto", "9000")};
+    ASSERT_EQ(start_gateway(gw), StartOutcome::running);
+    EXPECT_EQ(messages(), (std::vector<std::string>{not_found}));
+    EXPECT_EQ(file_text("Quillon.ini"),
+              "\xEF\xBB\xBF\r\nIPPort = 9000\r\nSerialPort = auto,38400,0,8,1,0\r\n"
+              "SerialModule = USB\r\n");
+    EXPECT_TRUE(serial.opened.empty());
+}
+
 TEST_F(Startup, ASerialPortThatCannotBeOpenedEndsIt) {
     serial.missing = {"COM7"};
     EXPECT_EQ(start("SerialPort = COM7,38400,0,8,1,0\r\n"), StartOutcome::serial_failed);
-    EXPECT_EQ(
-        messages(),
-        (std::vector<std::string>{"Serial Error / Error : Not able To communicate With COM7"}));
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Serial Error / Error : Not able To communicate With COM7|COM7: No "
+                              "such file or directory: look under /dev/serial/by-id/ for the "
+                              "module's stable name, or set SerialPort = auto to find it"}));
     EXPECT_TRUE(view.window_created);
     EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 8080");
     EXPECT_EQ(view.status.count(status_field::serial), 0u);
     EXPECT_TRUE(net.server_attempts.empty());
+    // A device the account may not open: the group it needs.
+    serial.open_error = {SerialOpenProblem::permission, "Permission denied"};
+    view.messages.clear();
+    EXPECT_EQ(start("SerialPort = COM7,38400,0,8,1,0\r\n"), StartOutcome::serial_failed);
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Serial Error / Error : Not able To communicate With COM7|COM7: "
+                              "Permission denied: the account that runs Quillon needs the dialout "
+                              "group (sudo adduser ACCOUNT dialout, then log in again), or another "
+                              "program holds the port"}));
 }
 
 TEST_F(Startup, ATakenAnalyzerPortIsReportedAndTheGatewayRunsWithoutIt) {
@@ -112,7 +132,9 @@ TEST_F(Startup, ATakenAnalyzerPortIsReportedAndTheGatewayRunsWithoutIt) {
     ASSERT_EQ(start(), StartOutcome::running);
     EXPECT_EQ(messages(), (std::vector<std::string>{
                               "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
-                              "UDP port 8081 Not enable"}));
+                              "UDP port 8081 Not enable|UDP port 8081 on 0.0.0.0 is in use "
+                              "(Address already in use): another program listens there; set "
+                              "AnalyzerPort (AnalyzerPort = 0 goes without the analyzer feed)"}));
     EXPECT_EQ(net.servers, (Servers{{Server::tcp, 8080}}));
     EXPECT_TRUE(run_pass(gw));
 }
@@ -121,7 +143,9 @@ TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
     ASSERT_EQ(start("IPPort = 65535\r\n"), StartOutcome::running);
     EXPECT_EQ(messages(), (std::vector<std::string>{
                               "Analyzer UDP Port not Free / Standard server may works...|Analyzer "
-                              "UDP port 65536 Not enable"}));
+                              "UDP port 65536 Not enable|UDP port 65536 is not a port number (1 "
+                              "to 65535); set AnalyzerPort (AnalyzerPort = 0 goes without the "
+                              "analyzer feed)"}));
     EXPECT_EQ(net.servers, (Servers{{Server::tcp, 65535}}));
     EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 65535");
     EXPECT_TRUE(run_pass(gw));
@@ -136,17 +160,20 @@ TEST_F(Startup, WrongSettingsEndInTheirMessages) {
     };
     const std::string analyzer =
         "Analyzer UDP Port not Free / Standard server may works...|Analyzer UDP port ";
-    const std::string no_server = "NOT ABLE TO CREATE SERVER / Can't start Quillon on this port";
+    // A port number out of range, for the analyzer, then the plain server.
+    const auto out_of_range = [&](const std::string& tcp, const std::string& udp) {
+        return std::vector<std::string>{
+            analyzer + udp + " Not enable|UDP port " + udp +
+                " is not a port number (1 to 65535); set AnalyzerPort (AnalyzerPort = 0 goes "
+                "without the analyzer feed)",
+            "NOT ABLE TO CREATE SERVER / Can't start Quillon on this port|TCP port " + tcp +
+                " is not a port number (1 to 65535); set IPPort"};
+    };
     const std::vector<Case> cases = {
-        {"IPPort = 70000\r\n",
-         StartOutcome::tcp_server_failed,
-         {analyzer + "70001 Not enable", no_server}},
-        {"IPPort = 2147483647\r\n",
-         StartOutcome::tcp_server_failed,
-         {analyzer + "2147483648 Not enable", no_server}},
-        {"IPPort = -5\r\n",
-         StartOutcome::tcp_server_failed,
-         {analyzer + "-4 Not enable", no_server}},
+        {"IPPort = 70000\r\n", StartOutcome::tcp_server_failed, out_of_range("70000", "70001")},
+        {"IPPort = 2147483647\r\n", StartOutcome::tcp_server_failed,
+         out_of_range("2147483647", "2147483648")},
+        {"IPPort = -5\r\n", StartOutcome::tcp_server_failed, out_of_range("-5", "-4")},
         // Not a number: 0, the plain server off, and no TLS server either.
         {"IPPort = eighty\r\n",
          StartOutcome::tcp_server_failed,
@@ -154,7 +181,8 @@ TEST_F(Startup, WrongSettingsEndInTheirMessages) {
           "start"}},
         {"SerialPort =\r\n",
          StartOutcome::serial_failed,
-         {"Serial Error / Error : Not able To communicate With "}},
+         {"Serial Error / Error : Not able To communicate With |SerialPort names no port: set "
+          "SerialPort = auto to find the module, or its device (look under /dev/serial/by-id/)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.settings);
@@ -172,7 +200,9 @@ TEST_F(Startup, ATakenTcpPortShutsTheGatewayDown) {
     EXPECT_EQ(start(), StartOutcome::tcp_server_failed);
     EXPECT_EQ(
         messages(),
-        (std::vector<std::string>{"NOT ABLE TO CREATE SERVER / Can't start Quillon on this port"}));
+        (std::vector<std::string>{
+            "NOT ABLE TO CREATE SERVER / Can't start Quillon on this port|TCP port 8080 on 0.0.0.0 "
+            "is in use (Address already in use): another program listens there; set IPPort"}));
     EXPECT_FALSE(serial.open_now);
     EXPECT_TRUE(net.servers.empty());
 }

@@ -46,6 +46,7 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
     bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void log_line(std::string_view text) override;
+    void journal(std::string_view text) override;
     void open_user_guide() override;
 
     bool ask_yes_no(std::string_view title, std::string_view text) override;

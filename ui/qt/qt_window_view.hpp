@@ -46,6 +46,7 @@ class QtWindowView final : public OperatorView, public OperatorDialogs {
 
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void log_line(std::string_view text) override;
+    void journal(std::string_view text) override { log_line(text); }
     void set_control_checked(int control, bool checked) override;
     bool ask_yes_no(std::string_view title, std::string_view text) override;
     void open_user_guide() override;

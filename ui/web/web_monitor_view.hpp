@@ -48,6 +48,7 @@ class WebMonitorView : public OperatorView {
     void answer(std::int32_t requester, std::string_view title, std::string_view text,
                 MessageIcon icon) override;
     void log_line(std::string_view) override {}
+    void journal(std::string_view) override {}
     void open_user_guide() override {}
     void traffic_arrived(const TrafficRow& row) override;
     void add_bandwidth_sample(std::int64_t rx, std::int64_t tx) override;
