@@ -1,5 +1,6 @@
 // quillon: the Velbus gateway, with its operator window or headless.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
@@ -150,7 +151,12 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     o.key = [&gw] { return gw.settings.auth_key; };
     o.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
     o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
-    o.metrics = [&gw] { return metrics_text(gw); };
+    // The clock has run since the program began: that moment, in Unix time.
+    const std::int64_t started_s = (QDateTime::currentMSecsSinceEpoch() - gw.clock.now_ms()) / 1000;
+    o.metrics = [&gw, started_s](std::size_t browsers) {
+        return metrics_text(gw, {started_s, browsers});
+    };
+    o.health = [&gw] { return health_problem(gw); };
     o.origins = gw.settings.web_origins;
     // Counted by the gateway with every other door's refusals, as the network's event.
     o.blocked = [&network](const QHostAddress& address) { return network.blocked(address); };

@@ -1,5 +1,9 @@
 #include "core/metrics.hpp"
 
+#include <algorithm>
+#include <map>
+
+#include "base/version.hpp"
 #include "core/gateway.hpp"
 
 namespace quillon {
@@ -39,9 +43,13 @@ std::string label(const std::string& text) {
 
 }  // namespace
 
-std::string metrics_text(Gateway& gw) {
+std::string metrics_text(Gateway& gw, const ProcessFigures& process) {
     const GatewayCounters& c = gw.counters;
     MetricsText m;
+    m.family("quillon_build_info", "gauge", "The gateway's version; always 1.");
+    m.value("quillon_build_info{version=\"" + label(version_text) + "\"}", 1);
+    m.one("quillon_start_time_seconds", "gauge", "When the gateway started, in Unix time.",
+          static_cast<std::uint64_t>(std::max<std::int64_t>(process.start_time_s, 0)));
     m.family("quillon_frames_total", "counter", "Frames received, by where they came from.");
     m.value(R"(quillon_frames_total{from="bus"})", c.from_bus.frames);
     m.value(R"(quillon_frames_total{from="clients"})", c.from_clients.frames);
@@ -67,6 +75,8 @@ std::string metrics_text(Gateway& gw) {
     }
     m.one("quillon_clients", "gauge", "TCP clients connected (plain and TLS).", clients);
     m.one("quillon_analyzers", "gauge", "Analyzers fed.", analyzers);
+    m.one("quillon_browsers", "gauge",
+          "Browsers watching the live view (with the key, if one is set).", process.browsers);
     m.family("quillon_refused_total", "counter",
              "Peers refused (a wrong or missing key, no TLS handshake, a blocked address), by "
              "door.");
@@ -88,13 +98,27 @@ std::string metrics_text(Gateway& gw) {
     m.family("quillon_queue_frames", "gauge", "Frames waiting in the gateway's queues.");
     m.value(R"(quillon_queue_frames{queue="to_bus"})", gw.bus_bound.size());
     m.value(R"(quillon_queue_frames{queue="to_clients"})", gw.net_bound.size());
-    m.family("quillon_client_output_bytes", "gauge", "Bytes waiting for each client to take them.");
+    // By address alone: a client that reconnects from a new port stays in its series.
+    std::map<std::string, std::uint64_t> waiting;
     for (const ClientRecord& r : gw.clients.records()) {
         if (!r.live() || r.is_analyzer()) continue;
-        m.value("quillon_client_output_bytes{client=\"" + label(r.label()) + "\"}",
-                gw.network.pending_output_bytes(r.handle));
+        waiting[r.ip_text] += gw.network.pending_output_bytes(r.handle);
     }
+    m.family("quillon_client_output_bytes", "gauge",
+             "Bytes waiting for the clients of each address to take them.");
+    for (const auto& [address, bytes] : waiting)
+        m.value("quillon_client_output_bytes{client=\"" + label(address) + "\"}", bytes);
     return m.take();
+}
+
+std::string health_problem(const Gateway& gw) {
+    // While the gateway runs, its client servers listen: a server that cannot
+    // be opened again ends it.
+    if (!gw.running) return "the gateway is not running";
+    if (gw.serial.state() == LinkState::open) return {};
+    if (gw.serial.searches() && gw.serial.port_name() == search_port_name)
+        return "no Velbus interface module found";
+    return "serial link down: " + gw.serial.port_name();
 }
 
 }  // namespace quillon

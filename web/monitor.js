@@ -11,12 +11,28 @@
   const MAX_MESSAGES = 5;
   const KEY_STORE = 'quillon-key';
 
+  // The status bar's fields by number, as the gateway sends them: what each
+  // says (in full, and short for a phone), and the gateway's own prefix that
+  // the name stands in for. Fields 1 and 2 count what one read took in: the
+  // frames the bus delivered in the gateway's latest pass, and the frames in
+  // the latest piece of data a client sent; neither counts frames waiting.
+  const STATUS_FIELDS = [
+    { long: 'uptime', short: 'up', prefix: /^UpTime:\s*/ },
+    { long: 'frames from the bus, last read', short: 'from bus', prefix: /^V:\s*/ },
+    { long: 'frames from a client, last read', short: 'from client', prefix: /^N:\s*/ },
+    { long: 'serial link', short: 'serial', prefix: /^Velbus serial\s+/ },
+    { long: 'client ports', short: 'ports', prefix: /^Ethernet\s+(port\s+)?/ },
+    { long: 'clock', short: 'clock', prefix: null },
+    { long: 'analyzers fed', short: 'analyzers', prefix: /^A:\s*/ },
+  ];
+
   const $ = (id) => document.getElementById(id);
   const el = {
     title: $('title'),
     readOnly: $('read-only'),
     connection: $('connection'),
     message: $('message'),
+    signIn: $('sign-in'),
     keyForm: $('key-form'),
     keyInput: $('key-input'),
     keyError: $('key-error'),
@@ -149,10 +165,12 @@
 
   // ---- key ----
 
+  // The sign-in panel alone: nothing of the monitor shows until the key is taken.
   function askKey(wrong) {
     waitingForKey = true;
+    clearView();
     el.keyError.hidden = !wrong;
-    el.keyForm.hidden = false;
+    el.signIn.hidden = false;
     el.keyInput.value = '';
     el.keyInput.focus();
   }
@@ -163,7 +181,7 @@
     if (!key) return;
     storeKey(key);
     waitingForKey = false;
-    el.keyForm.hidden = true;
+    el.signIn.hidden = true;
     el.keyError.hidden = true;
     el.keyInput.value = '';
     if (ws && ws.readyState === WebSocket.CONNECTING) return; // its hello sends the key
@@ -204,7 +222,7 @@
     if (!keyRequired) return; // the state follows
     const key = storedKey();
     if (key) {
-      el.keyForm.hidden = true;
+      el.signIn.hidden = true;
       sendNow({ key });
     } else {
       hideConnection();
@@ -215,7 +233,6 @@
   function onRefused() {
     refused = true;
     forgetKey();
-    clearView();
     hideConnection();
     askKey(true);
   }
@@ -224,9 +241,10 @@
     hadState = true;
     backoff = 1;
     waitingForKey = false;
-    el.keyForm.hidden = true;
+    el.signIn.hidden = true;
     hideConnection();
     document.body.classList.remove('stale');
+    document.body.classList.add('watching');
     setTitle(m.title);
     setAuthorised(m.authorised === true);
     model.rows = (Array.isArray(m.rows) ? m.rows : []).filter(isObject).slice(0, MAX_ROWS);
@@ -252,6 +270,7 @@
   }
 
   function clearView() {
+    document.body.classList.remove('watching');
     setAuthorised(false);
     model.rows = [];
     model.history = [];
@@ -468,9 +487,37 @@
 
   // ---- status bar, rates, graphs, check boxes ----
 
+  // Each field: its name (full and short, CSS shows one) and the value.
+  // An empty one is hidden, as "N:" is until a client has sent a frame.
+  function makeStatusFields() {
+    for (const f of STATUS_FIELDS) {
+      const span = document.createElement('span');
+      span.className = 'field';
+      span.title = f.long;
+      const name = document.createElement('span');
+      name.className = 'name';
+      for (const form of ['long', 'short']) {
+        const part = document.createElement('span');
+        part.className = form;
+        part.textContent = f[form] + ':';
+        name.appendChild(part);
+      }
+      const value = document.createElement('span');
+      value.className = 'value';
+      span.append(name, document.createTextNode(' '), value);
+      span.hidden = true;
+      el.status.appendChild(span);
+    }
+  }
+
   function setStatusField(field, s) {
     const span = el.status.children[field];
-    if (Number.isInteger(field) && span) span.textContent = text(s);
+    if (!Number.isInteger(field) || !span) return;
+    const f = STATUS_FIELDS[field];
+    let v = text(s);
+    if (f && f.prefix) v = v.replace(f.prefix, '');
+    span.querySelector('.value').textContent = v;
+    span.hidden = v === '';
   }
 
   function setRates(rx, tx) {
@@ -588,6 +635,7 @@
     }
   });
 
+  makeStatusFields();
   drawGraphs();
   connect();
 })();

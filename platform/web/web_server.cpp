@@ -338,6 +338,10 @@ void WebServer::handle_request(Connection& c, const RequestHead& head) {
         serve_figures(c, head, path == "/save", close);
         return;
     }
+    if (path == "/healthz") {
+        serve_health(c, close);
+        return;
+    }
     answer_text(c, 404, "not found", close);
 }
 
@@ -353,7 +357,8 @@ void WebServer::serve_figures(Connection& c, const RequestHead& head, bool save,
         return;
     }
     if (!save) {
-        answer(c, 200, QByteArray::fromStdString(options_.metrics ? options_.metrics() : ""),
+        const std::string figures = options_.metrics ? options_.metrics(admission_.browsers()) : "";
+        answer(c, 200, QByteArray::fromStdString(figures),
                "text/plain; version=0.0.4; charset=utf-8", {}, close);
         return;
     }
@@ -363,6 +368,19 @@ void WebServer::serve_figures(Connection& c, const RequestHead& head, bool save,
            {{"Content-Disposition",
              "attachment; filename=\"" + QByteArray::fromStdString(name) + "\""}},
            close);
+}
+
+void WebServer::serve_health(Connection& c, bool close) {
+    // No key: a checker needs none, and the answer holds nothing of the traffic.
+    std::string problem = options_.health ? options_.health() : std::string();
+    if (problem.empty()) {
+        answer_text(c, 200, "ok", close);
+        return;
+    }
+    for (char& ch : problem) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+    }
+    answer_text(c, 503, problem.c_str(), close);
 }
 
 void WebServer::answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,

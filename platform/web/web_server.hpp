@@ -29,9 +29,10 @@ namespace quillon {
 
 // The live view in a browser: the page and its files, a WebSocket "/live"
 // that gets the whole state and then one message per change, "/save" (the
-// saved list's bytes) and "/metrics". With a key, a browser sees nothing
-// until it has sent the key, and "/save" and "/metrics" want it as a bearer
-// token; without one, everyone may watch and no one may act.
+// saved list's bytes), "/metrics" and "/healthz". With a key, a browser sees
+// nothing until it has sent the key, and "/save" and "/metrics" want it as a
+// bearer token; without one, everyone may watch and no one may act.
+// "/healthz" says only whether the gateway can carry frames, to anyone.
 //
 // HTTP/1.1 and the WebSocket are spoken here, strictly and within the
 // limits of browser_admission.hpp: every connection has a deadline for what
@@ -43,7 +44,10 @@ class WebServer : public QObject, public BrowserSink {
         std::function<std::string()> key;              // the key now (empty: none)
         std::function<std::string()> saved_list;       // the bytes "Save" writes
         std::function<std::string()> saved_list_name;  // and the file's name
-        std::function<std::string()> metrics;          // Prometheus text
+        // Prometheus text, given the browsers let in now.
+        std::function<std::string(std::size_t browsers)> metrics;
+        // Why the gateway cannot carry frames now, in one line; empty when it can.
+        std::function<std::string()> health;
         // Pages elsewhere that may open the live view ("scheme://host[:port]").
         std::vector<std::string> origins;
         // The gateway's refusal table, as the network sees it: whether an
@@ -107,6 +111,7 @@ class WebServer : public QObject, public BrowserSink {
     void read_requests(Connection& c);
     void handle_request(Connection& c, const RequestHead& head);
     void serve_figures(Connection& c, const RequestHead& head, bool save, bool close);
+    void serve_health(Connection& c, bool close);
     void answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,
                 const Headers& more, bool close);
     void answer_text(Connection& c, int status, const char* text, bool close,

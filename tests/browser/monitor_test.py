@@ -3,8 +3,10 @@
 
     tests/browser/monitor_test.py --url http://127.0.0.1:PORT/ --key KEY --screenshot out.png
 
-Against a gateway (or the mock) at --url: the key form, a wrong key, rows
-arriving, Filter and "!", Pause, Save and Clear. Without --url it starts
+Against a gateway (or the mock) at --url: the sign-in panel, a wrong key, rows
+arriving, Filter and "!", Pause, Save and Clear, and the page on a phone
+(390 x 844), which never scrolls sideways. The phone's screenshot goes beside
+--screenshot, its name ending in -phone. Without --url it starts
 tests/browser/mock_gateway.py itself and also checks what only the mock can
 make happen: messages, the check boxes, Disconnect, a lost connection and a
 gateway without AuthKey. --key '' expects a read-only gateway.
@@ -31,6 +33,7 @@ sys.dont_write_bytecode = True  # no cache left beside the mock
 CHROMEDRIVER = "/usr/bin/chromedriver"
 CHROMIUM = "/usr/bin/chromium"
 FILTER = "0FF8"
+PHONE = {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True}
 
 
 class Failure(Exception):
@@ -51,6 +54,30 @@ return Array.from(document.querySelectorAll('#traffic tr.row')).map(tr => [
   tr.querySelector('td.hex').textContent,
   tr.getClientRects().length > 0,
   tr.querySelector('.disc') === null]);
+"""
+
+
+# What would scroll sideways: the page, and any list box within it.
+SIDEWAYS_JS = """
+const wide = [];
+if (document.documentElement.scrollWidth > window.innerWidth)
+  wide.push('the page: ' + document.documentElement.scrollWidth + ' px wide');
+for (const box of document.querySelectorAll('.list-box'))
+  if (box.scrollWidth > box.clientWidth) wide.push(box.className + ': ' + box.scrollWidth + ' px wide');
+return wide;
+"""
+
+# The boxes that should be wholly seen across the screen but are not:
+# [what, left, right, width, height] for each shown match of the selector.
+OFF_SCREEN_JS = """
+const out = [];
+for (const e of document.querySelectorAll(arguments[0])) {
+  if (!e.textContent || (e.closest('tr') && e.closest('tr').getClientRects().length === 0)) continue;
+  const r = e.getBoundingClientRect();
+  if (r.width === 0 || r.height === 0 || r.left < 0 || r.right > window.innerWidth)
+    out.push([e.textContent.slice(0, 60), r.left, r.right, r.width, r.height]);
+}
+return out;
 """
 
 
@@ -98,6 +125,21 @@ class Page:
 
     def marked_rows_left(self):
         return self.d.execute_script("return window.__marked.filter(tr => tr.isConnected).length;")
+
+    def status_fields(self):
+        """The status bar's fields as shown, '' for a hidden one."""
+        return [s.text for s in self.d.find_elements(By.CSS_SELECTOR, "#status > .field")]
+
+    def phone(self, on):
+        if on:
+            self.d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", PHONE)
+        else:
+            self.d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+    def sideways(self):
+        wide = self.d.execute_script(SIDEWAYS_JS)
+        if wide:
+            raise Failure("scrolls sideways: %s" % "; ".join(wide))
 
     def enter_key(self, key):
         field = self.by_id("key-input")
@@ -175,12 +217,33 @@ class Checks:
 
     # ---- with a key ----
 
+    def sign_in_on_a_phone(self):
+        p = self.p
+        p.phone(True)
+        try:
+            self.open(self.args.url)
+            p.wait("the sign-in panel", lambda: p.shown("sign-in"))
+            said = p.by_id("sign-in").text
+            for words in ("AuthKey", "/etc/quillon/Quillon.ini", "sudo quillon --connection-info"):
+                if words not in said:
+                    raise Failure("the panel does not say %r: %r" % (words, said))
+            if p.shown("view") or p.shown("status"):
+                raise Failure("the monitor shows behind the panel")
+            p.sideways()
+            off = p.d.execute_script(OFF_SCREEN_JS, "#sign-in p, #key-input, #key-form button")
+            if off:
+                raise Failure("off the screen: %s" % off)
+        finally:
+            p.phone(False)
+
     def asks_for_key(self):
         p = self.p
         self.open(self.args.url)
         p.wait("the key form", lambda: p.shown("key-form"))
         if p.rows() or p.d.find_elements(By.CSS_SELECTOR, "#clients tr"):
             raise Failure("rows or clients shown before any key")
+        if p.shown("view"):
+            raise Failure("the monitor shows before any key")
 
     def wrong_key(self):
         p = self.p
@@ -215,10 +278,10 @@ class Checks:
         title = p.by_id("title").text
         if not title or p.d.title != title:
             raise Failure("title %r, document title %r" % (title, p.d.title))
-        fields = [s.text for s in p.d.find_elements(By.CSS_SELECTOR, "#status > span")]
+        fields = p.status_fields()
         # "N:" shows once a client has sent a frame, as in the window.
-        if len(fields) != 7 or not fields[1].startswith("V:") or not (
-                fields[2] == "" or fields[2].startswith("N:")):
+        if len(fields) != 7 or not re.fullmatch(r"frames from the bus, last read: \d+", fields[1]) \
+                or not (fields[2] == "" or re.fullmatch(r"frames from a client, last read: \d+", fields[2])):
             raise Failure("status bar %r" % fields)
         if authorised is None:
             authorised = bool(self.args.key)
@@ -309,6 +372,45 @@ class Checks:
         if not self.p.d.save_screenshot(self.args.screenshot):
             raise Failure("could not write %s" % self.args.screenshot)
         return self.args.screenshot
+
+    def on_a_phone(self):
+        p = self.p
+        p.phone(True)
+        try:
+            p.wait("the phone's layout", lambda: p.d.execute_script("return window.innerWidth") == PHONE["width"], 5)
+            p.sideways()
+            shown = [r for r in p.rows() if r[1]]
+            if not shown:
+                raise Failure("no row shown")
+            off = p.d.execute_script(OFF_SCREEN_JS, "#traffic td.time, #traffic td.hex, #traffic td.source")
+            if off:
+                raise Failure("row cells off the screen: %s" % off[:5])
+            # Under the hex, not beside it.
+            beside = p.d.execute_script("""
+                return Array.from(document.querySelectorAll('#traffic tr.row')).filter(tr =>
+                  tr.getClientRects().length > 0 && tr.querySelector('td.source').textContent &&
+                  tr.querySelector('td.source').getBoundingClientRect().top <
+                  tr.querySelector('td.hex').getBoundingClientRect().bottom).length;""")
+            if beside:
+                raise Failure("%d rows with the decoded text beside the hex" % beside)
+            live = p.d.find_elements(By.CSS_SELECTOR, "#clients tr.client .link.live")
+            # Each live client's button, for a browser that may act.
+            buttons = "#clients tr.client:has(.link.live) button.disconnect"
+            off = p.d.execute_script(OFF_SCREEN_JS, "#clients td.address" + (", " + buttons if self.args.key else ""))
+            if off or (self.args.key and len(p.d.find_elements(By.CSS_SELECTOR, buttons)) != len(live)):
+                raise Failure("clients or Disconnect buttons off the screen: %s" % off)
+            fields = p.status_fields()
+            if not re.fullmatch(r"from bus: \d+", fields[1]):
+                raise Failure("status bar %r" % fields)
+            off = p.d.execute_script(OFF_SCREEN_JS, "#status > .field:not([hidden])")
+            if off:
+                raise Failure("status fields off the screen: %s" % off)
+            name = phone_screenshot(self.args.screenshot)
+            if not p.d.save_screenshot(name):
+                raise Failure("could not write %s" % name)
+            return "%d rows, %d live clients; %s" % (len(shown), len(live), name)
+        finally:
+            p.phone(False)
 
     def clear(self):
         p = self.p
@@ -402,6 +504,11 @@ class Checks:
                 raise Failure("Disconnect buttons shown")
 
 
+def phone_screenshot(name):
+    root, ext = os.path.splitext(name)
+    return root + "-phone" + (ext or ".png")
+
+
 def main():
     parser = argparse.ArgumentParser(description="The live monitor page in headless Chromium.")
     parser.add_argument("--url", help="the gateway's page; without it, a mock gateway is started")
@@ -427,6 +534,7 @@ def main():
             run = checks.run
             try:
                 if args.key:
+                    run("on a phone, the sign-in panel says which key", checks.sign_in_on_a_phone)
                     run("the page asks for the key", checks.asks_for_key)
                     run("a wrong key is refused", checks.wrong_key)
                     run("the right key is taken", checks.right_key)
@@ -441,6 +549,7 @@ def main():
                 if args.key:
                     run("Save downloads the list", checks.save)
                 run("screenshot", checks.screenshot)
+                run("on a phone, nothing scrolls sideways", checks.on_a_phone)
                 if args.key:
                     run("Clear empties the traffic list", checks.clear)
                 if mocks and args.key:

@@ -113,7 +113,7 @@ class WebMonitor : public ::testing::Test {
         w.key = [&gw] { return gw.settings.auth_key; };
         w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
         w.saved_list_name = [] { return std::string("Quillon_test.log"); };
-        w.metrics = [&gw] { return metrics_text(gw); };
+        w.metrics = [&gw](std::size_t browsers) { return metrics_text(gw, {0, browsers}); };
         w.blocked = [this](const QHostAddress& address) { return network_.blocked(address); };
         w.refused = [this](Door door, RefusalReason reason, const QHostAddress& address,
                            quint16 port) { network_.report_refusal(door, reason, address, port); };

@@ -283,6 +283,33 @@ std::string upgrade_request(const std::string& method, const std::string& path,
                        "Sec-WebSocket-Version: " + version + "\r\n");
 }
 
+// A GET on a connection of its own: the answer's status, head and body.
+struct Answered {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+// From another loopback address when `source` is given.
+Answered get(std::uint16_t port, const std::string& path, const std::string& source = "") {
+    auto http = source.empty() ? WebSocketClient::connect_to(port, patience)
+                               : WebSocketClient::connect_from(source, port, patience);
+    if (!http || !http->send_raw(request("GET", path))) return {};
+    const int status = http->read_http_answer(patience);
+    return {status, http->http_head(), http->http_body()};
+}
+
+// Asks until the answer has this status or the patience is spent.
+Answered get_until(std::uint16_t port, const std::string& path, int status) {
+    Answered got;
+    for (const auto until = SteadyClock::now() + patience; SteadyClock::now() < until;) {
+        got = get(port, path);
+        if (got.status == status) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    return got;
+}
+
 // The bytes as they are. The server may cut them short: that is its answer.
 Say bytes(std::string text) {
     return [text](WebSocketClient& ws, std::mt19937&) {
@@ -620,6 +647,7 @@ TEST_F(WebPort, GuessedKeysBlockTheAddressAtEveryWebDoorWithAFewRowsOnly) {
             EXPECT_EQ(http->read_http_answer(patience), 0) << http->http_head();
             EXPECT_TRUE(http->wait_closed(patience));
         }
+        EXPECT_EQ(get(web_port_, "/healthz", source).status, 0) << source << " was answered";
     }
     // The operator's browser and figures go on.
     EXPECT_TRUE(keyed_browser(WebSocketClient::connect_to(web_port_, patience)));
@@ -843,6 +871,72 @@ TEST_F(WebPort, ARemoteActionsAnswerIsTheBrowsersBannerAndNeverStopsTheWindowsLo
     }
     EXPECT_TRUE(arrived);
     EXPECT_TRUE(row_reaches(*b, 0x44));
+}
+
+TEST_F(WebPort, HealthzNeedsNoKeyAndSaysOkOnlyWhileTheSerialLinkIsUp) {
+    start_with_web("AuthKey = " + web_key + "\r\n");
+    const Answered up = get(web_port_, "/healthz");
+    EXPECT_EQ(up.status, 200) << up.head;
+    EXPECT_EQ(up.body, "ok\n");
+    EXPECT_NE(up.head.find("\r\nContent-Type: text/plain"), std::string::npos) << up.head;
+    EXPECT_NE(up.head.find("\r\nCache-Control: no-store\r\n"), std::string::npos) << up.head;
+
+    bus_->close();  // the module is unplugged
+    const Answered down = get_until(web_port_, "/healthz", 503);
+    EXPECT_EQ(down.status, 503) << down.head;
+    EXPECT_EQ(down.body, "serial link down: " + bus_->slave_path() + "\n");
+}
+
+TEST_F(WebPort, HealthzSaysWhenNoModuleHasBeenFound) {
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << "IPPort = " << port_ << "\r\nSerialPort = auto\r\nWebPort = " << web_port_ << "\r\n";
+    start_gateway();
+    if (gateway_->errors().find("Velbus interface module found on") != std::string::npos)
+        GTEST_SKIP() << "a real module is plugged into this machine";
+    const Answered got = get_until(web_port_, "/healthz", 503);
+    EXPECT_EQ(got.status, 503) << got.head;
+    EXPECT_EQ(got.body, "no Velbus interface module found\n");
+}
+
+TEST_F(WebPort, MetricsNameTheVersionTheStartTheBrowsersAndEachClientAddressOnce) {
+    const auto now_s = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const std::int64_t before = now_s();
+    start_with_web();
+    std::string state;
+    auto watcher = browser(WebSocketClient::connect_to(web_port_, patience), &state);
+    ASSERT_TRUE(watcher);
+    // The version as the window's title gives it: "Quillon 3.25".
+    const std::string title = "\"title\":\"Quillon ";
+    const std::size_t version_at = state.find(title);
+    ASSERT_NE(version_at, std::string::npos) << state;
+    const std::string version =
+        state.substr(version_at + title.size(),
+                     state.find('"', version_at + title.size()) - version_at - title.size());
+    // One program that reconnected and left its old connection open: two ports, one address.
+    auto first = connect_client();
+    auto second = connect_client();
+    ASSERT_TRUE(first && second);
+
+    const Answered m = get(web_port_, "/metrics");
+    ASSERT_EQ(m.status, 200) << m.head;
+    const std::string build_info = "quillon_build_info{version=\"" + version + "\"} 1\n";
+    EXPECT_NE(m.body.find(build_info), std::string::npos) << m.body;
+    EXPECT_NE(m.body.find("\nquillon_browsers 1\n"), std::string::npos) << m.body;
+    const std::string start = "\nquillon_start_time_seconds ";
+    const std::size_t at = m.body.find(start);
+    ASSERT_NE(at, std::string::npos) << m.body;
+    const std::int64_t started = std::stoll(m.body.substr(at + start.size()));
+    EXPECT_GE(started, before - 1);
+    EXPECT_LE(started, now_s());
+    const std::string series = "\nquillon_client_output_bytes{client=\"127.0.0.1\"} ";
+    const std::size_t once = m.body.find(series);
+    EXPECT_NE(once, std::string::npos) << m.body;
+    EXPECT_EQ(m.body.find(series, once + 1), std::string::npos) << m.body;
+    EXPECT_EQ(m.body.find("client=\"127.0.0.1:"), std::string::npos) << m.body;
 }
 
 }  // namespace
