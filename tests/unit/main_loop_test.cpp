@@ -193,6 +193,31 @@ TEST_F(MainLoop, TheHourlyPurgeIsStrictAndKeepsItsPeriodPast2To31Ms) {
     EXPECT_EQ(view.client_list_rebuilds, ++rebuilds);
 }
 
+// A client that reconnects in a loop cannot flood the journal.
+TEST_F(MainLoop, PastTwentyClientLinesAMinuteOneLineAMinuteCountsTheRest) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    const auto client_lines = [&] {
+        return std::count_if(view.journal_lines.begin(), view.journal_lines.end(),
+                             [](const std::string& l) { return l.starts_with("client "); });
+    };
+    for (std::uint16_t k = 0; k < 15; ++k) {
+        const ConnectionHandle h = net.connect("192.168.1.20", static_cast<std::uint16_t>(900 + k));
+        instant_pass();
+        net.client_closes(h);
+        instant_pass();
+    }
+    EXPECT_EQ(client_lines(), 20);
+    EXPECT_EQ(view.journal_lines.back(), "client 192.168.1.20:909 left after 0 s, 0 frames sent");
+
+    clock.now += 60000;
+    run_pass(gw);
+    EXPECT_EQ(view.journal_lines.back(),
+              "10 more client connects and disconnects in the last minute");
+    net.connect("192.168.1.20", 999);
+    instant_pass();
+    EXPECT_EQ(view.journal_lines.back(), "client 192.168.1.20:999 connected");
+}
+
 TEST_F(MainLoop, TheWaitEndsWhenTheNextPacedWriteFallsDue) {
     ASSERT_EQ(start(), StartOutcome::running);
     const ConnectionHandle a = net.connect("192.168.1.20", 888);
