@@ -54,7 +54,14 @@ TEST_F(ProgramModes, HelpAndVersionAnswerAndEnd) {
     EXPECT_EQ(version.output(), "quillon 3.25\n");
 
     EXPECT_NE(help.output().find("--connection-info"), std::string::npos);
-    EXPECT_NE(help.output().find("man quillon"), std::string::npos);
+    EXPECT_NE(help.output().find("(man quillon)"), std::string::npos);
+    // The window's program, beside it, names itself.
+    const std::string window =
+        (std::filesystem::path(QUILLON_PROGRAM).parent_path() / "quillon-window").string();
+    ChildProcess window_help({window, "--help"}, dir_.path());
+    EXPECT_EQ(window_help.wait_exit(patience), 0);
+    EXPECT_TRUE(window_help.output().starts_with("Usage: quillon-window ")) << window_help.output();
+    EXPECT_NE(window_help.output().find("(man quillon-window)"), std::string::npos);
 
     ChildProcess wrong({QUILLON_PROGRAM, "--frobnicate"}, dir_.path());
     EXPECT_EQ(wrong.wait_exit(patience), 2);
