@@ -187,6 +187,28 @@ TEST_F(Service, FoldersThatCannotBeUsedEndTheStartNamingThem) {
         << gateway_->errors();
 }
 
+// The settings file locked away from the account that runs the gateway, as
+// "chmod 600" on a root-owned file does to the service.
+TEST_F(Service, ASettingsFileItsAccountCannotReadSaysSoAndHowToLetItRead) {
+    const fs::path file = dir_.path() / "Quillon.ini";
+    std::ofstream(file, std::ios::binary) << settings();
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::permissions(file, fs::perms(::geteuid() == 0 ? 0600 : 0));
+    std::vector<std::string> argv{QUILLON_PROGRAM, "--headless"};
+    if (::geteuid() == 0)
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    gateway_ = std::make_unique<ChildProcess>(argv, dir_.path());
+    ASSERT_TRUE(gateway_->started());
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(),
+                         "Settings Error: Can't read the settings file " + file.string() +
+                             ": Permission denied|The account that runs Quillon must be able to "
+                             "read it: for the service, sudo chown root:quillon " +
+                             file.string() + " && sudo chmod 640 " + file.string()))
+        << gateway_->errors();
+}
+
 // Standard input is a pipe here: no one to ask.
 TEST_F(Service, AMissingSettingsFileWithoutATerminalBecomesATemplateToStartWith) {
     run({});
