@@ -52,12 +52,12 @@ int print_connection_info(const std::string& config, const std::string& data_dir
     std::error_code ignored;
     if (file.empty()) {
         file = settings_file_name;
-        if (!fs::exists(file, ignored) && fs::exists(service_settings, ignored)) {
+        if (!fs::exists(file, ignored) && fs::exists(service_settings, ignored))
             file = service_settings;
-            if (data.empty()) data = service_data;
-        }
     }
     file = fs::absolute(file, ignored);
+    // The service's settings have their data folder of its own, named or not.
+    if (data.empty() && file.lexically_normal() == service_settings) data = service_data;
     if (data.empty()) data = file.parent_path();
     std::ifstream in(file, std::ios::binary);
     if (!in || fs::is_directory(file, ignored)) {
@@ -71,7 +71,11 @@ int print_connection_info(const std::string& config, const std::string& data_dir
     std::printf("Settings: %s\n", file.c_str());
     const std::vector<std::string> addresses = machine_addresses(s);
     const std::string key = s.auth_key;
-    if (!key.empty()) std::printf("Key (AuthKey): %s\n", key.c_str());
+    if (!key.empty()) {
+        std::printf("Key (AuthKey): %s\n", key.c_str());
+    } else {
+        std::printf("Key (AuthKey): none, anyone who reaches the ports may use the bus\n");
+    }
     for (const std::string& a : addresses) {
         if (s.tls_server())
             std::printf("Home Assistant: tls://%s%s:%d\n", key.empty() ? "" : (key + "@").c_str(),
