@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
-# Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian package is made and
-# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it), Qt WebSockets for
-# the web monitor's tests (a browser's side), and Chromium with Selenium for its browser test.
+# Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian packages are made and
+# checked with (dpkg-dev, file, lintian, man-db for their manual pages; adduser for installing
+# them), Qt WebSockets for the web monitor's tests (a browser's side), and Chromium with Selenium
+# for its browser test.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it.
 # Skips what is installed already; uses sudo when not run as root.
@@ -18,7 +19,7 @@ packages=(
   clang libclang-rt-dev clang-format
   xvfb
   fonts-dejavu-core fonts-dejavu-extra
-  dpkg-dev file lintian help2man adduser
+  dpkg-dev file lintian man-db adduser
   chromium chromium-driver python3-selenium
 )
 
