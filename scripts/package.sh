@@ -50,6 +50,8 @@ for package in quillon quillon-window; do
   find "$tree" -type d -exec chmod 0755 {} +
   find "$tree" -type f -exec chmod 0644 {} +
   chmod 0755 "$tree"/usr/bin/*
+  # Installed files keep their source's time, which is the checkout's.
+  find "$tree" -exec touch --no-dereference --date="@$SOURCE_DATE_EPOCH" {} +
   mkdir -p "$tree/DEBIAN"
   for script in preinst postinst prerm postrm; do
     if [ -f "packaging/debian/$package.$script" ]; then
