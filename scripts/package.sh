@@ -11,7 +11,7 @@ build=build/package
 # Where debian/control and debian/changelog are made, and the packages' trees.
 work="$build/packaging"
 
-scripts/setup.sh >&2
+scripts/setup.sh package >&2
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH="$(git log -1 --format=%ct 2>/dev/null || true)"
