@@ -259,6 +259,23 @@ else
   fail "dpkg --purge leaves ${left[*]}"
 fi
 
+# A settings file put there before the first installation, without a key: it
+# gets one, and TLS where it leaves it unset; what it set stays.
+"${as_root[@]}" install -d -m 0755 /etc/quillon
+printf 'IPPort = 9090\r\nSerialPort = auto\r\nWebPort = 0\r\n[Notes]\r\nAuthKey = x\r\n' |
+  "${as_root[@]}" tee "$settings" >/dev/null
+"${as_root[@]}" dpkg -i "$gateway_deb" >/dev/null </dev/null
+key="$(setting AuthKey | head -n 1 | tr -d '\r')"
+found="$(setting '\(IPPort\|TLSPort\|WebPort\)' | tr -d '\r' | tr '\n' ' ')"
+owner="$(stat -c '%U:%G %a' "$settings")"
+if [[ "$key" =~ ^[A-Za-z0-9]{32}$ ]] && [ "$found" = "9090 0 27015 " ] &&
+  [ "$owner" = "root:quillon 640" ]; then
+  pass "the first installation adds a key to a $settings without one, TLSPort 27015, keeps its IPPort and WebPort"
+else
+  fail "the first installation over a $settings without a key: AuthKey \"$key\", IPPort TLSPort WebPort \"$found\", $owner"
+fi
+"${as_root[@]}" dpkg --purge quillon >/dev/null
+
 # Up to 3.25-1 the settings file was a conffile: a stand-in for that package,
 # with the file changed by its administrator, upgraded to these packages.
 old="$(mktemp -d)"
