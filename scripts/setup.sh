@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, fuzzing and running Quillon use:
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
-# Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian package is made and
-# checked with (dpkg-dev, file, help2man, lintian; adduser for installing it), Qt WebSockets for
-# the web monitor's tests (a browser's side), and Chromium with Selenium for its browser test.
+# Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian packages are made and
+# checked with (dpkg-dev, file, lintian, man-db for their manual pages; adduser for installing
+# them), Qt WebSockets for the web monitor's tests (a browser's side), and Chromium with Selenium
+# for its browser test.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
-# never need it.
+# never need it. `scripts/setup.sh package` installs only what making and checking the Debian
+# packages needs (scripts/package.sh), so that a fresh machine gets no browser for it.
 # Skips what is installed already; uses sudo when not run as root.
 set -euo pipefail
 
@@ -18,7 +20,7 @@ packages=(
   clang libclang-rt-dev clang-format
   xvfb
   fonts-dejavu-core fonts-dejavu-extra
-  dpkg-dev file lintian help2man adduser
+  dpkg-dev file lintian man-db adduser
   chromium chromium-driver python3-selenium
 )
 
@@ -26,11 +28,19 @@ bench_packages=(
   ser2net
 )
 
+# The packages' Build-Depends (packaging/debian/control.in) and their checks.
+package_packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
+  dpkg-dev file lintian man-db adduser
+)
+
 case "${1:-}" in
   "") ;;
   bench) packages+=("${bench_packages[@]}") ;;
+  package) packages=("${package_packages[@]}") ;;
   *)
-    echo "Usage: scripts/setup.sh [bench]" >&2
+    echo "Usage: scripts/setup.sh [bench|package]" >&2
     exit 2
     ;;
 esac
