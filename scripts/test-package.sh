@@ -219,6 +219,35 @@ else
   fail "$settings has AuthKey \"$key\", IPPort \"$(setting IPPort)\", TLSPort \"$(setting TLSPort)\", WebPort \"$(setting WebPort)\""
 fi
 
+# Where systemd runs, installing started the service. Elsewhere, its command
+# runs as its unit runs it, as the quillon account, until its servers listen.
+if [ ! -d /run/systemd/system ]; then
+  read -r -a command <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+  journal="$(mktemp)"
+  "${as_root[@]}" runuser -u quillon -- "${command[@]}" </dev/null >/dev/null 2>"$journal" &
+  service=$!
+  for _ in $(seq 100); do
+    grep -q '^web monitor on ' "$journal" && break
+    sleep 0.1
+  done
+  "${as_root[@]}" kill -TERM "$service" 2>/dev/null || true
+  wait "$service" || true
+  problems=()
+  for line in "plain TCP server on 0.0.0.0:8080, key required" \
+    "TLS server on 0.0.0.0:27015, key required" "web monitor on https://0.0.0.0:8088/, key required"; do
+    grep -qxF "$line" "$journal" || problems+=("no line \"$line\"")
+  done
+  owner="$(stat -c '%U %a' /var/lib/quillon/Quillon.key 2>/dev/null || echo missing)"
+  [ "$owner" = "quillon 600" ] || problems+=("its private key is $owner")
+  if [ ${#problems[@]} -eq 0 ]; then
+    pass "the service's command, run as quillon, says its servers need the key and makes its key pair (quillon, 600)"
+  else
+    cat "$journal"
+    fail "the service's command: ${problems[*]}"
+  fi
+  rm -f "$journal"
+fi
+
 # What the postinst says to run, as an administrator would.
 info="$("${as_root[@]}" /usr/bin/quillon --connection-info --config "$settings" 2>&1 || true)"
 problems=()
