@@ -1,5 +1,10 @@
 // What the gateway does when it cannot start as configured.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "gateway_fixture.hpp"
 
 namespace quillon::integration {
@@ -20,6 +25,30 @@ TEST_F(StartupFailure, SerialPortThatDoesNotExistEndsWithStatusOne) {
                                                  name + "|" + name +
                                                  ": No such file or directory: look under "
                                                  "/dev/serial/by-id/"))
+        << gateway_->errors();
+}
+
+// A device the gateway's account may not open, as a module is to an account
+// outside the dialout group.
+TEST_F(StartupFailure, ASerialPortItsAccountMayNotOpenNamesTheGroupItNeeds) {
+    write_settings(bus_->slave_path());
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+    std::vector<std::string> argv{QUILLON_PROGRAM, "--headless"};
+    if (::geteuid() == 0) {
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    ASSERT_EQ(::chmod(bus_->slave_path().c_str(), 0600), 0);
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(bus_->slave_path().c_str(), 0), 0);
+    }
+    gateway_ = std::make_unique<ChildProcess>(argv, dir_.path());
+    ASSERT_TRUE(gateway_->started());
+    EXPECT_EQ(gateway_->wait_exit(patience), 1);
+    EXPECT_TRUE(contains(gateway_->errors(),
+                         "|" + bus_->slave_path() +
+                             ": Permission denied: the account that runs Quillon needs the dialout "
+                             "group (sudo adduser ACCOUNT dialout, then log in again)"))
         << gateway_->errors();
 }
 
