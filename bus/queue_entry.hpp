@@ -10,8 +10,8 @@
 
 namespace quillon {
 
-// When a frame arrived: the wall-clock second and the hundredths counted from
-// the moment the loop saw that second begin.
+// When a frame arrived: the wall-clock second and its hundredths, as the
+// pass that took the frame read the clock.
 struct FrameTime {
     Date second = 0;
     std::int32_t hundredths = 0;

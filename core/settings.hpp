@@ -10,13 +10,14 @@
 
 namespace quillon {
 
-// The settings file, in the working directory. Read once at start-up; written
-// only by the first-configuration dialog when it is missing.
+// The settings file, in the working directory unless the command line names
+// another. Read at start-up and again at SIGHUP; written only when it is
+// missing, by the first configuration or as a template for a service.
 inline constexpr std::string_view settings_file_name = "Quillon.ini";
 
 // What the settings file says.
 struct Settings {
-    std::int32_t tcp_port = 8080;  // the analyzer UDP port is always tcp_port + 1
+    std::int32_t tcp_port = 8080;  // "IPPort"; 0 turns the plain server off
     std::string serial_settings;   // the whole "SerialPort" value
     SerialLineSettings serial;     // its six fields
     std::string module_type;       // "RS" (exactly) selects the RS-232 module
