@@ -1,8 +1,9 @@
 #pragma once
 
-#include <cstdio>
-#include <filesystem>
+#include <string>
 #include <string_view>
+
+#include "base/files.hpp"
 
 namespace quillon {
 
@@ -12,27 +13,24 @@ inline constexpr std::string_view debug_log_file_name = "Quillon_debug.log";
 // "Quillon_debug.log", as Windows-1252 text ending in CR LF.
 class DebugLog {
   public:
-    DebugLog() = default;
-    DebugLog(const DebugLog&) = delete;
-    DebugLog& operator=(const DebugLog&) = delete;
-    ~DebugLog() { close(); }
+    explicit DebugLog(Files& files) : files_(files) {}
 
-    void set_directory(std::filesystem::path directory) { directory_ = std::move(directory); }
+    void set_directory(const std::string& directory) { directory_ = directory; }
 
-    // On: the file is opened for appending; off: it is closed.
+    // On: the file is made when missing; off: nothing more is written.
     void set_on(bool on);
     bool on() const { return on_; }
 
-    // Writes the line while the log is on. A file that cannot be made is tried
-    // again with the next line; nothing is reported.
+    // Writes the line while the log is on. A file that cannot be written is
+    // tried again with the next line; nothing is reported.
     void write(std::string_view line);
 
   private:
-    void close();
+    std::string path() const;
 
-    std::filesystem::path directory_ = ".";
+    Files& files_;
+    std::string directory_ = ".";
     bool on_ = false;
-    std::FILE* file_ = nullptr;
 };
 
 }  // namespace quillon

@@ -1,7 +1,5 @@
 #include "analyzer/traffic_list_file.hpp"
 
-#include <cstdio>
-
 namespace quillon {
 
 std::string traffic_list_file_name(Date date) {
@@ -20,14 +18,9 @@ std::string traffic_list_text(const std::deque<TrafficRow>& rows) {
     return text;
 }
 
-void save_traffic_list(const std::filesystem::path& directory, Date now,
+void save_traffic_list(Files& files, const std::string& directory, Date now,
                        const std::deque<TrafficRow>& rows) {
-    const auto path = directory / traffic_list_file_name(now);
-    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        const std::string text = traffic_list_text(rows);
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
+    (void)files.write_whole(directory + "/" + traffic_list_file_name(now), traffic_list_text(rows));
 }
 
 }  // namespace quillon

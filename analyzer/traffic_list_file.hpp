@@ -1,10 +1,10 @@
 #pragma once
 
 #include <deque>
-#include <filesystem>
 #include <string>
 
 #include "base/date_text.hpp"
+#include "base/files.hpp"
 #include "ui/view_types.hpp"
 
 namespace quillon {
@@ -18,7 +18,7 @@ std::string traffic_list_text(const std::deque<TrafficRow>& rows);
 
 // Writes the rows to the dated file in the directory, replacing a file of
 // that name. A file that cannot be made is not reported.
-void save_traffic_list(const std::filesystem::path& directory, Date now,
+void save_traffic_list(Files& files, const std::string& directory, Date now,
                        const std::deque<TrafficRow>& rows);
 
 }  // namespace quillon

@@ -23,7 +23,9 @@
 #include "core/journal.hpp"
 #include "core/metrics.hpp"
 #include "core/settings.hpp"
+#include "platform/console/console_view.hpp"
 #include "platform/openssl/certificate_maker.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "platform/posix/program_files.hpp"
 #include "platform/posix/service_notify.hpp"
 #include "platform/posix/simulator_process.hpp"
@@ -37,14 +39,13 @@
 #include "platform/qt/terminal_input.hpp"
 #include "platform/qt/tls_configuration.hpp"
 #include "platform/web/web_server.hpp"
-#include "ui/console/console_view.hpp"
 #include "ui/view_fan_out.hpp"
 #include "ui/web/web_monitor_view.hpp"
 
 #ifdef QUILLON_WITH_WINDOW
 #include <QApplication>
 
-#include "ui/qt/qt_window_view.hpp"
+#include "platform/window/qt_window_view.hpp"
 #endif
 
 namespace {
@@ -213,7 +214,8 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
-    Gateway gw({clock, serial, network, views, events, *dialogs});
+    PosixFiles files;
+    Gateway gw({clock, serial, network, views, events, *dialogs, files});
     namespace fs = std::filesystem;
     gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
                                                            : fs::path(options.config));

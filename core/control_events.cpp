@@ -13,7 +13,7 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
             gw.traffic.clear(gw.view);
             break;
         case control::save:
-            save_traffic_list(gw.data_directory, t.date, gw.traffic.rows());
+            save_traffic_list(gw.files, gw.data_directory.string(), t.date, gw.traffic.rows());
             gw.clock.pause_ms(10);
             break;
         case control::filter_toggle:

@@ -28,6 +28,7 @@
 
 #include "analyzer/debug_log.hpp"
 #include "base/clock.hpp"
+#include "base/files.hpp"
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_device_finder.hpp"
@@ -78,6 +79,7 @@ struct Ports {
     OperatorView& view;
     OperatorInput& input;
     OperatorDialogs& dialogs;
+    Files& files;
 };
 
 // The whole gateway: one owner of the records that each keep their own
@@ -89,6 +91,7 @@ struct Gateway {
           view(p.view),
           input(p.input),
           dialogs(p.dialogs),
+          files(p.files),
           serial(p.serial) {}
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
@@ -98,6 +101,7 @@ struct Gateway {
     OperatorView& view;
     OperatorInput& input;
     OperatorDialogs& dialogs;
+    Files& files;
 
     Settings settings;
     SerialLink serial;
@@ -109,7 +113,7 @@ struct Gateway {
     LineBudget client_lines{max_client_lines_per_minute};  // the journal's client lines
     TrafficList traffic;
     Statistics statistics;
-    DebugLog debug_log;
+    DebugLog debug_log{files};
 
     std::int64_t last_purge_ms = 0;
     // "V:" shows the frames the last pass took from the bus: after a pass

@@ -1,9 +1,6 @@
 #include "core/gateway_loop.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -38,34 +35,19 @@ struct SettingsRead {
     bool permission_denied = false;
 };
 
-SettingsRead settings_from_file(const Gateway& gw) {
-    namespace fs = std::filesystem;
+SettingsRead settings_from_file(Gateway& gw) {
     SettingsRead read;
-    std::error_code error;
-    const fs::file_status status = fs::status(gw.settings_file, error);
-    // Only a missing file is one to make; a path through a plain file is no path.
-    if (status.type() == fs::file_type::not_found &&
-        (!error || error == std::errc::no_such_file_or_directory)) {
-        read.missing = true;
+    // Only a missing file is one to make; a folder, or a path through a plain
+    // file, is a problem to report.
+    const FileRead file = gw.files.read_whole(gw.settings_file.string());
+    if (!file.bytes) {
+        read.missing = file.problem == FileProblem::missing;
+        read.permission_denied = file.problem == FileProblem::denied;
+        read.problem = file.reason;
         return read;
     }
-    if (!error && fs::is_directory(status)) error = std::make_error_code(std::errc::is_a_directory);
-    if (error) {
-        read.problem = error.message();
-        read.permission_denied = error == std::errc::permission_denied;
-        return read;
-    }
-    errno = 0;
-    std::ifstream in(gw.settings_file, std::ios::binary);
-    std::string bytes;
-    if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in || in.bad()) {
-        read.problem = errno != 0 ? std::generic_category().message(errno) : "read error";
-        read.permission_denied = errno == EACCES;
-        return read;
-    }
-    read.settings = read_settings(bytes);
-    read.warnings = settings_warnings(bytes);
+    read.settings = read_settings(*file.bytes);
+    read.warnings = settings_warnings(*file.bytes);
     return read;
 }
 
@@ -285,7 +267,7 @@ StartOutcome start_gateway(Gateway& gw) {
                 return StartOutcome::configuration_quit;
             case FirstConfigurationAnswer::Action::unavailable:
                 // No one to ask (a service): a template to start with, if it can be written.
-                if (!write_settings_file(gw.settings_file.string(), service_settings_template()))
+                if (!gw.files.write_whole(gw.settings_file.string(), service_settings_template()))
                     return StartOutcome::configuration_unavailable;
                 gw.view.message_box("Quillon.ini NOT FOUND",
                                     "Wrote " + gw.settings_file.string() +
@@ -297,7 +279,7 @@ StartOutcome start_gateway(Gateway& gw) {
         }
     }
     const Settings& s = gw.settings;
-    gw.debug_log.set_directory(gw.data_directory);
+    gw.debug_log.set_directory(gw.data_directory.string());
 
     gw.view.create_main_window();
     journal_version(gw);

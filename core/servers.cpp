@@ -23,11 +23,6 @@ std::string in_data_directory(const Gateway& gw, std::string_view name) {
     return (gw.data_directory / name).string();
 }
 
-bool exists(const std::string& path) {
-    std::error_code ignored;
-    return std::filesystem::exists(path, ignored);
-}
-
 void show_tls_error(Gateway& gw, const std::string& text) {
     gw.view.message_box("TLS Error", text, MessageIcon::error);
 }
@@ -47,7 +42,7 @@ std::optional<TlsFiles> tls_files(Gateway& gw) {
     }
     TlsFiles made{in_data_directory(gw, made_certificate_name),
                   in_data_directory(gw, made_key_name)};
-    if (exists(made.certificate) && exists(made.private_key)) return made;
+    if (gw.files.exists(made.certificate) && gw.files.exists(made.private_key)) return made;
     std::string error = "no way to make certificates here";
     if (gw.certificates == nullptr ||
         !gw.certificates->make_self_signed(made.certificate, made.private_key, error)) {

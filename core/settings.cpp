@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
-#include <fstream>
 #include <limits>
 #include <span>
 #include <system_error>
@@ -401,14 +400,6 @@ std::string service_settings_template() {
            "; WebPort: the live bus monitor in a browser, http://this-box:8088/\r\n"
            "; (read-only for everyone without AuthKey).\r\n"
            "; WebPort = 8088\r\n";
-}
-
-bool write_settings_file(const std::string& path, std::string_view contents) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
-    file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    file.close();
-    return !file.fail();
 }
 
 }  // namespace quillon

@@ -87,8 +87,4 @@ std::string first_configuration_file(std::string_view port_text, std::string_vie
 // explained but left off.
 std::string service_settings_template();
 
-// Writes (replacing) the file; false when it cannot be created. Nothing else
-// is reported.
-bool write_settings_file(const std::string& path, std::string_view contents);
-
 }  // namespace quillon

@@ -15,6 +15,7 @@
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "fuzz/fuzz_input.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
@@ -49,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
-    Gateway gw{{clock, serial, net, view, view, view}};
+    PosixFiles files;
+    Gateway gw{{clock, serial, net, view, view, view, files}};
     gw.settings_text =
         "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\nAuthKey = " + key + "\r\n";
     if (start_gateway(gw) != StartOutcome::running) std::abort();

@@ -12,6 +12,7 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
@@ -38,7 +39,8 @@ class GatewayHarness : public ::testing::Test {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
-    Gateway gw{{clock, serial, net, view, view, view}};
+    PosixFiles files;
+    Gateway gw{{clock, serial, net, view, view, view, files}};
     std::filesystem::path dir;
 
     void SetUp() override {

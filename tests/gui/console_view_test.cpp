@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/console/console_view.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "real_io_support.hpp"
-#include "ui/console/console_view.hpp"
 
 namespace quillon {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "ui/qt/images.hpp"
+#include "platform/window/images.hpp"
 
 namespace quillon::testing {
 namespace {

@@ -16,6 +16,8 @@
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "gui_test_support.hpp"
+#include "platform/console/console_view.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
@@ -23,7 +25,6 @@
 #include "platform/qt/system_clock.hpp"
 #include "real_io_support.hpp"
 #include "tests/fakes/fake_serial_device_finder.hpp"
-#include "ui/console/console_view.hpp"
 
 namespace quillon::testing {
 namespace {
@@ -40,7 +41,8 @@ class SerialSearchOnRealIo : public ::testing::Test {
         o.err = err_.file();
         o.input_fd = -1;
         view_ = std::make_unique<ConsoleView>(events_, o);
-        gw_ = std::make_unique<Gateway>(Ports{clock_, serial_, network_, *view_, events_, *view_});
+        gw_ = std::make_unique<Gateway>(
+            Ports{clock_, serial_, network_, *view_, events_, *view_, files_});
         gw_->settings_text = "IPPort = " + std::to_string(port) + "\r\nSerialPort = auto\r\n";
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
         gw_->serial_devices = &finder_;
@@ -60,6 +62,7 @@ class SerialSearchOnRealIo : public ::testing::Test {
 
     EventWaiter waiter_;
     SystemClock clock_;
+    PosixFiles files_;
     QtSerialPort serial_{waiter_};
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};

@@ -23,7 +23,9 @@
 #include "core/gateway_loop.hpp"
 #include "core/metrics.hpp"
 #include "gui_test_support.hpp"
+#include "platform/console/console_view.hpp"
 #include "platform/openssl/certificate_maker.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
@@ -32,7 +34,6 @@
 #include "platform/qt/tls_configuration.hpp"
 #include "platform/web/web_server.hpp"
 #include "real_io_support.hpp"
-#include "ui/console/console_view.hpp"
 #include "ui/view_fan_out.hpp"
 #include "ui/web/web_monitor_view.hpp"
 
@@ -102,7 +103,7 @@ class WebMonitor : public ::testing::Test {
         console_ = std::make_unique<ConsoleView>(events_, o);
         views_ = std::make_unique<ViewFanOut>(*console_, std::vector<OperatorView*>{&web_view_});
         gw_ = std::make_unique<Gateway>(
-            Ports{clock_, serial_, network_, *views_, events_, *console_});
+            Ports{clock_, serial_, network_, *views_, events_, *console_, files_});
         gw_->settings_file = dir_ / "Quillon.ini";
         gw_->data_directory = dir_;
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
@@ -168,6 +169,7 @@ class WebMonitor : public ::testing::Test {
 
     EventWaiter waiter_;
     SystemClock clock_;
+    PosixFiles files_;
     QtSerialPort serial_{waiter_};
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};

@@ -12,13 +12,14 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "platform/window/qt_window_view.hpp"
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
 #include "tests/gui/gui_test_support.hpp"
-#include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
 namespace {
@@ -44,7 +45,8 @@ class WindowGateway : public ::testing::Test {
     EventWaiter waiter;
     OperatorEventQueue events{waiter};
     QtWindowView view{events, ""};
-    Gateway gw{{clock, serial, net, view, events, view}};
+    PosixFiles files;
+    Gateway gw{{clock, serial, net, view, events, view, files}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);

@@ -17,8 +17,8 @@
 
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "platform/window/qt_window_view.hpp"
 #include "tests/gui/gui_test_support.hpp"
-#include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
 namespace {

@@ -15,13 +15,14 @@
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "gui_test_support.hpp"
+#include "platform/posix/posix_files.hpp"
 #include "platform/qt/event_waiter.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/system_clock.hpp"
+#include "platform/window/qt_window_view.hpp"
 #include "real_io_support.hpp"
-#include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
 namespace {
@@ -90,7 +91,8 @@ class WindowOnRealIo : public ::testing::Test {
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     QtWindowView view_{events_, ""};
-    Gateway gw_{{clock_, serial_, network_, view_, events_, view_}};
+    PosixFiles files_;
+    Gateway gw_{{clock_, serial_, network_, view_, events_, view_, files_}};
     int master_ = -1;
     int client_ = -1;
     std::uint16_t port_ = 0;

@@ -256,7 +256,8 @@ struct GatewayWithView {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     View view{clock};
-    Gateway gw{{clock, serial, net, view, view, view}};
+    PosixFiles files;
+    Gateway gw{{clock, serial, net, view, view, view, files}};
 
     StartOutcome start(const std::filesystem::path& dir) {
         view.clock = &clock;
@@ -272,7 +273,7 @@ struct GatewayWithView {
 TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     GatewayWithView<SpinCountingView> t;
     ASSERT_EQ(t.start(dir), StartOutcome::running);
-    auto& [c, s, n, v, g] = t;
+    auto& [c, s, n, v, f, g] = t;
     v.input_pending = [&n] { return n.has_pending(); };
     const ConnectionHandle a = n.connect("192.168.1.20", 888);
     run_pass(g);

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/posix_files.hpp"
+
 namespace quillon {
 namespace {
 
@@ -568,6 +570,7 @@ class SettingsFile : public ::testing::Test {
     }
 
     std::filesystem::path dir_;
+    PosixFiles files_;
 };
 
 TEST(SettingsFileName, IsQuillonIni) {
@@ -576,19 +579,19 @@ TEST(SettingsFileName, IsQuillonIni) {
 
 TEST_F(SettingsFile, WrittenBytesAreExactlyTheContents) {
     const std::string contents = first_configuration_file("8080", "COM4", false);
-    ASSERT_TRUE(write_settings_file(path(), contents));
+    ASSERT_TRUE(files_.write_whole(path(), contents));
     EXPECT_EQ(contents_of(path()), contents);
 }
 
 TEST_F(SettingsFile, WritingThenReadingGivesTheChosenSettings) {
-    ASSERT_TRUE(write_settings_file(path(), first_configuration_file("9555", "/dev/ttyS3", true)));
+    ASSERT_TRUE(files_.write_whole(path(), first_configuration_file("9555", "/dev/ttyS3", true)));
     Settings s = read_settings(contents_of(path()));
     EXPECT_EQ(s.tcp_port, 9555);
     EXPECT_EQ(s.serial.name, "/dev/ttyS3");
     EXPECT_EQ(s.serial.baud, 38400);
     EXPECT_EQ(s.module_type, "RS");
 
-    ASSERT_TRUE(write_settings_file(path(), first_configuration_file("8081", "COM2", false)));
+    ASSERT_TRUE(files_.write_whole(path(), first_configuration_file("8081", "COM2", false)));
     s = read_settings(contents_of(path()));
     EXPECT_EQ(s.tcp_port, 8081);
     EXPECT_EQ(s.serial.name, "COM2");
@@ -596,19 +599,19 @@ TEST_F(SettingsFile, WritingThenReadingGivesTheChosenSettings) {
 }
 
 TEST_F(SettingsFile, WritingReplacesALongerFile) {
-    ASSERT_TRUE(write_settings_file(path(), std::string(5000, 'x')));
-    ASSERT_TRUE(write_settings_file(path(), "IPPort = 1\r\n"));
+    ASSERT_TRUE(files_.write_whole(path(), std::string(5000, 'x')));
+    ASSERT_TRUE(files_.write_whole(path(), "IPPort = 1\r\n"));
     EXPECT_EQ(contents_of(path()), "IPPort = 1\r\n");
 }
 
 TEST_F(SettingsFile, DirectoryThatDoesNotExistGivesFalse) {
     const std::string missing = (dir_ / "no-such-dir" / std::string(settings_file_name)).string();
-    EXPECT_FALSE(write_settings_file(missing, first_configuration_file("8080", "COM4", false)));
+    EXPECT_FALSE(files_.write_whole(missing, first_configuration_file("8080", "COM4", false)));
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(SettingsFile, PathThatIsADirectoryGivesFalse) {
-    EXPECT_FALSE(write_settings_file(dir_.string(), "IPPort = 1\r\n"));
+    EXPECT_FALSE(files_.write_whole(dir_.string(), "IPPort = 1\r\n"));
 }
 
 }  // namespace

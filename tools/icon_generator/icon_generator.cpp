@@ -1,5 +1,5 @@
 // Draws the six row icons and writes them as PNG files (8-bit RGB, no alpha)
-// into a directory, ui/qt/icons for the window's resource.
+// into a directory, platform/window/icons for the window's resource.
 //
 // Usage: icon_generator DIRECTORY
 

@@ -1,4 +1,4 @@
-#include "ui/qt/qt_window_view.hpp"
+#include "platform/window/qt_window_view.hpp"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -13,9 +13,9 @@
 #include <cstdio>
 
 #include "platform/qt/operator_events.hpp"
-#include "ui/qt/first_configuration_dialog.hpp"
-#include "ui/qt/images.hpp"
-#include "ui/qt/main_window.hpp"
+#include "platform/window/first_configuration_dialog.hpp"
+#include "platform/window/images.hpp"
+#include "platform/window/main_window.hpp"
 
 namespace quillon {
 namespace {

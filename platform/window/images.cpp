@@ -1,4 +1,4 @@
-#include "ui/qt/images.hpp"
+#include "platform/window/images.hpp"
 
 #include <QPixmap>
 

@@ -1,4 +1,4 @@
-#include "ui/qt/first_configuration_dialog.hpp"
+#include "platform/window/first_configuration_dialog.hpp"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -11,7 +11,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 
-#include "ui/qt/fonts.hpp"
+#include "platform/window/fonts.hpp"
 
 namespace quillon {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/qt/fonts.hpp"
+#include "platform/window/fonts.hpp"
 
 #include <QFontDatabase>
 

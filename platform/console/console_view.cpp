@@ -1,4 +1,4 @@
-#include "ui/console/console_view.hpp"
+#include "platform/console/console_view.hpp"
 
 #include <sstream>
 

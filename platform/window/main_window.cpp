@@ -1,4 +1,4 @@
-#include "ui/qt/main_window.hpp"
+#include "platform/window/main_window.hpp"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -10,8 +10,8 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
-#include "ui/qt/fonts.hpp"
-#include "ui/qt/images.hpp"
+#include "platform/window/fonts.hpp"
+#include "platform/window/images.hpp"
 
 namespace quillon {
 namespace {
