@@ -1,6 +1,7 @@
 // One gateway under test with the bench's clients around it. Its parts are
 // defined by concern: the process and its pseudo-terminal in gateway.cpp, the
-// clients in clients.cpp, the measurements in quillon_bench.cpp.
+// clients in clients.cpp, the measurements in latency.cpp, pacing.cpp, cpu.cpp,
+// memory.cpp and connections.cpp.
 #pragma once
 
 #include <poll.h>
