@@ -26,6 +26,15 @@ std::vector<std::uint8_t> make_frame(std::uint8_t phase, std::uint32_t seq) {
     return f;
 }
 
+std::vector<std::uint8_t> make_frames(std::uint8_t phase, std::size_t count) {
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t s = 0; s < count; ++s) {
+        const auto f = make_frame(phase, s);
+        bytes.insert(bytes.end(), f.begin(), f.end());
+    }
+    return bytes;
+}
+
 void FrameStream::feed(const std::uint8_t* bytes, std::size_t count, std::int64_t t_ns,
                        std::int64_t woke_ns) {
     const std::uint64_t skipped_before = cutter.skipped();

@@ -27,6 +27,9 @@ enum Phase : std::uint8_t {
 // 0F prio addr len phase seq_hi seq_lo [padding] checksum 04, 3 to 8 data bytes.
 std::vector<std::uint8_t> make_frame(std::uint8_t phase, std::uint32_t seq);
 
+// Frames 0..count-1 of one phase back to back, for one write.
+std::vector<std::uint8_t> make_frames(std::uint8_t phase, std::size_t count);
+
 // t_ns: when the kernel queued the frame's last bytes at the client (the
 // socket's receive timestamp), or when poll reported them where there is no
 // such stamp (the pty); woke_ns: when poll reported them to the bench.

@@ -82,11 +82,7 @@ void Bench::latency(std::size_t frames) {
 
 void Bench::burst(std::size_t frames) {
     clear_arrivals();
-    std::vector<std::uint8_t> bytes;
-    for (std::uint32_t s = 0; s < frames; ++s) {
-        const auto f = make_frame(phase_burst, s);
-        bytes.insert(bytes.end(), f.begin(), f.end());
-    }
+    const std::vector<std::uint8_t> bytes = make_frames(phase_burst, frames);
     const std::int64_t t0 = now_ns();
     write_bus(bytes);
     const bool all = pump(t0 + 10 * ns_per_s, [this, frames] {

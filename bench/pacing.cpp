@@ -50,11 +50,7 @@ void Bench::pacing(bool slow, std::size_t frames) {
     command(slow ? "delay on" : "delay off");
     pump(now_ns() + 300 * ns_per_ms);
     clear_arrivals();
-    std::vector<std::uint8_t> bytes;
-    for (std::uint32_t s = 0; s < frames; ++s) {
-        const auto f = make_frame(phase_pacing, s);
-        bytes.insert(bytes.end(), f.begin(), f.end());
-    }
+    const std::vector<std::uint8_t> bytes = make_frames(phase_pacing, frames);
     const std::int64_t t0 = now_ns();
     write_all(peers_.front().fd, bytes.data(), bytes.size());
     const std::int64_t per = (slow ? 60 : 15) * ns_per_ms;
@@ -78,11 +74,7 @@ void Bench::pacing_under_burst(bool spread) {
     constexpr std::uint32_t bus_frames = 50;
     pump(now_ns() + 100 * ns_per_ms);
     clear_arrivals();
-    std::vector<std::uint8_t> bytes;
-    for (std::uint32_t s = 0; s < frames; ++s) {
-        const auto f = make_frame(phase_pacing, s);
-        bytes.insert(bytes.end(), f.begin(), f.end());
-    }
+    const std::vector<std::uint8_t> bytes = make_frames(phase_pacing, frames);
     std::vector<std::uint8_t> bus;
     const std::int64_t t0 = now_ns();
     write_all(peers_.front().fd, bytes.data(), bytes.size());
