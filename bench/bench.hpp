@@ -27,7 +27,8 @@ namespace quillon::bench {
 // Kills the gateway running, if any, and ends the bench: for SIGINT, SIGTERM, SIGHUP.
 void on_signal(int);
 
-struct TlsSession;  // OpenSSL's, in clients.cpp
+// A TLS client's OpenSSL state: defined in clients.cpp, which alone needs OpenSSL.
+struct TlsSession;
 
 struct Peer {
     int fd = -1;
