@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "ui/control_words.hpp"
+
 namespace quillon {
 namespace {
 
@@ -143,24 +145,17 @@ void ConsoleView::handle_command(const std::string& line) {
     };
 
     if (word.empty()) return;
-    if (word == "clear") {
-        events_.post_control(control::clear);
-    } else if (word == "save") {
-        events_.post_control(control::save);
-    } else if (word == "filter") {
+    const ControlWord* named = control_word(word);
+    if (named != nullptr && named->use == ControlUse::text) {
         if (rest != "off") {
             OperatorEvent text = OperatorEvent::used(control::filter_text);
             text.text = rest;
             events_.post(std::move(text));
         }
-        post_checked(control::filter_toggle, rest != "off");
-    } else if (word == "invert") {
-        on_off(control::invert_toggle);
-    } else if (word == "debug") {
-        on_off(control::debug_check);
-    } else if (word == "delay") {
-        on_off(control::delay_check);
-    } else if (word == "disconnect") {
+        post_checked(named->control, rest != "off");
+    } else if (named != nullptr && named->use == ControlUse::check) {
+        on_off(named->control);
+    } else if (named != nullptr && named->control == control::disconnect) {
         // The client's row, as the operator would select it, then the button:
         // the live client at that address and port, else an ended one, for
         // which the gateway answers as it does for an ended row.
@@ -176,10 +171,8 @@ void ConsoleView::handle_command(const std::string& line) {
             }
         }
         events_.post(std::move(e));
-    } else if (word == "disconnect-all") {
-        events_.post_control(control::disconnect_all);
-    } else if (word == "quit") {
-        events_.post_control(control::quit);
+    } else if (named != nullptr) {
+        events_.post_control(named->control);
     } else if (word == "status") {
         std::string s;
         for (const auto& field : status_)

@@ -17,6 +17,7 @@
 #include "clients/admission.hpp"
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/tls_listener.hpp"
+#include "ui/control_words.hpp"
 
 namespace quillon {
 namespace {
@@ -557,27 +558,18 @@ void WebServer::on_text(Connection& c, const std::string& text) {
         return;
     }
     if (!c.authorised) return;  // watching only
-    const QString control = m.value("control").toString();
-    // Each use names its browser: what the gateway has to say about it goes
-    // back there, never to a box that halts the loop.
-    OperatorEvent e;
-    if (control == QLatin1String("clear")) {
-        e = OperatorEvent::used(control::clear);
-    } else if (control == QLatin1String("save")) {
-        e = OperatorEvent::used(control::save);
-    } else if (control == QLatin1String("disconnect_all")) {
-        e = OperatorEvent::used(control::disconnect_all);
-    } else if (control == QLatin1String("disconnect")) {
-        e = OperatorEvent::used(control::disconnect);
+    // The page writes "disconnect_all" where the console says "disconnect-all".
+    const std::string word = m.value("control").toString().replace('_', '-').toStdString();
+    const ControlWord* named = control_word(word);
+    if (named == nullptr || !named->from_browsers) return;
+    OperatorEvent e = OperatorEvent::used(named->control);
+    if (named->control == control::disconnect) {
         e.client = m.value("client").toInt(0);
         if (e.client == 0) return;
-    } else if (control == QLatin1String("delay") || control == QLatin1String("debug")) {
-        e = OperatorEvent::used(control == QLatin1String("delay") ? control::delay_check
-                                                                  : control::debug_check);
-        e.checked = m.value("checked").toBool();
-    } else {
-        return;
     }
+    if (named->use == ControlUse::check) e.checked = m.value("checked").toBool();
+    // Each use names its browser: what the gateway has to say about it goes
+    // back there, never to a box that halts the loop.
     e.requester = c.browser;
     events_.post(e);
 }
