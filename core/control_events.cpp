@@ -2,8 +2,8 @@
 
 #include "analyzer/traffic_list_file.hpp"
 #include "core/client_events.hpp"
-#include "core/gateway_loop.hpp"
 #include "core/reporting.hpp"
+#include "core/servers.hpp"
 
 namespace quillon {
 

@@ -461,46 +461,4 @@ void run_main_loop(Gateway& gw) {
     }
 }
 
-void shutdown(Gateway& gw) {
-    gw.serial.close();
-    close_client_servers(gw);
-    if (gw.analyzer_server_open) gw.network.close_server(Server::analyzer);
-    gw.analyzer_server_open = false;
-    gw.debug_log.set_on(false);
-    gw.running = false;
-}
-
-void restart_server(Gateway& gw, const PassTime& t, std::int32_t requester) {
-    std::vector<ConnectionHandle> analyzers;
-    for (const ClientRecord& c : gw.clients.records()) {
-        if (c.live() && c.is_analyzer()) analyzers.push_back(c.handle);
-    }
-    // What the clients leave of a frame is shown before they are forgotten.
-    std::vector<ConnectionHandle> bus_clients;
-    for (const ClientRecord& c : gw.clients.records()) {
-        if (c.live() && !c.is_analyzer()) bus_clients.push_back(c.handle);
-    }
-    for (ConnectionHandle h : bus_clients) {
-        if (ClientRecord* c = gw.clients.live(h, ClientKind::bus_client)) {
-            give_up_and_show(gw, *c, t);
-            journal_client_left(gw, *c, ClientEnd::all_disconnected, t);
-        }
-    }
-    // Analyzer peers are forgotten too; their next datagram makes a new record.
-    for (ConnectionHandle h : analyzers)
-        gw.network.close_connection(h);
-    gw.clients.clear();
-    gw.view.show_clients({});
-    show_analyzer_count(gw);
-    close_client_servers(gw);
-    gw.clock.pause_ms(500);
-    if (!reopen_client_servers(gw)) {
-        constexpr std::string_view failed = "Couldn't restart connexion's server";
-        // Asked from afar, the gateway still ends: the operator's log says why.
-        if (requester != 0) gw.view.log_line(failed);
-        tell(gw, requester, "Network Error", failed, MessageIcon::error);
-        shutdown(gw);
-    }
-}
-
 }  // namespace quillon

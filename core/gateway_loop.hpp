@@ -20,7 +20,7 @@ enum class StartOutcome {
 
 // Start-up: settings, window, serial port, analyzer socket, TCP server.
 // Every failure has shown its message box before this returns.
-StartOutcome start_gateway(Gateway& gw);
+[[nodiscard]] StartOutcome start_gateway(Gateway& gw);
 
 // Reads the settings file again: what can change without dropping a client
 // (the key, for the next connections) is applied; the rest is reported as
@@ -33,13 +33,6 @@ bool run_pass(Gateway& gw);
 // Passes until the gateway shuts down.
 void run_main_loop(Gateway& gw);
 
-// Closes the serial port, the servers (and so every connection) and the debug log.
-void shutdown(Gateway& gw);
-
-// "Disconnect All": forgets every client and re-creates the TCP server. A
-// failure is told to whoever asked (0: the operator here) and ends the gateway.
-void restart_server(Gateway& gw, const PassTime& time, std::int32_t requester = 0);
-
 // The longest sleep of the loop, in milliseconds: the statistics fall due
 // every second, so this is never reached in practice.
 inline constexpr std::int32_t longest_wait_ms = 1001;
@@ -48,10 +41,5 @@ inline constexpr std::int64_t bus_frames_field_hold_ms = 20;
 // Network events handled in one pass at the most.
 inline constexpr int max_network_events_per_pass = 64;
 inline constexpr std::int64_t purge_period_ms = 3600000;
-inline constexpr std::int32_t tcp_backlog = 100;
-// The TLS server takes its peers before their handshake: a burst from one
-// address must not fill the kernel's queue and make another's connection wait
-// for a retransmission (a second).
-inline constexpr std::int32_t tls_backlog = 1024;
 
 }  // namespace quillon

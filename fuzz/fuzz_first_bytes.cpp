@@ -14,6 +14,7 @@
 
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "core/servers.hpp"
 #include "fuzz/fuzz_input.hpp"
 #include "platform/posix/posix_files.hpp"
 #include "tests/fakes/fake_clock.hpp"

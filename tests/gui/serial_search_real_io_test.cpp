@@ -15,6 +15,7 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
+#include "core/servers.hpp"
 #include "gui_test_support.hpp"
 #include "platform/console/console_view.hpp"
 #include "platform/posix/posix_files.hpp"

@@ -22,6 +22,7 @@
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
 #include "core/metrics.hpp"
+#include "core/servers.hpp"
 #include "gui_test_support.hpp"
 #include "platform/console/console_view.hpp"
 #include "platform/openssl/certificate_maker.hpp"
