@@ -5,6 +5,7 @@
 #include "clients/client_intake.hpp"
 #include "clients/network.hpp"
 #include "core/gateway.hpp"
+#include "core/journal.hpp"
 #include "core/pass_time.hpp"
 
 namespace quillon {
