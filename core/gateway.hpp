@@ -77,7 +77,7 @@ struct Ports {
     SerialPort& serial;
     Network& network;
     OperatorView& view;
-    OperatorInput& input;
+    LoopWait& wait;
     OperatorDialogs& dialogs;
     Files& files;
 };
@@ -89,7 +89,7 @@ struct Gateway {
         : clock(p.clock),
           network(p.network),
           view(p.view),
-          input(p.input),
+          wait(p.wait),
           dialogs(p.dialogs),
           files(p.files),
           serial(p.serial) {}
@@ -99,7 +99,7 @@ struct Gateway {
     Clock& clock;
     Network& network;
     OperatorView& view;
-    OperatorInput& input;
+    LoopWait& wait;
     OperatorDialogs& dialogs;
     Files& files;
 

@@ -319,7 +319,7 @@ StartOutcome start_gateway(Gateway& gw) {
 }
 
 bool run_pass(Gateway& gw) {
-    const OperatorEvent event = gw.input.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
+    const OperatorEvent event = gw.wait.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
     const PassTime t = pass_time(gw);
 
     if (event.kind == OperatorEventKind::control) {

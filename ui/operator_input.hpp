@@ -47,10 +47,11 @@ struct OperatorEvent {
     }
 };
 
-// What the operator does, one event at a time, and the loop's wait for it.
-class OperatorInput {
+// The loop's wait: for the next thing the operator does, for the serial port
+// or the network to have something, or for a time-out.
+class LoopWait {
   public:
-    virtual ~OperatorInput() = default;
+    virtual ~LoopWait() = default;
     // Waits at most timeout_ms for an event; returns sooner, with no event,
     // when the serial port or the network has something.
     virtual OperatorEvent wait_event(std::int32_t timeout_ms) = 0;

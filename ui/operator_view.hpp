@@ -9,7 +9,7 @@
 namespace quillon {
 
 // What the operator is shown: the window, or its headless stand-in. It only
-// shows; what the operator does comes through OperatorInput.
+// shows; what the operator does comes as events through the loop's wait.
 class OperatorView {
   public:
     virtual ~OperatorView() = default;

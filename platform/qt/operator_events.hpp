@@ -10,7 +10,7 @@ namespace quillon {
 // The operator's events from whichever controls there are (the window's, the
 // console's commands, a signal), in order, and the loop's wait for them. Each
 // event ends the wait at once.
-class OperatorEventQueue final : public OperatorInput {
+class OperatorEventQueue final : public LoopWait {
   public:
     explicit OperatorEventQueue(EventWaiter& waiter) : waiter_(waiter) {}
 

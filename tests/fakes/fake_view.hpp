@@ -14,7 +14,7 @@ namespace quillon::testing {
 
 // The operator: records everything shown, plays back what the operator does
 // and answers the questions. Waiting moves the fake clock by the time-out.
-class FakeView : public OperatorView, public OperatorInput, public OperatorDialogs {
+class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
   public:
     struct Message {
         std::string title;
@@ -100,7 +100,7 @@ class FakeView : public OperatorView, public OperatorInput, public OperatorDialo
     // ends at once, as the real one does.
     std::function<bool()> input_pending;
 
-    // --- OperatorInput ---
+    // --- LoopWait ---
     OperatorEvent wait_event(std::int32_t timeout_ms) override {
         wait_timeouts.push_back(timeout_ms);
         if (!events.empty()) {
