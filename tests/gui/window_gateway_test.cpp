@@ -36,6 +36,18 @@ Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data)
 const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});  // 0F F8 ...
 const Bytes button = make_frame(0xFB, 0x05, {0x00, 0x01});    // 0F FB ...
 
+// The operator's events without the wait for them: the loop's time-outs are
+// on the test's clock, which a real sleep would not move, so the wait only
+// takes in what Qt has for the window and returns.
+class InputWithoutWait final : public OperatorInput {
+  public:
+    explicit InputWithoutWait(OperatorEventQueue& events) : events_(events) {}
+    OperatorEvent wait_event(std::int32_t /*timeout_ms*/) override { return events_.wait_event(0); }
+
+  private:
+    OperatorEventQueue& events_;
+};
+
 class WindowGateway : public ::testing::Test {
   protected:
     FakeClock clock;
@@ -43,8 +55,9 @@ class WindowGateway : public ::testing::Test {
     FakeNetwork net;
     EventWaiter waiter;
     OperatorEventQueue events{waiter};
+    InputWithoutWait input{events};
     QtWindowView view{events, ""};
-    Gateway gw{{clock, serial, net, view, events, view}};
+    Gateway gw{{clock, serial, net, view, input, view}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
