@@ -32,6 +32,7 @@
 #include "platform/qt/tls_configuration.hpp"
 #include "platform/web/web_server.hpp"
 #include "real_io_support.hpp"
+#include "tests/support/velbus_frame.hpp"
 #include "ui/console/console_view.hpp"
 #include "ui/view_fan_out.hpp"
 #include "ui/web/web_monitor_view.hpp"
@@ -39,13 +40,10 @@
 namespace quillon::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
+// A frame of one command byte; with a checksum one off when not good.
 Bytes frame(std::uint8_t address, std::uint8_t command, bool good_checksum = true) {
-    Bytes b{0x0F, 0xFB, address, 0x01, command};
-    b.push_back(static_cast<std::uint8_t>(frame_checksum(b.data(), static_cast<int>(b.size()) - 1) +
-                                          (good_checksum ? 0 : 1)));
-    b.push_back(0x04);
+    Bytes b = make_frame(0xFB, address, {command});
+    if (!good_checksum) ++b[b.size() - 2];
     return b;
 }
 

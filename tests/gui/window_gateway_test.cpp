@@ -18,20 +18,11 @@
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
 #include "tests/gui/gui_test_support.hpp"
+#include "tests/support/velbus_frame.hpp"
 #include "ui/qt/qt_window_view.hpp"
 
 namespace quillon::testing {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
-    Bytes b{BusFrame::start_byte, priority, address, static_cast<std::uint8_t>(data.size())};
-    b.insert(b.end(), data.begin(), data.end());
-    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
-    b.push_back(BusFrame::end_byte);
-    return b;
-}
 
 const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});  // 0F F8 ...
 const Bytes button = make_frame(0xFB, 0x05, {0x00, 0x01});    // 0F FB ...
