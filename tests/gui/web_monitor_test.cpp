@@ -3,6 +3,7 @@
 // and Qt's own WebSocket and HTTP clients as the browsers.
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -36,15 +38,35 @@
 #include "ui/console/console_view.hpp"
 #include "ui/view_fan_out.hpp"
 #include "ui/web/web_monitor_view.hpp"
+#include "websocket_client.hpp"
 
 namespace quillon::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 // A frame of one command byte; with a checksum one off when not good.
 Bytes frame(std::uint8_t address, std::uint8_t command, bool good_checksum = true) {
     Bytes b = make_frame(0xFB, address, {command});
     if (!good_checksum) ++b[b.size() - 2];
     return b;
+}
+
+// A live view message: its type and the hex of its rows (a row's, or a
+// state's in their order).
+struct Message {
+    std::string type;
+    std::vector<std::string> hex;
+};
+
+Message parsed(const std::string& text) {
+    const QJsonObject m = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+    Message parsed{m.value("type").toString().toStdString(), {}};
+    if (parsed.type == "row")
+        parsed.hex.push_back(m.value("row").toObject().value("hex").toString().toStdString());
+    for (const QJsonValue& row : m.value("rows").toArray())
+        parsed.hex.push_back(row.toObject().value("hex").toString().toStdString());
+    return parsed;
 }
 
 // A browser: every message it got, in order.
@@ -114,7 +136,7 @@ class WebMonitor : public ::testing::Test {
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
         ASSERT_EQ(start_gateway(*gw_), StartOutcome::running);
 
-        WebServer::Options w;
+        WebServer::Options w = web_options_;
         Gateway& gw = *gw_;
         w.key = [&gw] { return gw.settings.auth_key; };
         w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
@@ -150,6 +172,27 @@ class WebMonitor : public ::testing::Test {
         const std::size_t pongs = b.pongs;
         b.socket.ping();
         return passes_until([&] { return b.pongs > pongs; });
+    }
+    // Runs `talk`, a browser's blocking calls, on a thread of its own while
+    // passes go on here for the server to answer it; its result.
+    template <typename Talk>
+    auto beside_passes(Talk talk) {
+        QAbstractEventDispatcher* here = QAbstractEventDispatcher::instance();
+        auto done = std::async(std::launch::async, [&talk, here] {
+            auto result = talk();
+            here->wakeUp();
+            return result;
+        });
+        const auto ready = [&] {
+            return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        };
+        wait_ends_ = ready;
+        QElapsedTimer t;
+        t.start();
+        while (!ready() && t.elapsed() < 20000)
+            run_pass(*gw_);
+        wait_ends_ = nullptr;
+        return done.get();
     }
     // Passes that take in what has come and do not wait for more.
     void passes_without_waiting(int count) {
@@ -189,6 +232,7 @@ class WebMonitor : public ::testing::Test {
     }
     std::string console_text() { return console_out_.text(); }
 
+    WebServer::Options web_options_;
     EventWaiter waiter_;
     SystemClock clock_;
     QtSerialPort serial_{waiter_};
@@ -297,6 +341,97 @@ TEST_F(WebMonitor, WithoutAKeyEveryoneWatchesAndNoOneActs) {
     EXPECT_EQ(console_text().find("traffic list cleared"), std::string::npos);
     EXPECT_EQ(get("/save").first, 401);
     EXPECT_EQ(get("/metrics").first, 200);
+}
+
+TEST_F(WebMonitor, ABrowserThatStopsReadingGetsTheStateInsteadOfWhatItMissedPastItsBounds) {
+    // Bounds well under the gateway's, so that a few thousand rows pass them;
+    // the most still takes a whole state of 500 rows.
+    web_options_.behind_bytes = 32 * 1024;
+    web_options_.caught_up_bytes = 8 * 1024;
+    web_options_.most_waiting_bytes = 256 * 1024;
+    start("");
+    // It reads its hello and the state, then nothing until the flood is over.
+    // Its window is a few KiB and its segments small, so that its backlog
+    // grows in the server and not in the kernels' buffers.
+    auto slow = beside_passes([port =
+                                   web_port_]() -> std::unique_ptr<integration::WebSocketClient> {
+        auto ws = integration::WebSocketClient::connect_narrow(port, 5s, 2048, 536);
+        if (!ws || !ws->upgrade("/live", 5s)) return nullptr;
+        const auto hello = ws->next_text(5s);
+        const auto state = ws->next_text(5s);
+        if (!hello || !state || parsed(*hello).type != "hello" || parsed(*state).type != "state")
+            return nullptr;
+        return ws;
+    });
+    ASSERT_TRUE(slow);
+    Browser good;
+    std::vector<std::string> good_rows;
+    QObject::connect(&good.socket, &QWebSocket::textMessageReceived, [&](const QString& t) {
+        const Message m = parsed(t.toStdString());
+        if (m.type == "row") good_rows.push_back(m.hex.at(0));
+    });
+    open(good);
+
+    constexpr std::size_t frames = 4000;
+    constexpr std::size_t chunk = 200;
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < frames;) {
+        Bytes bytes;
+        for (const std::size_t end = std::min(frames, i + chunk); i < end; ++i) {
+            // Its number in the data, so that each is told apart.
+            const Bytes f = make_frame(0xFB, static_cast<std::uint8_t>(0x10 + i % 0x60),
+                                       {0x01, 0xFF, static_cast<std::uint8_t>(i >> 8),
+                                        static_cast<std::uint8_t>(i), 0xFF, 0xFF, 0xFF, 0xFF});
+            written.push_back(hex_dump(f));
+            bytes.insert(bytes.end(), f.begin(), f.end());
+        }
+        write_bus(bytes);
+        // The good browser takes each chunk's rows before the next is written.
+        ASSERT_TRUE(passes_until([&] { return good_rows.size() >= written.size(); }))
+            << "the good browser got " << good_rows.size() << " of " << written.size() << " rows";
+    }
+    EXPECT_EQ(good_rows, written);
+
+    // The slow browser now reads: the rows that waited for it, in order,
+    // then the state in place of all the rows it missed.
+    struct Read {
+        std::vector<std::string> rows;
+        std::optional<Message> state;
+    };
+    const Read read = beside_passes([&slow] {
+        Read r;
+        while (const auto text = slow->next_text(5s)) {
+            Message m = parsed(*text);
+            if (m.type == "row") r.rows.push_back(m.hex.at(0));
+            if (m.type != "state") continue;
+            r.state = std::move(m);
+            break;
+        }
+        return r;
+    });
+    ASSERT_TRUE(read.state) << "no state after " << read.rows.size() << " rows";
+    EXPECT_LT(read.rows.size(), frames - 1000);
+    ASSERT_LE(read.rows.size(), written.size());
+    EXPECT_TRUE(std::equal(read.rows.begin(), read.rows.end(), written.begin()));
+    // The state's rows, newest first, are the last frames written.
+    const std::vector<std::string>& latest = read.state->hex;
+    ASSERT_TRUE(!latest.empty() && latest.size() <= written.size()) << latest.size() << " rows";
+    EXPECT_TRUE(std::equal(latest.begin(), latest.end(), written.rbegin()));
+
+    // From there on it gets every change again.
+    const Bytes after = make_frame(0xFB, 0x7F, {0xFB, 0x00});
+    write_bus(after);
+    const std::optional<std::string> next_row = beside_passes([&slow] {
+        std::optional<std::string> row;
+        while (const auto text = slow->next_text(5s)) {
+            const Message m = parsed(*text);
+            if (m.type != "row") continue;
+            row = m.hex.at(0);
+            break;
+        }
+        return row;
+    });
+    EXPECT_EQ(next_row.value_or("no row"), hex_dump(after));
 }
 
 TEST_F(WebMonitor, OverTlsTheBrowserGetsTheSameViewAndPlainHttpGetsNothing) {
