@@ -28,9 +28,9 @@ inline constexpr std::size_t max_browsers = 64;
 // A WebSocket has this long to give the key, and may send this much before.
 inline constexpr std::int64_t browser_key_limit_ms = 10000;
 inline constexpr std::size_t max_unadmitted_input_bytes = 64 * 1024;
-// What may wait for a browser: past the first figure it gets no more
-// changes (the whole state once it has caught up below the last); anything
-// that would take it past the second closes it.
+// What may wait for a browser (WebServer::Options holds them): past the
+// first figure it gets no more changes (the whole state once it has caught
+// up below the last); anything that would take it past the second closes it.
 inline constexpr std::size_t browser_behind_bytes = 768 * 1024;
 inline constexpr std::size_t max_browser_output_bytes = 1024 * 1024;
 inline constexpr std::size_t browser_caught_up_bytes = 64 * 1024;

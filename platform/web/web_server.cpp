@@ -262,7 +262,7 @@ void WebServer::on_written(Id id) {
             read_requests(*c);
             return;
         case Stage::websocket:
-            if (c->behind && waiting(*c) < browser_caught_up_bytes) {
+            if (c->behind && waiting(*c) < options_.caught_up_bytes) {
                 c->behind = false;
                 send_frame(*c, text_frame(view_.state_message(c->authorised)));
             }
@@ -576,7 +576,7 @@ void WebServer::on_text(Connection& c, const std::string& text) {
 
 bool WebServer::send_frame(Connection& c, const std::string& frame) {
     if (c.gone) return false;
-    if (waiting(c) + frame.size() > max_browser_output_bytes) {
+    if (waiting(c) + frame.size() > options_.most_waiting_bytes) {
         drop(c);
         return false;
     }
@@ -598,7 +598,7 @@ void WebServer::send_to_browsers(const std::vector<std::string>& messages) {
             continue;
         // Changes stop well before the bound; the state makes up for them later.
         const std::size_t w = waiting(*c);
-        if (w > browser_behind_bytes || w + frames.size() > max_browser_output_bytes) {
+        if (w > options_.behind_bytes || w + frames.size() > options_.most_waiting_bytes) {
             c->behind = true;
             continue;
         }

@@ -54,6 +54,11 @@ class WebServer : public QObject, public BrowserSink {
         // address is blocked, and a refusal at one of the monitor's doors.
         std::function<bool(const QHostAddress&)> blocked;
         std::function<void(Door, RefusalReason, const QHostAddress&, quint16 port)> refused;
+        // What may wait for one browser, as browser_admission.hpp says; a
+        // test sets smaller figures, so that a few rows reach them.
+        std::size_t behind_bytes = browser_behind_bytes;
+        std::size_t caught_up_bytes = browser_caught_up_bytes;
+        std::size_t most_waiting_bytes = max_browser_output_bytes;
     };
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);

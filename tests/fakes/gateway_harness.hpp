@@ -18,20 +18,9 @@
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
 #include "tests/fakes/fake_view.hpp"
+#include "tests/support/velbus_frame.hpp"
 
 namespace quillon::testing {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// A frame with a correct checksum and end byte.
-inline Bytes make_frame(std::uint8_t priority, std::uint8_t address, std::uint8_t length_byte,
-                        const Bytes& data) {
-    Bytes b{BusFrame::start_byte, priority, address, length_byte};
-    b.insert(b.end(), data.begin(), data.end());
-    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
-    b.push_back(BusFrame::end_byte);
-    return b;
-}
 
 // A gateway on in-memory ports, its files in a fresh temporary directory.
 class GatewayHarness : public ::testing::Test {

@@ -21,22 +21,25 @@
 #include "tests/fakes/fake_network.hpp"
 #include "tests/fakes/fake_serial_port.hpp"
 #include "tests/gui/gui_test_support.hpp"
+#include "tests/support/velbus_frame.hpp"
 
 namespace quillon::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
-    Bytes b{BusFrame::start_byte, priority, address, static_cast<std::uint8_t>(data.size())};
-    b.insert(b.end(), data.begin(), data.end());
-    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
-    b.push_back(BusFrame::end_byte);
-    return b;
-}
-
 const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});  // 0F F8 ...
 const Bytes button = make_frame(0xFB, 0x05, {0x00, 0x01});    // 0F FB ...
+
+// The operator's events without the wait for them: the loop's time-outs are
+// on the test's clock, which a real sleep would not move, so the wait only
+// takes in what Qt has for the window and returns.
+class WaitWithoutSleep final : public LoopWait {
+  public:
+    explicit WaitWithoutSleep(OperatorEventQueue& events) : events_(events) {}
+    OperatorEvent wait_event(std::int32_t /*timeout_ms*/) override { return events_.wait_event(0); }
+
+  private:
+    OperatorEventQueue& events_;
+};
 
 class WindowGateway : public ::testing::Test {
   protected:
@@ -45,9 +48,10 @@ class WindowGateway : public ::testing::Test {
     FakeNetwork net;
     EventWaiter waiter;
     OperatorEventQueue events{waiter};
+    WaitWithoutSleep input{events};
     QtWindowView view{events, ""};
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, events, view, files}};
+    Gateway gw{{clock, serial, net, view, input, view, files}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);

@@ -24,19 +24,10 @@
 #include "platform/qt/system_clock.hpp"
 #include "platform/window/qt_window_view.hpp"
 #include "real_io_support.hpp"
+#include "tests/support/velbus_frame.hpp"
 
 namespace quillon::testing {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes frame(std::uint8_t priority, std::uint8_t address, const Bytes& data) {
-    Bytes b{0x0F, priority, address, static_cast<std::uint8_t>(data.size())};
-    b.insert(b.end(), data.begin(), data.end());
-    b.push_back(frame_checksum(b.data(), static_cast<int>(b.size()) - 1));
-    b.push_back(0x04);
-    return b;
-}
 
 class WindowOnRealIo : public ::testing::Test {
   protected:
@@ -104,7 +95,7 @@ TEST_F(WindowOnRealIo, FramesFromTheBusAndFromAClientShowInTheWindowAndGoTheirWa
     ASSERT_EQ(start_gateway(gw_), StartOutcome::running);
     connect_client();
 
-    const Bytes from_bus = frame(0xFB, 0x03, {0xE6, 43});
+    const Bytes from_bus = make_frame(0xFB, 0x03, {0xE6, 43});
     ASSERT_EQ(::write(master_, from_bus.data(), from_bus.size()),
               static_cast<ssize_t>(from_bus.size()));
     Bytes at_client;
@@ -120,7 +111,7 @@ TEST_F(WindowOnRealIo, FramesFromTheBusAndFromAClientShowInTheWindowAndGoTheirWa
     EXPECT_EQ(top->foreground(5).color(), QColor(20, 150, 20));
     EXPECT_FALSE(top->icon(0).isNull());
 
-    const Bytes from_client = frame(0xF8, 0x01, {0x02, 0x01});
+    const Bytes from_client = make_frame(0xF8, 0x01, {0x02, 0x01});
     ASSERT_EQ(::write(client_, from_client.data(), from_client.size()),
               static_cast<ssize_t>(from_client.size()));
     Bytes at_bus;

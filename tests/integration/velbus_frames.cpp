@@ -2,22 +2,6 @@
 
 namespace quillon::integration {
 
-std::uint8_t checksum_of(std::span<const std::uint8_t> bytes, std::size_t count) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < count && i < bytes.size(); ++i)
-        sum += bytes[i];
-    return static_cast<std::uint8_t>(-sum & 0xFFu);
-}
-
-Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data, bool rtr) {
-    Bytes frame{0x0F, priority, address,
-                static_cast<std::uint8_t>((rtr ? 0x40 : 0x00) | (data.size() & 0x0F))};
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(checksum_of(frame, frame.size()));
-    frame.push_back(0x04);
-    return frame;
-}
-
 std::string hex_text(std::span<const std::uint8_t> bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;

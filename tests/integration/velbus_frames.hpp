@@ -6,16 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/velbus_frame.hpp"
+
 namespace quillon::integration {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A well-formed frame: 0F, priority, address, length byte (RTR flag 0x40 and
-// the data count), data, checksum, 04.
-Bytes make_frame(std::uint8_t priority, std::uint8_t address, const Bytes& data, bool rtr = false);
-
-// Two's complement of the 8-bit sum of the first `count` bytes.
-std::uint8_t checksum_of(std::span<const std::uint8_t> bytes, std::size_t count);
+using ::quillon::testing::Bytes;
+using ::quillon::testing::checksum_of;
+using ::quillon::testing::make_frame;
 
 // Upper-case hexadecimal, two digits a byte, no separators.
 std::string hex_text(std::span<const std::uint8_t> bytes);

@@ -6,8 +6,8 @@
 namespace quillon::testing {
 namespace {
 
-const Bytes relay_on = make_frame(0xF8, 0x01, 0x02, {0x02, 0x01});  // 0FF801020201F304
-const Bytes relay_off = make_frame(0xF8, 0x02, 0x02, {0x01, 0x04});
+const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});  // 0FF801020201F304
+const Bytes relay_off = make_frame(0xF8, 0x02, {0x01, 0x04});
 
 // The RelOn row's Source, with its degree sign in the given encoding.
 std::string relay_on_source(const std::string& degree) {
@@ -81,7 +81,7 @@ TEST_F(AnalyzerFeed, AnAnalyzerHearsOfItselfFirstAndOfFramesFromTheBus) {
     run_pass(gw);
     // A module name that holds a comma.
     clock.now = 1060;
-    serial.deliver(make_frame(0xFB, 0x10, 0x08, {0xF0, 'A', ',', 'B', 'C', 'D', 'E', 'F'}));
+    serial.deliver(make_frame(0xFB, 0x10, {0xF0, 'A', ',', 'B', 'C', 'D', 'E', 'F'}));
     run_pass(gw);
 
     const auto lines = net.peer(analyzer).received_lines();

@@ -6,10 +6,12 @@
 
 #include <vector>
 
+#include "tests/support/velbus_frame.hpp"
+
 namespace quillon {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using ::quillon::testing::Bytes;
 
 TEST(FrameChecksum, WorkedExampleCoversStartThroughLastDataByte) {
     const Bytes frame{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04};
@@ -54,14 +56,12 @@ TEST(HexText, HexDumpJoinsWithoutSeparator) {
     EXPECT_EQ(hex_dump(std::span<const std::uint8_t>(frame).first(2)), "0FF8");
 }
 
-Bytes frame_with_length_byte(std::uint8_t length_byte) {
-    const std::size_t n = length_byte & 0x0F;
-    Bytes b{0x0F, 0xFB, 0x21, length_byte};
-    for (std::size_t i = 0; i < n; ++i)
-        b.push_back(static_cast<std::uint8_t>(0x10 + i));
-    b.push_back(frame_checksum(b.data(), static_cast<int>(n + 3)));
-    b.push_back(0x04);
-    return b;
+// From 0xFB, 0x21 with as many data bytes as the length byte's low nibble says.
+Bytes frame_for_length_byte(std::uint8_t length_byte) {
+    Bytes data;
+    for (std::size_t i = 0; i < (length_byte & 0x0Fu); ++i)
+        data.push_back(static_cast<std::uint8_t>(0x10 + i));
+    return ::quillon::testing::frame_with_length_byte(0xFB, 0x21, length_byte, data);
 }
 
 struct JudgeCase {
@@ -99,14 +99,14 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeCase{"BothWrongIsBadLength",
                   {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0x00, 0x05},
                   FrameStatus::bad_length},
-        JudgeCase{"NoDataBytes", frame_with_length_byte(0x00), FrameStatus::valid},
-        JudgeCase{"RtrNoData", frame_with_length_byte(0x40), FrameStatus::valid},
-        JudgeCase{"FifteenDataBytes", frame_with_length_byte(0x0F), FrameStatus::valid},
-        JudgeCase{"HighNibbleIgnored", frame_with_length_byte(0x48), FrameStatus::valid}),
+        JudgeCase{"NoDataBytes", frame_for_length_byte(0x00), FrameStatus::valid},
+        JudgeCase{"RtrNoData", frame_for_length_byte(0x40), FrameStatus::valid},
+        JudgeCase{"FifteenDataBytes", frame_for_length_byte(0x0F), FrameStatus::valid},
+        JudgeCase{"HighNibbleIgnored", frame_for_length_byte(0x48), FrameStatus::valid}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(JudgeCandidate, LengthNibbleFifteenMakesTwentyOneBytes) {
-    EXPECT_EQ(frame_with_length_byte(0x0F).size(), 21u);
+    EXPECT_EQ(frame_for_length_byte(0x0F).size(), 21u);
     EXPECT_EQ(BusFrame::size_for(0x0F), 21u);
     EXPECT_EQ(BusFrame::size_for(0x40), 6u);
     EXPECT_EQ(BusFrame::size_for(0xF2), 8u);

@@ -14,8 +14,8 @@ Bytes join(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-const Bytes relay_on = make_frame(0xF8, 0x01, 0x02, {0x02, 0x01});
-const Bytes relay_off = make_frame(0xF8, 0x02, 0x02, {0x01, 0x04});
+const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});
+const Bytes relay_off = make_frame(0xF8, 0x02, {0x01, 0x04});
 
 class ClientTraffic : public GatewayHarness {
   protected:
@@ -112,7 +112,7 @@ TEST_F(ClientIntake, ABadChecksumIsQueuedAsItCameAndEchoedToTheOthersButNotToThe
 }
 
 TEST_F(ClientIntake, TheRtrFlagIsIgnoredInTheLengthByte) {
-    const Bytes rtr = make_frame(0xFB, 0x05, 0x48, {1, 2, 3, 4, 5, 6, 7, 8});
+    const Bytes rtr = make_frame(0xFB, 0x05, {1, 2, 3, 4, 5, 6, 7, 8}, true);
     const auto rows = read_from_a(rtr);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].cells[3], "14");
@@ -121,7 +121,7 @@ TEST_F(ClientIntake, TheRtrFlagIsIgnoredInTheLengthByte) {
 }
 
 TEST_F(ClientIntake, AStartByteInsideAValidFrameDoesNotCutIt) {
-    const Bytes frame = make_frame(0xFB, 0x0F, 0x02, {0x0F, 0x0F});
+    const Bytes frame = make_frame(0xFB, 0x0F, {0x0F, 0x0F});
     const auto rows = read_from_a(frame);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].cells[2], hex_dump(frame));
@@ -172,8 +172,8 @@ TEST_F(ClientIntake, BytesWithoutAStartByteAddNothingAndChangeNothing) {
 }
 
 TEST_F(ClientIntake, AFrameSplitAtAnyByteAcrossTwoReadsGivesOneValidEntry) {
-    const Bytes longest = make_frame(
-        0xFB, 0x21, 0x0F, {0xF0, 'K', 'i', 't', 'c', 'h', 'e', 'n', 1, 2, 3, 4, 5, 6, 7});
+    const Bytes longest =
+        make_frame(0xFB, 0x21, {0xF0, 'K', 'i', 't', 'c', 'h', 'e', 'n', 1, 2, 3, 4, 5, 6, 7});
     ASSERT_EQ(longest.size(), 21u);
     for (std::size_t cut = 1; cut < longest.size(); ++cut) {
         SCOPED_TRACE("cut after byte " + std::to_string(cut));
@@ -218,7 +218,7 @@ TEST_F(ClientTraffic, AFloodPausesReadingAbove200WaitingFramesAndNothingIsDroppe
     passes(1);
     Bytes flood;
     for (int k = 0; k < 700; ++k) {
-        const Bytes f = make_frame(0xFB, static_cast<std::uint8_t>(k % 200 + 1), 0x00, {});
+        const Bytes f = make_frame(0xFB, static_cast<std::uint8_t>(k % 200 + 1), {});
         flood.insert(flood.end(), f.begin(), f.end());
     }
     net.client_sends(a, flood);  // 4200 bytes: more than one read can take
@@ -272,7 +272,7 @@ TEST_F(ClientTraffic, SilentGarbledAndVanishingClientsChangeNothingForTheOthers)
     EXPECT_TRUE(view.traffic[0].cells[5].ends_with(" from 192.168.1.23:903»Bad Len 5 bytes"));
     EXPECT_EQ(errors_shown("192.168.1.23"), "1");
 
-    const Bytes from_bus = make_frame(0xFB, 0x30, 0x01, {0x0A});
+    const Bytes from_bus = make_frame(0xFB, 0x30, {0x0A});
     serial.deliver(from_bus);
     net.client_sends(a, relay_on);
     passes(5);

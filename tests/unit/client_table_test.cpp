@@ -208,10 +208,10 @@ TEST_F(ClientList, SelectingAnEndedRecordGivesNoClientToRemove) {
 
 TEST_F(ClientList, NbErrCountsTheBadFramesTheClientSent) {
     const ConnectionHandle a = connect_at(2, "192.168.1.20", 888);
-    Bytes bad_checksum = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    Bytes bad_checksum = make_frame(0xFB, 0x05, {0x0A});
     bad_checksum[5] ^= 0xFF;
     const Bytes bad_length{0x0F, 0xFB, 0x05, 0x01, 0x0A, 0x00, 0x00};
-    Bytes sent = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    Bytes sent = make_frame(0xFB, 0x05, {0x0A});
     sent.insert(sent.end(), bad_checksum.begin(), bad_checksum.end());
     sent.insert(sent.end(), bad_length.begin(), bad_length.end());
     net.client_sends(a, sent);

@@ -22,7 +22,7 @@ class ControlEvents : public GatewayHarness {
     std::vector<std::int64_t> write_gaps(int count) {
         Bytes burst;
         for (int k = 0; k < count; ++k) {
-            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), 0x02, {0x02, 0x01});
+            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), {0x02, 0x01});
             burst.insert(burst.end(), f.begin(), f.end());
         }
         const std::size_t first = serial.writes.size();
@@ -38,7 +38,7 @@ class ControlEvents : public GatewayHarness {
 };
 
 TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
-    serial.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xFB, 0x05, {0x0A}));
     clock.now = 2500;  // past a statistics refresh
     passes(2);
     ASSERT_FALSE(view.traffic.empty());
@@ -74,7 +74,7 @@ TEST_F(ControlEvents, TheDelayBoxSwitchesBetween50And5MsPacing) {
 }
 
 TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
-    serial.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xFB, 0x05, {0x0A}));
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow shown = view.traffic.front();
@@ -86,9 +86,9 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     ASSERT_EQ(view.traffic.size(), 1u);
     EXPECT_EQ(view.traffic.front().cells, shown.cells);
 
-    serial.deliver(make_frame(0xFB, 0x06, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xFB, 0x06, {0x0A}));
     run_pass(gw);
-    serial.deliver(make_frame(0xF8, 0x07, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xF8, 0x07, {0x0A}));
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 2u);
     EXPECT_EQ(view.traffic.front().cells[2].substr(0, 4), "0FF8");
@@ -96,9 +96,9 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     // "!" down: the rows that hold the text are the ones hidden.
     view.set_checked(control::invert_toggle, true);
     run_pass(gw);
-    serial.deliver(make_frame(0xF8, 0x08, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xF8, 0x08, {0x0A}));
     run_pass(gw);
-    serial.deliver(make_frame(0xFB, 0x09, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xFB, 0x09, {0x0A}));
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 3u);
     EXPECT_EQ(view.traffic.front().cells[2].substr(0, 6), "0FFB09");

@@ -77,7 +77,7 @@ TEST_F(Distribution, ABacklogPastItsAllowanceGoesOutBackToBackAndItsLastEntriesK
     constexpr std::size_t burst = spaced_backlog_entries + 36;
     std::vector<Bytes> frames;
     for (std::size_t n = 0; n < burst; ++n)
-        frames.push_back(make_frame(0xFB, static_cast<std::uint8_t>(n), 0x01, {0x55}));
+        frames.push_back(make_frame(0xFB, static_cast<std::uint8_t>(n), {0x55}));
     Bytes all;
     for (const Bytes& f : frames)
         all.insert(all.end(), f.begin(), f.end());

@@ -291,7 +291,7 @@ TEST_F(FrameProcessing, The501stRowPushesTheOldestOut) {
     std::vector<std::string> hex;
     for (int k = 0; k < 501; ++k) {
         const Bytes f = make_frame(
-            0xFB, 0x01, 0x02, {static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)});
+            0xFB, 0x01, {static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)});
         burst.insert(burst.end(), f.begin(), f.end());
         hex.push_back(hex_dump(f));
     }

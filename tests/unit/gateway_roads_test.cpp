@@ -14,7 +14,7 @@ TEST_F(FrameRoads, BusFrameBecomesRowAnalyzerLineAndReachesEveryBusClient) {
     const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hello");
     run_pass(gw);
 
-    const Bytes frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    const Bytes frame = make_frame(0xFB, 0x05, {0x0A});
     serial.deliver(frame);
     run_pass(gw);
 
@@ -37,7 +37,7 @@ TEST_F(FrameRoads, ClientFrameIsEchoedToOthersAndPacedOntoTheBus) {
     run_pass(gw);
     Bytes burst;
     for (std::uint8_t k = 1; k <= 3; ++k) {
-        const Bytes f = make_frame(0xF8, k, 0x02, {0x02, 0x01});
+        const Bytes f = make_frame(0xF8, k, {0x02, 0x01});
         burst.insert(burst.end(), f.begin(), f.end());
     }
     net.client_sends(a, burst);

@@ -6,8 +6,8 @@
 namespace quillon::testing {
 namespace {
 
-const Bytes relay_on = make_frame(0xF8, 0x01, 0x02, {0x02, 0x01});
-const Bytes bus_frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
+const Bytes relay_on = make_frame(0xF8, 0x01, {0x02, 0x01});
+const Bytes bus_frame = make_frame(0xFB, 0x05, {0x0A});
 
 Bytes join_frames(std::initializer_list<Bytes> frames) {
     Bytes all;
@@ -19,7 +19,7 @@ Bytes join_frames(std::initializer_list<Bytes> frames) {
 Bytes burst_of(int count) {
     Bytes burst;
     for (int k = 0; k < count; ++k) {
-        const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), 0x02, {0x02, 0x01});
+        const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(k + 1), {0x02, 0x01});
         burst.insert(burst.end(), f.begin(), f.end());
     }
     return burst;
@@ -312,7 +312,7 @@ TEST_F(MainLoop, ArrivingInputEndsTheWaitRightAfterAStatisticsRefresh) {
     run_pass(gw);  // refreshes the statistics
     ASSERT_EQ(view.status.count(status_field::uptime), 1u);
 
-    serial.deliver(make_frame(0xFB, 0x05, 0x01, {0x0A}));
+    serial.deliver(make_frame(0xFB, 0x05, {0x0A}));
     OperatorEvent input;
     input.input_ready = true;  // comes at once, with no time gone
     view.events.push_back(input);

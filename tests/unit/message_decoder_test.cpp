@@ -10,23 +10,22 @@
 #include <vector>
 
 #include "bus/bus_frame.hpp"
+#include "tests/support/velbus_frame.hpp"
 
 namespace quillon {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using ::quillon::testing::Bytes;
+using ::quillon::testing::make_frame;
 
 const std::string deg = "\xC2\xB0";    // U+00B0 in UTF-8
 const std::string numero = "N" + deg;  // the channel-number prefix
 
-// A well-formed frame: start, priority, address, length, command and data, checksum, end.
-Bytes make_frame(std::uint8_t address, std::uint8_t command, const Bytes& data = {}) {
-    Bytes f{BusFrame::start_byte, 0xFB, address, static_cast<std::uint8_t>(1 + data.size()),
-            command};
-    f.insert(f.end(), data.begin(), data.end());
-    f.push_back(frame_checksum(f.data(), static_cast<int>(f.size() - 1)));
-    f.push_back(BusFrame::end_byte);
-    return f;
+// A well-formed frame of priority FB: the command, then its data.
+Bytes command_frame(std::uint8_t address, std::uint8_t command, const Bytes& data = {}) {
+    Bytes body{command};
+    body.insert(body.end(), data.begin(), data.end());
+    return make_frame(0xFB, address, body);
 }
 
 std::string bus_side(const Bytes& f) {
@@ -46,25 +45,25 @@ TEST(DecodeExamples, PushButtonFromBusAndFromClient) {
 }
 
 TEST(DecodeExamples, PushButtonNineInTextBecomesTempOutStatus) {
-    EXPECT_EQ(bus_side(make_frame(0x0A, 0x00, {0x09, 0, 0})), "(Temp out Status)");
-    EXPECT_EQ(bus_side(make_frame(0x0A, 0x00, {0x03, 0, 0})), "(Push: Btn 3 Pressed)");
+    EXPECT_EQ(bus_side(command_frame(0x0A, 0x00, {0x09, 0, 0})), "(Temp out Status)");
+    EXPECT_EQ(bus_side(command_frame(0x0A, 0x00, {0x03, 0, 0})), "(Push: Btn 3 Pressed)");
 }
 
 TEST(DecodeExamples, Temperature) {
-    EXPECT_EQ(bus_side(make_frame(0x10, 0xE6, {43})), "(Temp: 21.5" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(0x10, 0xE6, {43})), "(Temp: 21.5" + deg + "C)");
 }
 
 TEST(DecodeExamples, Clock) {
-    EXPECT_EQ(bus_side(make_frame(0x10, 0xD8, {0, 8, 5})), "(Clock 08:05)");
+    EXPECT_EQ(bus_side(command_frame(0x10, 0xD8, {0, 8, 5})), "(Clock 08:05)");
 }
 
 TEST(DecodeExamples, StatusRelay) {
-    EXPECT_EQ(bus_side(make_frame(0x10, 0xFB, {0x01, 0x00, 0x21})),
+    EXPECT_EQ(bus_side(command_frame(0x10, 0xFB, {0x01, 0x00, 0x21})),
               "(Status-Relay N" + deg + "1 ON:---1 Blk:--2-)");
 }
 
 TEST(DecodeExamples, NameWithChannelByteAsBlank) {
-    EXPECT_EQ(bus_side(make_frame(0x10, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'})),
+    EXPECT_EQ(bus_side(command_frame(0x10, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'})),
               "(Name [ Kitche])");
 }
 
@@ -99,13 +98,13 @@ class DecodeMessageTable : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(DecodeMessageTable, BusSideGivesBody) {
     const RowCase& c = GetParam();
-    EXPECT_EQ(bus_side(make_frame(c.address, c.command, c.data)), c.body);
+    EXPECT_EQ(bus_side(command_frame(c.address, c.command, c.data)), c.body);
 }
 
 TEST_P(DecodeMessageTable, ClientSidePrefixesAddressAndBlank) {
     const RowCase& c = GetParam();
     const std::string address = "$" + hex_byte(c.address);
-    EXPECT_EQ(client_side(make_frame(c.address, c.command, c.data)), address + " " + c.body);
+    EXPECT_EQ(client_side(command_frame(c.address, c.command, c.data)), address + " " + c.body);
 }
 
 const std::vector<RowCase> row_cases = {
@@ -186,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(AllRows, DecodeMessageTable, ::testing::ValuesIn(row_ca
 TEST(DecodeEmptyBody, ExactlyTheListedCommandsGiveAnEmptyBody) {
     int empty_count = 0;
     for (int c = 0; c < 256; ++c) {
-        const Bytes f = make_frame(0x0A, static_cast<std::uint8_t>(c), {0x01, 0x02, 0x03, 0x04});
+        const Bytes f = command_frame(0x0A, static_cast<std::uint8_t>(c), {0x01, 0x02, 0x03, 0x04});
         const std::string body = bus_side(f);
         if (listed_as_empty(c)) {
             ++empty_count;
@@ -232,9 +231,7 @@ TEST(DecodeRtr, OtherLengthBytesFallThroughToTheCommand) {
 }
 
 TEST(DecodeRtr, NoDataBytesReadsTheChecksumAsCommand) {
-    Bytes f{0x0F, 0xFB, 0x00, 0x00};
-    f.push_back(frame_checksum(f.data(), 3));  // 0xF6: LED on
-    f.push_back(0x04);
+    const Bytes f = make_frame(0xFB, 0x00, {});  // its checksum, 0xF6: LED on
     ASSERT_EQ(f[4], 0xF6);
     // F[5], the end byte, is the LED mask.
     EXPECT_EQ(bus_side(f), "(Led:On  %00000100)");
@@ -245,7 +242,7 @@ TEST(DecodeRtr, NoDataBytesReadsTheChecksumAsCommand) {
 // Source tag
 
 TEST(DecodeSource, OnlyExactlyIPAddsTheAddress) {
-    const Bytes f = make_frame(0xFF, 0xE5);
+    const Bytes f = command_frame(0xFF, 0xE5);
     EXPECT_EQ(decode_message("IP", f.data(), f.size()), "$FF (Temp: Req.)");
     for (const char* other : {"VMB", "", "ip", "IP ", " IP", "IPX", "I"}) {
         EXPECT_EQ(decode_message(other, f.data(), f.size()), "(Temp: Req.)") << other;
@@ -253,23 +250,23 @@ TEST(DecodeSource, OnlyExactlyIPAddsTheAddress) {
 }
 
 TEST(DecodeSource, AddressTextIsTwoUpperCaseDigits) {
-    EXPECT_EQ(client_side(make_frame(0x00, 0xE5)), "$00 (Temp: Req.)");
-    EXPECT_EQ(client_side(make_frame(0x0A, 0xE5)), "$0A (Temp: Req.)");
-    EXPECT_EQ(client_side(make_frame(0xAB, 0xE5)), "$AB (Temp: Req.)");
-    EXPECT_EQ(bus_side(make_frame(0x0F, 0xFD)), "(Mem R/W $0F)");
+    EXPECT_EQ(client_side(command_frame(0x00, 0xE5)), "$00 (Temp: Req.)");
+    EXPECT_EQ(client_side(command_frame(0x0A, 0xE5)), "$0A (Temp: Req.)");
+    EXPECT_EQ(client_side(command_frame(0xAB, 0xE5)), "$AB (Temp: Req.)");
+    EXPECT_EQ(bus_side(command_frame(0x0F, 0xFD)), "(Mem R/W $0F)");
 }
 
 // ---------------------------------------------------------------------------
 // Push button and the "9" replacement
 
 TEST(DecodePushButton, PrefersPressedOverReleasedOverMaintained) {
-    EXPECT_EQ(bus_side(make_frame(1, 0x00, {0x01, 0x02, 0x04})),
+    EXPECT_EQ(bus_side(command_frame(1, 0x00, {0x01, 0x02, 0x04})),
               "(Push: Btn " + numero + "1 Pressed)");
-    EXPECT_EQ(bus_side(make_frame(1, 0x00, {0x00, 0x02, 0x04})),
+    EXPECT_EQ(bus_side(command_frame(1, 0x00, {0x00, 0x02, 0x04})),
               "(Push: Btn " + numero + "2 Released)");
-    EXPECT_EQ(bus_side(make_frame(1, 0x00, {0x00, 0x00, 0x04})),
+    EXPECT_EQ(bus_side(command_frame(1, 0x00, {0x00, 0x00, 0x04})),
               "(Push: Btn " + numero + "3 Maintained)");
-    EXPECT_EQ(bus_side(make_frame(1, 0x00, {0x00, 0x00, 0x00})),
+    EXPECT_EQ(bus_side(command_frame(1, 0x00, {0x00, 0x00, 0x00})),
               "(Push: Btn " + numero + "0 Maintained)");
 }
 
@@ -291,13 +288,13 @@ TEST_P(DecodePushButtonNine, AllMasksReplacedExactlyForTheListedValues) {
     for (int mask = 1; mask < 256; ++mask) {
         Bytes data{0, 0, 0};
         data[static_cast<std::size_t>(slot)] = static_cast<std::uint8_t>(mask);
-        const std::string body = bus_side(make_frame(0x0A, 0x00, data));
+        const std::string body = bus_side(command_frame(0x0A, 0x00, data));
         const bool single = (mask & (mask - 1)) == 0;
         if (in_nine_list(mask)) {
             ++replaced;
             EXPECT_FALSE(single);
             EXPECT_EQ(body, "(Temp out Status)") << "mask " << mask;
-            EXPECT_EQ(client_side(make_frame(0x0A, 0x00, data)), "$0A (Temp out Status)");
+            EXPECT_EQ(client_side(command_frame(0x0A, 0x00, data)), "$0A (Temp out Status)");
         } else {
             int highest = 0;
             for (int b = 0; b < 8; ++b)
@@ -314,11 +311,11 @@ INSTANTIATE_TEST_SUITE_P(PressedReleasedMaintained, DecodePushButtonNine,
                          ::testing::Values(0, 1, 2));
 
 TEST(DecodePushButton, NineReplacementOnlyForCommandZero) {
-    EXPECT_EQ(bus_side(make_frame(9, 0x02, {0x09})), "(RelOn 9 (%00001001))");
-    EXPECT_EQ(bus_side(make_frame(9, 0x07, {0x00, 99})), "(DimSet:99%)");
-    EXPECT_EQ(bus_side(make_frame(9, 0xFD)), "(Mem R/W $09)");
+    EXPECT_EQ(bus_side(command_frame(9, 0x02, {0x09})), "(RelOn 9 (%00001001))");
+    EXPECT_EQ(bus_side(command_frame(9, 0x07, {0x00, 99})), "(DimSet:99%)");
+    EXPECT_EQ(bus_side(command_frame(9, 0xFD)), "(Mem R/W $09)");
     // An address with a 9 does not count either: the client prefix is not part of the body.
-    EXPECT_EQ(client_side(make_frame(0x99, 0x00, {0x01})),
+    EXPECT_EQ(client_side(command_frame(0x99, 0x00, {0x01})),
               "$99 (Push: Btn " + numero + "1 Pressed)");
 }
 
@@ -327,42 +324,43 @@ TEST(DecodePushButton, NineReplacementOnlyForCommandZero) {
 
 TEST(DecodeConventions, NameBytesBelow32And255AreBlanks) {
     // F[5..11]: 0, 31, 32, 'A', 126, 254, 255
-    EXPECT_EQ(bus_side(make_frame(1, 0xF0, {0, 31, 32, 'A', 126, 254, 255})),
+    EXPECT_EQ(bus_side(command_frame(1, 0xF0, {0, 31, 32, 'A', 126, 254, 255})),
               "(Name [   A~\xC3\xBE ])");
 }
 
 TEST(DecodeConventions, NameBytesAreReadAsWindows1252AndNoControlGetsThrough) {
-    EXPECT_EQ(bus_side(make_frame(1, 0xF1, {0x20, 0xE9, 0xA0, 0x80, 0xB0, 0xFF, 0x7F})),
+    EXPECT_EQ(bus_side(command_frame(1, 0xF1, {0x20, 0xE9, 0xA0, 0x80, 0xB0, 0xFF, 0x7F})),
               "(Name [ \xC3\xA9\xC2\xA0\xE2\x82\xAC\xC2\xB0  ])");
     // 0x9B would be a terminal's CSI read as Latin-1; 0x81 is undefined.
-    EXPECT_EQ(bus_side(make_frame(1, 0xF2, {0x20, 0x9B, 0x81, 0x9F, 0x1B})),
+    EXPECT_EQ(bus_side(command_frame(1, 0xF2, {0x20, 0x9B, 0x81, 0x9F, 0x1B})),
               "(Name [ \xE2\x80\xBA?\xC5\xB8 ])");
 }
 
 TEST(DecodeConventions, ShortNameStopsAtFifthCharacter) {
-    EXPECT_EQ(bus_side(make_frame(1, 0xF2, {'a', 'b', 'c', 'd', 'e', 'f', 'g'})), "(Name [abcde])");
+    EXPECT_EQ(bus_side(command_frame(1, 0xF2, {'a', 'b', 'c', 'd', 'e', 'f', 'g'})),
+              "(Name [abcde])");
 }
 
 TEST(DecodeConventions, HalfDegreesAtBothEnds) {
-    EXPECT_EQ(bus_side(make_frame(1, 0xE6, {0})), "(Temp: 0.0" + deg + "C)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xE6, {1})), "(Temp: 0.5" + deg + "C)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xE6, {20})), "(Temp: 10.0" + deg + "C)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xE6, {128})), "(Temp: 64.0" + deg + "C)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xE6, {255})), "(Temp: 127.5" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xE6, {0})), "(Temp: 0.0" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xE6, {1})), "(Temp: 0.5" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xE6, {20})), "(Temp: 10.0" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xE6, {128})), "(Temp: 64.0" + deg + "C)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xE6, {255})), "(Temp: 127.5" + deg + "C)");
 }
 
 TEST(DecodeConventions, ClockKeepsFirstTwoDigitsOf100AndMore) {
-    EXPECT_EQ(bus_side(make_frame(1, 0xD8, {0, 0, 0})), "(Clock 00:00)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xD8, {0, 10, 9})), "(Clock 10:09)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xD8, {0, 100, 123})), "(Clock 10:12)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xD8, {0, 199, 255})), "(Clock 19:25)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xD8, {0, 0, 0})), "(Clock 00:00)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xD8, {0, 10, 9})), "(Clock 10:09)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xD8, {0, 100, 123})), "(Clock 10:12)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xD8, {0, 199, 255})), "(Clock 19:25)");
 }
 
 TEST(DecodeConventions, DecimalsHaveNoPadding) {
-    EXPECT_EQ(bus_side(make_frame(1, 0xDA, {0, 0, 0})), "(CntErr TX:0 RX:0BusOff:0)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xDA, {255, 100, 9})), "(CntErr TX:255 RX:100BusOff:9)");
-    EXPECT_EQ(bus_side(make_frame(1, 0xEE, {0, 0})), "(Status-Dimmer 0%)");
-    EXPECT_EQ(bus_side(make_frame(1, 0x0F, {0, 255})), "(Slider:255%)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xDA, {0, 0, 0})), "(CntErr TX:0 RX:0BusOff:0)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xDA, {255, 100, 9})), "(CntErr TX:255 RX:100BusOff:9)");
+    EXPECT_EQ(bus_side(command_frame(1, 0xEE, {0, 0})), "(Status-Dimmer 0%)");
+    EXPECT_EQ(bus_side(command_frame(1, 0x0F, {0, 255})), "(Slider:255%)");
 }
 
 // ---------------------------------------------------------------------------
@@ -392,12 +390,13 @@ TEST_P(DecodeShortPiece, MissingPositionsReadAsZero) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, DecodeShortPiece,
-    ::testing::Values(make_frame(0x0A, 0x00, {0x00, 0x00, 0x09}),
-                      make_frame(0x21, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'}),
-                      make_frame(0x21, 0xF2, {'a', 'b', 'c', 'd', 'e'}),
-                      make_frame(0x21, 0xFB, {0x01, 0x00, 0x21}),
-                      make_frame(0x21, 0xDA, {10, 20, 30}), make_frame(0x21, 0xD8, {0, 12, 34}),
-                      make_frame(0x21, 0xED, {0x81, 0x18}), make_frame(0x21, 0xE6, {43}),
+    ::testing::Values(command_frame(0x0A, 0x00, {0x00, 0x00, 0x09}),
+                      command_frame(0x21, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'}),
+                      command_frame(0x21, 0xF2, {'a', 'b', 'c', 'd', 'e'}),
+                      command_frame(0x21, 0xFB, {0x01, 0x00, 0x21}),
+                      command_frame(0x21, 0xDA, {10, 20, 30}),
+                      command_frame(0x21, 0xD8, {0, 12, 34}),
+                      command_frame(0x21, 0xED, {0x81, 0x18}), command_frame(0x21, 0xE6, {43}),
                       Bytes{0x0F, 0xFB, 0x21, 0x40, 0x95, 0x04}));
 
 TEST(DecodeShortPiece, NothingAtAllIsSafe) {
@@ -408,11 +407,11 @@ TEST(DecodeShortPiece, NothingAtAllIsSafe) {
 }
 
 TEST(DecodeShortPiece, ConcreteTruncations) {
-    const Bytes name = make_frame(0x21, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'});
+    const Bytes name = command_frame(0x21, 0xF0, {0x01, 'K', 'i', 't', 'c', 'h', 'e'});
     EXPECT_EQ(decode_exact("VMB", name, 9), "(Name [ Kit   ])");
     EXPECT_EQ(decode_exact("IP", name, 3), "$21 (Push: Btn " + numero + "0 Maintained)");
     EXPECT_EQ(decode_exact("IP", Bytes{0x0F}, 1), "$00 (Push: Btn " + numero + "0 Maintained)");
-    const Bytes relay = make_frame(0x21, 0xFB, {0x03, 0x00, 0x21});
+    const Bytes relay = command_frame(0x21, 0xFB, {0x03, 0x00, 0x21});
     EXPECT_EQ(decode_exact("VMB", relay, 7), "(Status-Relay 3 ON:---- Blk:----)");
     EXPECT_EQ(decode_exact("VMB", Bytes{0x0F, 0xFB, 0x21, 0x40}, 4), "Scan $21 (rtr=1) ");
 }

@@ -23,8 +23,9 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 // A 21-byte frame whose data holds start and end bytes, which must not confuse the scan.
 Bytes longest_frame() {
     return make_frame(
-        0xFB, 0x0F, 0x4F,
-        {0x0F, 0x04, 0x0F, 0x00, 0x04, 0x0F, 0x0F, 0x04, 0x11, 0x22, 0x33, 0x04, 0x0F, 0x44, 0x55});
+        0xFB, 0x0F,
+        {0x0F, 0x04, 0x0F, 0x00, 0x04, 0x0F, 0x0F, 0x04, 0x11, 0x22, 0x33, 0x04, 0x0F, 0x44, 0x55},
+        true);
 }
 
 // The serial link alone on a fake port, opened and watching from the clock's reading.
@@ -114,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                  cat({kValidF8, kValidF8b}),
                  {{FrameStatus::valid, 7}, {FrameStatus::valid, 7}}},
         ScanCase{"StartBytesInsideValidFrame",
-                 make_frame(0xFB, 0x0F, 0x02, {0x0F, 0x0F}),
+                 make_frame(0xFB, 0x0F, {0x0F, 0x0F}),
                  {{FrameStatus::valid, 8}}},
         ScanCase{"WrongEndByteThenValid",
                  cat({{0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x05}, kValidF8}),
@@ -138,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"LengthNibble15IsA21ByteFrame", longest_frame(), {{FrameStatus::valid, 21}}},
         ScanCase{"LengthNibble15WithWrongEnd",
                  [] {
-                     Bytes b = make_frame(0xFB, 0x01, 0x4F, Bytes(15, 0x22));
+                     Bytes b = make_frame(0xFB, 0x01, Bytes(15, 0x22), true);
                      b.back() = 0x05;
                      return b;
                  }(),
@@ -146,14 +147,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A rejected candidate's length byte 0F is a start byte of its own.
         ScanCase{"RejectedLengthByte0FStartsACandidate",
                  [] {
-                     Bytes b = make_frame(0xFB, 0x01, 0x0F, Bytes(15, 0x22));
+                     Bytes b = make_frame(0xFB, 0x01, Bytes(15, 0x22));
                      b.back() = 0x05;
                      return b;
                  }(),
                  {{FrameStatus::bad_length, 21}, {FrameStatus::bad_length, 8}}},
-        ScanCase{"RtrWithoutData", make_frame(0xFB, 0x05, 0x40, {}), {{FrameStatus::valid, 6}}},
+        ScanCase{"RtrWithoutData", make_frame(0xFB, 0x05, {}, true), {{FrameStatus::valid, 6}}},
         ScanCase{"HighNibbleIgnoredInLength",
-                 make_frame(0xF8, 0x05, 0xA1, {0x55}),
+                 frame_with_length_byte(0xF8, 0x05, 0xA1, {0x55}),
                  {{FrameStatus::valid, 7}}}),
     [](const ::testing::TestParamInfo<ScanCase>& p) { return std::string(p.param.name); });
 
@@ -181,7 +182,7 @@ TEST_F(SerialReception, AnyByteReadCountsAndRearmsTheSilenceWatch) {
 }
 
 TEST_F(SerialReception, EntryCarriesThePassStampAndACopyOfTheBytes) {
-    const Bytes frame = make_frame(0xFB, 0x05, 0x01, {0x0A});
+    const Bytes frame = make_frame(0xFB, 0x05, {0x0A});
     port.deliver(frame);
     const FrameTime stamp{clock.local_date(), 7};
     ASSERT_EQ(link.receive(clock.now, stamp, received).frames, 1);

@@ -12,7 +12,7 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-const Bytes kBusFrame = make_frame(0xFB, 0x01, 0x02, {0xFB, 0x00});
+const Bytes kBusFrame = make_frame(0xFB, 0x01, {0xFB, 0x00});
 
 TEST(InterfaceModule, TheVelbusUsbInterfacesAreKnownByTheirVendorAndProduct) {
     for (const std::uint16_t product : {std::uint16_t{0x0B1B}, std::uint16_t{0x0516},

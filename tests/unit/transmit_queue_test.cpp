@@ -40,7 +40,7 @@ class TransmitQueue : public GatewayHarness {
         const ConnectionHandle c = connected_client();
         Bytes burst;
         for (std::uint8_t k = 1; k <= 3; ++k) {
-            const Bytes f = make_frame(0xF8, k, 0x02, {0x02, 0x01});
+            const Bytes f = make_frame(0xF8, k, {0x02, 0x01});
             burst.insert(burst.end(), f.begin(), f.end());
         }
         net.client_sends(c, burst);
@@ -172,14 +172,14 @@ TEST_F(TransmitQueue, ClientsTakeTurnsEachInItsOwnOrderSoALateFrameWaitsOneRound
     for (std::uint8_t k = 0; k < busy.size(); ++k) {
         Bytes frames;
         for (std::uint8_t n = 0; n < backlog; ++n) {
-            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(0x10 + k), 0x01, {n});
+            const Bytes f = make_frame(0xF8, static_cast<std::uint8_t>(0x10 + k), {n});
             frames.insert(frames.end(), f.begin(), f.end());
         }
         net.client_sends(busy[k], frames);
     }
     run_pass(gw);
     const std::size_t written_before = serial.writes.size();
-    const Bytes lone = make_frame(0xF8, 0x40, 0x01, {0x00});
+    const Bytes lone = make_frame(0xF8, 0x40, {0x00});
     net.client_sends(late, lone);
     const std::size_t total = busy.size() * backlog + 1;
     for (int pass = 0; pass < 10000 && serial.writes.size() < total; ++pass)
@@ -215,7 +215,7 @@ TEST_F(TransmitQueue, TheModuleHoldsWritesFromBufferFullUntilReadyOrFiveSeconds)
 
     Bytes frames;
     for (std::uint8_t k = 1; k <= 4; ++k) {
-        const Bytes f = make_frame(0xF8, k, 0x02, {0x02, 0x01});
+        const Bytes f = make_frame(0xF8, k, {0x02, 0x01});
         frames.insert(frames.end(), f.begin(), f.end());
     }
     net.client_sends(c, frames);
