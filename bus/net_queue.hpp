@@ -24,31 +24,27 @@ inline constexpr std::size_t spaced_backlog_entries = 64;
 // The net-bound queue: frames from the bus and echo copies of client frames,
 // for the clients. Entries go out one at a time, each at least
 // client_spacing_us after the previous one (but for a backlog, see above);
-// the loop carries on meanwhile. An entry sent stays at the front until the
-// pass has shown it.
+// the loop carries on meanwhile. An entry leaves the queue as it goes out:
+// the pass shows its own copy of what came.
 class NetBoundQueue {
   public:
     void push(QueueEntry entry) { entries_.push_back(std::move(entry)); }
-    const FrameQueue& entries() const { return entries_; }
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
     // The next entry to go out, when its time has come or a backlog presses;
     // nullptr otherwise.
     const QueueEntry* next_due(std::int64_t now_us) const;
-    // That entry has gone out now.
-    void mark_sent(std::int64_t now_us);
-    // Forgets the entries that have gone out.
-    void drop_sent();
+    // That entry has gone out now: it leaves the queue.
+    void pop_sent(std::int64_t now_us);
 
     // When the next entry may go out, in microseconds; "never" when none waits.
     std::int64_t next_due_us() const;
 
   private:
-    bool backlog() const { return entries_.size() - sent_ > spaced_backlog_entries; }
+    bool backlog() const { return entries_.size() > spaced_backlog_entries; }
 
     FrameQueue entries_;
-    std::size_t sent_ = 0;  // entries at the front that have gone out
     std::int64_t last_sent_us_ = std::numeric_limits<std::int64_t>::min() / 2;
 };
 

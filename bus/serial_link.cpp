@@ -71,10 +71,11 @@ void SerialLink::fail(std::int64_t now_ms) {
     cutter_.drop();
 }
 
-SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp, NetBoundQueue& out) {
+SerialLink::Received SerialLink::receive(std::int64_t now_ms, FrameTime stamp,
+                                         std::vector<QueueEntry>& out) {
     Received result;
     const auto append = [&](const Cut& cut) {
-        out.push({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
+        out.push_back({{cut.bytes.begin(), cut.bytes.end()}, cut.status, stamp, 0, 0});
         ++result.frames;
     };
 

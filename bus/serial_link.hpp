@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "bus/frame_cutter.hpp"
-#include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_device_finder.hpp"
 #include "bus/serial_port.hpp"
@@ -64,7 +63,7 @@ class SerialLink {
     // Reads what the module delivered, cuts it into frames and appends an
     // entry per candidate to `out`. A held start is given up only when the
     // port has nothing more for it.
-    Received receive(std::int64_t now_ms, FrameTime stamp, NetBoundQueue& out);
+    Received receive(std::int64_t now_ms, FrameTime stamp, std::vector<QueueEntry>& out);
 
     // Writes one frame in one write. False when the link is down or fails
     // now (then `lost_now`).

@@ -21,7 +21,7 @@ std::vector<ConnectionHandle> distribute_due(NetBoundQueue& net_bound, const Cli
                     overflowing.push_back(c.handle);
             }
         }
-        net_bound.mark_sent(now_us);
+        net_bound.pop_sent(now_us);
     }
     return overflowing;
 }

@@ -1,6 +1,7 @@
 #include "core/client_events.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -152,31 +153,37 @@ void new_connection(Gateway& gw, const NetworkEvent& e, const PassTime& t) {
 
 }  // namespace
 
-Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& t) {
+void handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& t,
+                          std::vector<QueueEntry>& queued) {
+    const auto take = [&queued](Intake intake) {
+        std::move(intake.queued.begin(), intake.queued.end(), std::back_inserter(queued));
+    };
     switch (event.code) {
         case NetworkEventCode::data:
             if (event.server == Server::analyzer) {
                 analyzer_datagram(gw, event.connection, t);
-                return {};
+            } else if (gw.admission.waiting(event.connection)) {
+                take(key_data(gw, event.connection, t));
+            } else {
+                take(bus_client_data(gw, event.connection, t));
             }
-            if (gw.admission.waiting(event.connection)) return key_data(gw, event.connection, t);
-            return bus_client_data(gw, event.connection, t);
+            return;
         case NetworkEventCode::connection:
             new_connection(gw, event, t);
-            return {};
+            return;
         case NetworkEventCode::refusal:
             count_refusal(gw, {event.door, event.reason, event.address, event.port}, t);
-            return {};
+            return;
         case NetworkEventCode::disconnection:
             if (gw.admission.waiting(event.connection)) {
                 if (const auto refused = gw.admission.closed(event.connection))
                     count_refusal(gw, refused->refusal, t);
-                return {};
+                return;
             }
             client_disconnected(gw, event.connection, t);
-            return {};
+            return;
         default:
-            return {};
+            return;
     }
 }
 

@@ -10,9 +10,11 @@
 
 namespace quillon {
 
-// The one network event of the pass: a connection, data from a bus client or
-// an analyzer, or a disconnection. Returns what client intake queued.
-Intake handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& time);
+// One network event: a connection, data from a bus client or an analyzer, a
+// refusal, or a disconnection. What client intake queued for the bus is
+// appended to `queued`, for the pass to show.
+void handle_network_event(Gateway& gw, const NetworkEvent& event, const PassTime& time,
+                          std::vector<QueueEntry>& queued);
 
 // Closes the connections whose key has not come in time, each with its row.
 void refuse_late_keys(Gateway& gw, const PassTime& time);

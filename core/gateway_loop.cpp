@@ -1,7 +1,6 @@
 #include "core/gateway_loop.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -14,6 +13,7 @@
 #include "core/control_events.hpp"
 #include "core/first_configuration.hpp"
 #include "core/gateway.hpp"
+#include "core/pass_arrivals.hpp"
 #include "core/reporting.hpp"
 #include "core/servers.hpp"
 #include "core/settings.hpp"
@@ -187,40 +187,25 @@ void show_module_flow(Gateway& gw) {
     }
 }
 
-// Writes at most one bus-bound frame to the serial port. A frame the link
-// cannot take is not kept for later: a command replayed minutes late could
-// undo what someone has since done by hand. It is reported once the pass has
+// Writes at most one bus-bound frame to the serial port; a frame the link
+// cannot take goes to the pass's record, to be reported once the pass has
 // shown what came, so that its row follows the frame's own.
-struct Transmitted {
-    std::optional<QueueEntry> unsent;
-    bool lost_now = false;
-};
-
-Transmitted transmit_step(Gateway& gw) {
-    Transmitted result;
+void transmit_step(Gateway& gw, PassArrivals& in) {
     // The pacing counts from the moment of the write itself, which the work
     // of a busy pass may have moved on from the pass's start.
     const std::int64_t now = gw.clock.now_us();
-    if (!gw.bus_bound.due(now)) return result;
+    if (!gw.bus_bound.due(now)) return;
     std::optional<QueueEntry> entry = gw.bus_bound.take(now);
-    if (!entry) return result;
+    if (!entry) return;
     if (!entry->from_bus() && gw.clients.frame_left(entry->sender, now / 1000))
         gw.network.set_reading_paused(entry->sender, false);
-    if (gw.serial.write(entry->bytes, now / 1000, result.lost_now)) {
+    if (gw.serial.write(entry->bytes, now / 1000, in.link_lost_on_write)) {
         gw.bus_bound.count_written(entry->bytes.size());
         ++gw.counters.written_frames;
         gw.counters.written_bytes += entry->bytes.size();
     } else {
-        result.unsent = std::move(entry);
+        in.unsent = std::move(entry);
     }
-    return result;
-}
-
-void report_transmit(Gateway& gw, const Transmitted& done, const PassTime& t) {
-    if (done.lost_now) show_link_lost(gw, t);
-    if (done.unsent)
-        publish_report(gw,
-                       report_unsent_frame(*done.unsent, t.stamp, sender_label(gw, *done.unsent)));
 }
 
 void refresh_figures(Gateway& gw, const PassTime& t) {
@@ -318,87 +303,107 @@ StartOutcome start_gateway(Gateway& gw) {
     return StartOutcome::running;
 }
 
-bool run_pass(Gateway& gw) {
-    const OperatorEvent event = gw.wait.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
-    const PassTime t = pass_time(gw);
+namespace {
 
-    if (event.kind == OperatorEventKind::control) {
-        on_control_event(gw, event, t);
-        if (!gw.running) return false;
+void show_link_back(Gateway& gw, const PassTime& t) {
+    ++gw.counters.serial_reconnects;
+    if (gw.serial.searches()) {
+        show_module_found(gw, t.date);
+        show_module_flow(gw);
+    } else {
+        show_notice(gw, t.date, "- serial -",
+                    "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
+                    false);
     }
+}
 
-    if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
-
-    if (gw.serial.retry(t.ms)) {
-        ++gw.counters.serial_reconnects;
-        if (gw.serial.searches()) {
-            show_module_found(gw, t.date);
-            show_module_flow(gw);
-        } else {
-            show_notice(gw, t.date, "- serial -",
-                        "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
-                        false);
-        }
-    }
-
-    // Every network event waiting, up to a bound: a crowd of connections costs
-    // a few passes, and the client list is drawn once for each. What they
-    // queue for the bus is shown once the frames due have gone out.
-    std::vector<QueueEntry> client_frames;
+// Every network event waiting, up to a bound: a crowd of connections costs a
+// few passes, and the client list is drawn once for each.
+void take_network_events(Gateway& gw, const PassTime& t, PassArrivals& in) {
     for (int k = 0; k < max_network_events_per_pass; ++k) {
         const NetworkEvent e = gw.network.poll();
         if (e.code == NetworkEventCode::none) break;
-        Intake intake = handle_network_event(gw, e, t);
-        std::move(intake.queued.begin(), intake.queued.end(), std::back_inserter(client_frames));
+        handle_network_event(gw, e, t, in.from_clients);
     }
-    give_up_stale_pieces(gw, t, client_frames);
-    refuse_late_keys(gw, t);
-    tick_refusals(gw, t);
-    tick_journal(gw, t);
+}
 
-    const std::size_t net_start = gw.net_bound.size();
-    const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
+// What the module delivered: counted, read for the module's flow control,
+// and queued for the clients.
+void take_bus_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
+    const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, in.from_bus);
     if (received.lost) show_link_lost(gw, t);
     gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
     gw.bus_frames_field_due_ms = received.frames > 0 ? t.ms + bus_frames_field_hold_ms
                                                      : std::numeric_limits<std::int64_t>::max();
-    const auto net_count = static_cast<std::size_t>(received.frames);
-
-    bool flow_changed = false;
-    for (std::size_t k = net_start; k < net_start + net_count; ++k) {
-        const QueueEntry& e = gw.net_bound.entries()[k];
+    for (const QueueEntry& e : in.from_bus) {
         gw.counters.from_bus.count(e);
         if (e.status == FrameStatus::valid)
-            flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
+            in.module_flow_changed |= gw.bus_bound.note_module_frame(e.bytes, t.ms);
+        gw.net_bound.push(e);
     }
-    flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
+    in.module_flow_changed |= gw.bus_bound.end_stale_hold(t.ms);
+}
 
-    // The bus and the clients get their frames before anything is described
-    // and drawn. The spacing of each counts from the moment of its write.
-    const Transmitted transmitted = transmit_step(gw);
+// Input: the serial port back, the network's events, the pieces and keys
+// whose time ran out, and what the bus delivered.
+void take_input(Gateway& gw, const PassTime& t, PassArrivals& in) {
+    if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
+    if (gw.serial.retry(t.ms)) show_link_back(gw, t);
+    take_network_events(gw, t, in);
+    give_up_stale_pieces(gw, t, in.from_clients);
+    refuse_late_keys(gw, t);
+    tick_refusals(gw, t);
+    tick_journal(gw, t);
+    take_bus_frames(gw, t, in);
+}
+
+// The bus and the clients get their frames before anything is described and
+// drawn. The spacing of each counts from the moment of its write.
+void hand_on_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
+    transmit_step(gw, in);
     for (ConnectionHandle h :
          distribute_due(gw.net_bound, gw.clients, gw.network, gw.clock.now_us()))
         drop_client(gw, h, t);
+}
 
-    publish_frames(gw, gw.net_bound.entries(), net_start, net_count);
-    publish_frames(gw, client_frames);
-    for (const QueueEntry& e : client_frames)
+// Showing: a row, a debug log line and an analyzer line for each frame that
+// came, then what befell the write and the module's word.
+void show_arrivals(Gateway& gw, const PassTime& t, const PassArrivals& in) {
+    publish_frames(gw, in.from_bus);
+    publish_frames(gw, in.from_clients);
+    for (const QueueEntry& e : in.from_clients)
         gw.counters.from_clients.count(e);
-    if (gw.serial.silence_begins(t.ms)) {
+    if (gw.serial.silence_begins(t.ms))
         show_notice(gw, t.date, "- timeout -", "No communication with Velbus", silence_colour,
                     true);
-    }
+    if (in.link_lost_on_write) show_link_lost(gw, t);
+    if (in.unsent)
+        publish_report(gw, report_unsent_frame(*in.unsent, t.stamp, sender_label(gw, *in.unsent)));
+    if (in.module_flow_changed) show_module_flow(gw);
+}
 
-    report_transmit(gw, transmitted, t);
-    if (flow_changed) show_module_flow(gw);
-    gw.net_bound.drop_sent();
-
+void housekeeping(Gateway& gw, const PassTime& t) {
     if (t.ms - gw.last_purge_ms > purge_period_ms) {
         gw.last_purge_ms = t.ms;
         purge_clients(gw, t);
     }
     draw_clients_if_changed(gw);
+}
 
+}  // namespace
+
+bool run_pass(Gateway& gw) {
+    const OperatorEvent event = gw.wait.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
+    const PassTime t = pass_time(gw);
+    if (event.kind == OperatorEventKind::control) {
+        on_control_event(gw, event, t);
+        if (!gw.running) return false;
+    }
+    PassArrivals arrivals;
+    take_input(gw, t, arrivals);
+    hand_on_frames(gw, t, arrivals);
+    show_arrivals(gw, t, arrivals);
+    housekeeping(gw, t);
     if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
     gw.view.pass_done();
     if (event.kind == OperatorEventKind::close) shutdown(gw);

@@ -17,11 +17,6 @@ void publish_report(Gateway& gw, const FrameReport& report) {
     send_line(gw, "V->N," + report.line);
 }
 
-void publish_frames(Gateway& gw, const FrameQueue& queue, std::size_t from, std::size_t count) {
-    for (std::size_t k = from; k < from + count && k < queue.size(); ++k)
-        publish_report(gw, report_frame(queue[k], sender_label(gw, queue[k])));
-}
-
 void publish_frames(Gateway& gw, std::span<const QueueEntry> entries) {
     for (const QueueEntry& e : entries)
         publish_report(gw, report_frame(e, sender_label(gw, e)));

@@ -12,10 +12,8 @@ namespace quillon {
 
 struct FrameReport;
 
-// Shows queue[from, from + count), or the entries of a list: a traffic row
-// each (as the filter lets it through), a debug log line while the log is on,
-// and a "V->N," line to the analyzers.
-void publish_frames(Gateway& gw, const FrameQueue& queue, std::size_t from, std::size_t count);
+// Shows the entries: a traffic row each (as the filter lets it through), a
+// debug log line while the log is on, and a "V->N," line to the analyzers.
 void publish_frames(Gateway& gw, std::span<const QueueEntry> entries);
 void publish_report(Gateway& gw, const FrameReport& report);
 

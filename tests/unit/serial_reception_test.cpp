@@ -34,8 +34,8 @@ class SerialReception : public ::testing::Test {
     FakeClock clock;
     FakeSerialPort port{clock};
     SerialLink link{port};
-    NetBoundQueue received;
-    const FrameQueue& out = received.entries();
+    std::vector<QueueEntry> received;
+    const std::vector<QueueEntry>& out = received;
 
     void SetUp() override {
         link.configure({"COM1", 38400, 0, 8, 1.0f, 0}, false);
