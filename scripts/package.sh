@@ -48,7 +48,7 @@ for package in quillon quillon-window; do
   for program in "$tree"/usr/bin/*; do
     strip --remove-section=.comment --remove-section=.note "$program"
   done
-  # The plugins beside them (the web monitor), as dh_strip leaves a shared object.
+  # The plugins beside them (the web monitor, TLS), as dh_strip leaves a shared object.
   plugins=()
   if [ -d "$tree/usr/lib/quillon" ]; then
     mapfile -t plugins < <(find "$tree/usr/lib/quillon" -name '*.so' | LC_ALL=C sort)

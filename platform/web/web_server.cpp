@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
+#include <QNetworkProxy>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -152,6 +153,7 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
         } else {
             l = std::make_unique<QTcpServer>();
         }
+        l->setProxy(QNetworkProxy::NoProxy);
         l->setListenBacklogSize(listen_backlog);
         if (host.isNull() || !l->listen(host, port)) return false;
         QTcpServer* raw = l.get();

@@ -101,8 +101,9 @@ class WebMonitor : public ::testing::Test {
     }
 
     void TearDown() override {
-        web_.reset();
+        // The gateway closes its outlet as it shuts down.
         if (gw_) shutdown(*gw_);
+        web_.reset();
         if (master_ >= 0) ::close(master_);
         std::filesystem::remove_all(dir_);
     }
