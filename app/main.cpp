@@ -1,11 +1,9 @@
 // quillon: the Velbus gateway, with its operator window or headless.
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,13 +13,10 @@
 
 #include <sys/stat.h>
 
-#include "analyzer/traffic_list_file.hpp"
 #include "app/connection_info.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
-#include "core/journal.hpp"
-#include "core/metrics.hpp"
 #include "core/settings.hpp"
 #include "platform/console/console_view.hpp"
 #include "platform/openssl/certificate_maker.hpp"
@@ -37,8 +32,7 @@
 #include "platform/qt/stop_signals.hpp"
 #include "platform/qt/system_clock.hpp"
 #include "platform/qt/terminal_input.hpp"
-#include "platform/qt/tls_configuration.hpp"
-#include "platform/web/web_server.hpp"
+#include "platform/web/web_plugin.hpp"
 #include "ui/view_fan_out.hpp"
 #include "ui/web/web_monitor_view.hpp"
 
@@ -141,42 +135,83 @@ int exit_status(StartOutcome outcome, bool headless) {
     return headless ? 1 : 0;
 }
 
-// The live view in a browser, on WebPort over the same addresses as the
-// other servers, over TLS when the gateway has a TLS server. Without it the
-// gateway goes on: the bus and its clients come first.
-std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
-                                             OperatorEventQueue& events, QtNetwork& network) {
-    const std::int32_t port = gw.settings.web_port;
-    if (port == 0) return nullptr;
-    WebServer::Options o;
-    o.key = [&gw] { return gw.settings.auth_key; };
-    o.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
-    o.saved_list_name = [&gw] { return traffic_list_file_name(gw.clock.local_date()); };
-    // The clock has run since the program began: that moment, in Unix time.
-    const std::int64_t started_s = (QDateTime::currentMSecsSinceEpoch() - gw.clock.now_ms()) / 1000;
-    o.metrics = [&gw, started_s](std::size_t browsers) {
-        return metrics_text(gw, {started_s, browsers});
-    };
-    o.health = [&gw] { return health_problem(gw); };
-    o.origins = gw.settings.web_origins;
-    // Counted by the gateway with every other door's refusals, as the network's event.
-    o.blocked = [&network](const QHostAddress& address) { return network.blocked(address); };
-    o.refused = [&network](Door door, RefusalReason reason, const QHostAddress& address,
-                           quint16 peer_port) {
-        network.report_refusal(door, reason, address, peer_port);
-    };
-    auto web = std::make_unique<WebServer>(view, events, std::move(o));
-    std::optional<QSslConfiguration> tls;
-    if (gw.settings.tls_server()) tls = tls_server_configuration(gw.tls_files);
-    if (port < 1 || port > 65535 ||
-        !web->listen_on(gw.listen_addresses(), static_cast<std::uint16_t>(port), tls)) {
-        gw.view.message_box("Web Monitor Error",
-                            "Can't start Quillon's web monitor on port " + std::to_string(port) +
-                                ": the gateway runs without it",
-                            MessageIcon::error);
-        return nullptr;
+// The window, or the console when there is none (or the gateway runs headless).
+struct FrontView {
+    std::unique_ptr<OperatorView> view;
+    OperatorDialogs* dialogs = nullptr;
+};
+
+FrontView make_front_view(const Options& options, bool windowed, const QString& program_dir,
+                          OperatorEventQueue& events) {
+    FrontView front;
+#ifdef QUILLON_WITH_WINDOW
+    if (windowed) {
+        auto window = std::make_unique<QtWindowView>(events, user_guide_path(program_dir));
+        front.dialogs = window.get();
+        front.view = std::move(window);
+        return front;
     }
-    return web;
+#else
+    (void)windowed;
+#endif
+    ConsoleView::Options console;
+    console.colour = is_terminal(1);
+    console.terminal = is_terminal(0) && is_terminal(2);
+    console.traffic = is_terminal(1) || options.log_traffic;
+    console.notices_to_err = !is_terminal(1);
+    console.user_guide_path = user_guide_path(program_dir);
+    auto console_view = std::make_unique<ConsoleView>(events, console);
+    front.dialogs = console_view.get();
+    front.view = std::move(console_view);
+    return front;
+}
+
+// The settings file and the folder for what the gateway writes; false (said
+// on standard error) when a data folder that was named can't be used.
+bool place_files(Gateway& gw, const Options& options) {
+    namespace fs = std::filesystem;
+    gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
+                                                           : fs::path(options.config));
+    gw.data_directory =
+        options.data_dir.empty() ? gw.settings_folder() : fs::absolute(options.data_dir);
+    if (options.demo || options.data_dir.empty()) return true;
+    std::error_code error;
+    fs::create_directories(gw.data_directory, error);
+    if (fs::is_directory(gw.data_directory)) return true;
+    std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n", gw.data_directory.c_str(),
+                 error ? error.message().c_str() : "not a folder");
+    return false;
+}
+
+// The demo: the bus simulator beside the program, and settings that name its
+// port; false (said on standard error) when it does not start.
+bool start_demo(Gateway& gw, const Options& options, SimulatorProcess& simulator,
+                const QString& program_dir) {
+    std::string error;
+    const std::string pty = simulator.start((program_dir + "/quillon-bussim").toStdString(), error);
+    if (pty.empty()) {
+        std::fprintf(stderr, "quillon: %s\n", error.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "Demo: the bus simulator is on %s; clients connect to TCP port %d\n",
+                 pty.c_str(), options.demo_port);
+    gw.settings_text = "IPPort = " + std::to_string(options.demo_port) + "\r\nSerialPort = " + pty +
+                       ",38400,0,8,1,0\r\n";
+    return true;
+}
+
+// The exit status of a gateway that did not start, with what a supervisor
+// needs to hear when the settings could not be had.
+int start_failed(const Gateway& gw, StartOutcome outcome, bool headless) {
+    if (outcome == StartOutcome::configuration_unavailable) {
+        std::fprintf(
+            stderr,
+            "quillon: %s not found, there is no terminal to ask for the settings, and a\n"
+            "template can't be written there. Create it (see the README), run quillon in a\n"
+            "terminal, or try quillon --demo.\n",
+            gw.settings_file.c_str());
+    }
+    return exit_status(outcome, headless);
 }
 
 int run(const Options& options, bool windowed, const QString& program_dir) {
@@ -187,89 +222,26 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     QtSerialDeviceFinder serial_devices;
     QtNetwork network(waiter);
     MachineCertificateMaker certificates;
-
-    std::unique_ptr<OperatorView> view;
-    OperatorDialogs* dialogs = nullptr;
-#ifdef QUILLON_WITH_WINDOW
-    if (windowed) {
-        auto window = std::make_unique<QtWindowView>(events, user_guide_path(program_dir));
-        dialogs = window.get();
-        view = std::move(window);
-    }
-#endif
-    if (!view) {
-        ConsoleView::Options console;
-        console.colour = is_terminal(1);
-        console.terminal = is_terminal(0) && is_terminal(2);
-        console.traffic = is_terminal(1) || options.log_traffic;
-        console.notices_to_err = !is_terminal(1);
-        console.user_guide_path = user_guide_path(program_dir);
-        auto console_view = std::make_unique<ConsoleView>(events, console);
-        dialogs = console_view.get();
-        view = std::move(console_view);
-    }
+    PosixFiles files;
+    SimulatorProcess simulator;
+    const FrontView front = make_front_view(options, windowed, program_dir, events);
     // The browsers watch whatever the window or the console shows.
     WebMonitorView web_view;
-    ViewFanOut views(*view, {&web_view});
+    ViewFanOut views(*front.view, {&web_view});
+    WebPlugin web({web_view, events, network}, views, web_plugin_path(program_dir.toStdString()));
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
-    PosixFiles files;
-    Gateway gw({clock, serial, network, views, events, *dialogs, files});
-    namespace fs = std::filesystem;
-    gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
-                                                           : fs::path(options.config));
-    gw.data_directory =
-        options.data_dir.empty() ? gw.settings_folder() : fs::absolute(options.data_dir);
-    if (!options.demo && !options.data_dir.empty()) {
-        std::error_code error;
-        fs::create_directories(gw.data_directory, error);
-        if (!fs::is_directory(gw.data_directory)) {
-            std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n",
-                         gw.data_directory.c_str(),
-                         error ? error.message().c_str() : "not a folder");
-            return 1;
-        }
-    }
+    Gateway gw({clock, serial, network, views, events, *front.dialogs, files});
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
     gw.serial_devices = &serial_devices;
-
-    SimulatorProcess simulator;
-    if (options.demo) {
-        std::string error;
-        const std::string pty =
-            simulator.start((program_dir + "/quillon-bussim").toStdString(), error);
-        if (pty.empty()) {
-            std::fprintf(stderr, "quillon: %s\n", error.c_str());
-            return 1;
-        }
-        std::fprintf(stderr, "Demo: the bus simulator is on %s; clients connect to TCP port %d\n",
-                     pty.c_str(), options.demo_port);
-        gw.settings_text = "IPPort = " + std::to_string(options.demo_port) +
-                           "\r\nSerialPort = " + pty + ",38400,0,8,1,0\r\n";
-    }
+    gw.outlet = &web;
+    if (!place_files(gw, options)) return 1;
+    if (options.demo && !start_demo(gw, options, simulator, program_dir)) return 1;
 
     const StartOutcome outcome = start_gateway(gw);
-    if (outcome == StartOutcome::configuration_unavailable) {
-        std::fprintf(
-            stderr,
-            "quillon: %s not found, there is no terminal to ask for the settings, and a\n"
-            "template can't be written there. Create it (see the README), run quillon in a\n"
-            "terminal, or try quillon --demo.\n",
-            gw.settings_file.c_str());
-    }
-    if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
-    const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events, network);
-    // Without browsers to come, the loop does not keep a copy of the view for them.
-    if (!web) views.set_watchers({});
-    if (web) {
-        gw.view.journal(
-            std::string("web monitor on ") + (gw.settings.tls_server() ? "https" : "http") + "://" +
-            server_addresses(gw, gw.settings.web_port) + "/" +
-            (gw.settings.auth_key.empty() ? ", no key: read-only for everyone who reaches it"
-                                          : ", key required"));
-    }
+    if (outcome != StartOutcome::running) return start_failed(gw, outcome, !windowed);
     // The servers listen: a service manager may start what depends on them.
     notify_service_manager("READY=1");
     run_main_loop(gw);
@@ -362,6 +334,9 @@ int main(int argc, char** argv) {
         std::fputs("quillon: no display, running headless\n", stderr);
     }
 #endif
+    // Headless, Qt's own event dispatcher is enough: GLib's main loop would
+    // only cost memory (a fifth of a megabyte).
+    ::setenv("QT_NO_GLIB", "1", 0);
     QCoreApplication app(argc, argv);
     return run(options, windowed, QCoreApplication::applicationDirPath());
 }

@@ -39,6 +39,7 @@
 #include "clients/certificates.hpp"
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
+#include "clients/outlet.hpp"
 #include "clients/refusal_table.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
@@ -146,6 +147,9 @@ struct Gateway {
     SerialDeviceFinder* serial_devices = nullptr;
     // Makes the TLS server's self-signed certificate; none, none can be made.
     CertificateMaker* certificates = nullptr;
+    // The web monitor; none, the gateway has no way to it.
+    Outlet* outlet = nullptr;
+    bool outlet_open = false;
     TlsFiles tls_files;  // those the TLS server started with
 
     std::vector<std::string> listen_addresses() const {

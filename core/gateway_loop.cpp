@@ -13,6 +13,7 @@
 #include "core/control_events.hpp"
 #include "core/first_configuration.hpp"
 #include "core/gateway.hpp"
+#include "core/outlet_requests.hpp"
 #include "core/pass_arrivals.hpp"
 #include "core/reporting.hpp"
 #include "core/servers.hpp"
@@ -399,6 +400,7 @@ bool run_pass(Gateway& gw) {
         on_control_event(gw, event, t);
         if (!gw.running) return false;
     }
+    if (event.kind == OperatorEventKind::request) reply_to_request(gw, event);
     PassArrivals arrivals;
     take_input(gw, t, arrivals);
     hand_on_frames(gw, t, arrivals);
@@ -437,6 +439,7 @@ void reload_settings(Gateway& gw, Date now) {
     if (fresh.auth_key != s.auth_key) {
         s.auth_key = fresh.auth_key;
         gw.admission.set_key(s.auth_key);
+        if (gw.outlet_open) gw.outlet->set_key(s.auth_key);
         applied = "AuthKey applied to new connections";
     }
     std::string restart;

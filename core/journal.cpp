@@ -71,6 +71,12 @@ void journal_start(Gateway& gw) {
         gw.view.journal("TLS certificate " + gw.tls_files.certificate + ", SHA-256 " +
                         (fingerprint.empty() ? "unreadable" : fingerprint));
     }
+    if (gw.outlet_open) {
+        gw.view.journal(std::string("web monitor on ") + (s.tls_server() ? "https" : "http") +
+                        "://" + server_addresses(gw, s.web_port) + "/" +
+                        (s.auth_key.empty() ? ", no key: read-only for everyone who reaches it"
+                                            : ", key required"));
+    }
 }
 
 void journal_client_came(Gateway& gw, const ClientRecord& c, const PassTime& t) {

@@ -16,8 +16,8 @@ struct Gateway;
 // before anything can fail;
 void journal_version(Gateway& gw);
 // then, once the servers listen, the serial port and how it was found, every
-// server with its address, kind and whether it needs the key, and the TLS
-// certificate's fingerprint.
+// server with its address, kind and whether it needs the key, the TLS
+// certificate's fingerprint and the web monitor.
 void journal_start(Gateway& gw);
 
 // How a client's connection ended, for its line.

@@ -121,6 +121,31 @@ bool open_tls_server(Gateway& gw) {
     return false;
 }
 
+// The live view in a browser, on WebPort over the same addresses as the
+// other servers, over TLS when the gateway has a TLS server. Without it the
+// gateway goes on: the bus and its clients come first.
+bool open_outlet(Gateway& gw) {
+    const Settings& s = gw.settings;
+    if (gw.outlet == nullptr || s.web_port == 0) return false;
+    OutletStart start;
+    if (s.web_port >= 1 && s.web_port <= 65535) {
+        OutletOpening o;
+        o.port = static_cast<std::uint16_t>(s.web_port);
+        o.addresses = gw.listen_addresses();
+        if (s.tls_server()) o.tls = gw.tls_files;
+        o.key = s.auth_key;
+        o.origins = s.web_origins;
+        start = gw.outlet->open(o);
+    }
+    if (start.open) return true;
+    gw.view.message_box("Web Monitor Error",
+                        "Can't start Quillon's web monitor on port " + std::to_string(s.web_port) +
+                            (start.problem.empty() ? "" : " (" + start.problem + ")") +
+                            ": the gateway runs without it",
+                        MessageIcon::error);
+    return false;
+}
+
 }  // namespace
 
 bool open_servers(Gateway& gw) {
@@ -146,7 +171,11 @@ bool open_servers(Gateway& gw) {
                                 " (AnalyzerPort = 0 goes without the analyzer feed)",
                             MessageIcon::error);
     }
-    return open_plain_server(gw) && open_tls_server(gw);
+    if (!open_plain_server(gw) || !open_tls_server(gw)) return false;
+    gw.outlet_open = open_outlet(gw);
+    // Without browsers to come, nothing is kept for them.
+    if (!gw.outlet_open && gw.outlet != nullptr) gw.outlet->close();
+    return true;
 }
 
 void close_client_servers(Gateway& gw) {
@@ -168,6 +197,8 @@ void shutdown(Gateway& gw) {
     close_client_servers(gw);
     if (gw.analyzer_server_open) gw.network.close_server(Server::analyzer);
     gw.analyzer_server_open = false;
+    if (gw.outlet_open) gw.outlet->close();
+    gw.outlet_open = false;
     gw.debug_log.set_on(false);
     gw.running = false;
 }

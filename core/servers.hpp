@@ -16,8 +16,9 @@ inline constexpr std::int32_t tls_backlog = 1024;
 
 // Opens what the settings ask for, on the listen addresses: the analyzer
 // socket (a failure there is shown, and the gateway goes on without it), the
-// plain server and the TLS server. False when a client server cannot start;
-// its message has been shown.
+// plain server, the TLS server and then the web monitor (shown and gone
+// without, too). False when a client server cannot start; its message has
+// been shown.
 [[nodiscard]] bool open_servers(Gateway& gw);
 
 // Closes the client servers and every connection they hold, those still
@@ -30,7 +31,8 @@ void close_client_servers(Gateway& gw);
 // failure is told to whoever asked (0: the operator here) and ends the gateway.
 void restart_server(Gateway& gw, const PassTime& time, std::int32_t requester = 0);
 
-// Closes the serial port, the servers (and so every connection) and the debug log.
+// Closes the serial port, the servers and the web monitor (and so every
+// connection) and the debug log.
 void shutdown(Gateway& gw);
 
 }  // namespace quillon

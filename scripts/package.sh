@@ -34,7 +34,8 @@ done
 ldflags="$(dpkg-buildflags --get LDFLAGS)"
 
 rm -rf "$build"
-cmake --preset package -DCMAKE_CXX_FLAGS="${cxxflags[*]}" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >&2
+cmake --preset package -DCMAKE_CXX_FLAGS="${cxxflags[*]}" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" >&2
 cmake --build --preset package -j "${CMAKE_BUILD_PARALLEL_LEVEL:-2}" >&2
 
 version="$(dpkg-parsechangelog -l "$work/debian/changelog" -S Version)"
@@ -46,6 +47,14 @@ for package in quillon quillon-window; do
   # What dh_strip leaves: no symbols, no compiler notes.
   for program in "$tree"/usr/bin/*; do
     strip --remove-section=.comment --remove-section=.note "$program"
+  done
+  # The plugins beside them (the web monitor, TLS), as dh_strip leaves a shared object.
+  plugins=()
+  if [ -d "$tree/usr/lib/quillon" ]; then
+    mapfile -t plugins < <(find "$tree/usr/lib/quillon" -name '*.so' | LC_ALL=C sort)
+  fi
+  for plugin in "${plugins[@]}"; do
+    strip --remove-section=.comment --remove-section=.note --strip-unneeded "$plugin"
   done
   find "$tree" -type d -exec chmod 0755 {} +
   find "$tree" -type f -exec chmod 0644 {} +
@@ -61,7 +70,7 @@ for package in quillon quillon-window; do
   (
     cd "$work"
     rm -f "debian/$package.substvars"
-    dpkg-shlibdeps -T"debian/$package.substvars" "debian/$package"/usr/bin/*
+    dpkg-shlibdeps -T"debian/$package.substvars" "debian/$package"/usr/bin/* "${plugins[@]}"
     dpkg-gencontrol -p"$package" -P"debian/$package" -T"debian/$package.substvars" \
       -fdebian/files
   ) >&2

@@ -67,7 +67,9 @@ holds() {
 
 problems=()
 unlike="$(holds "$gateway_deb" \
-  /usr/bin/quillon /usr/bin/quillon-bussim /lib/systemd/system/quillon.service \
+  /usr/bin/quillon /usr/bin/quillon-bussim /usr/lib/quillon/quillon-web.so \
+  /usr/lib/quillon/quillon-tls.so \
+  /lib/systemd/system/quillon.service \
   /usr/lib/modules-load.d/quillon.conf /usr/share/quillon/Quillon.ini \
   /usr/share/doc/quillon/README.md.gz /usr/share/doc/quillon/user-guide.md \
   /usr/share/doc/quillon/copyright /usr/share/doc/quillon/changelog.Debian.gz \
@@ -79,7 +81,7 @@ unlike="$(holds "$window_deb" \
   /usr/share/doc/quillon-window/copyright /usr/share/doc/quillon-window/changelog.Debian.gz \
   -- /usr/bin/quillon)" || problems+=("quillon-window $unlike")
 if [ ${#problems[@]} -eq 0 ]; then
-  pass "quillon holds the gateway, the simulator, the unit, the settings' template, the docs and their manual pages; quillon-window the window, its desktop entry, icon and manual page"
+  pass "quillon holds the gateway, the simulator, the web monitor's and TLS plugins, the unit, the settings' template, the docs and their manual pages; quillon-window the window, its desktop entry, icon and manual page"
 else
   fail "the packages' files: ${problems[*]}"
 fi

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,14 @@ enum class OperatorEventKind {
     control,  // a control was used
     close,    // the window's close button (or SIGINT, SIGTERM)
     reload,   // read the settings file again (SIGHUP)
+    request,  // a visitor from afar asks for what the gateway holds
+};
+
+// What a request from afar asks for.
+enum class Asked : std::uint8_t {
+    figures,     // the Prometheus text
+    saved_list,  // the bytes "Save" writes, and the file's name
+    health,      // why the gateway cannot carry frames, if it cannot
 };
 
 // One use of a control, with the state it left the control in.
@@ -28,6 +37,10 @@ struct OperatorEvent {
     // Who used the control from afar (a browser's number); 0, the operator
     // here. An answer to a remote use goes back to it and halts nothing.
     std::int32_t requester = 0;
+    // A request: what it asks for, and (the figures) how many browsers the
+    // outlet has let in. Its number is `requester`.
+    Asked asked = Asked::health;
+    std::size_t browsers = 0;
 
     static OperatorEvent used(int control_number) {
         OperatorEvent e;

@@ -253,12 +253,6 @@ bool make_self_signed_certificate(const std::string& certificate_path, const std
     return true;
 }
 
-std::string machine_host_name() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
-    return name;
-}
-
 std::string certificate_fingerprint(const std::string& certificate_path) {
     std::unique_ptr<std::FILE, Freer<std::fclose>> file(std::fopen(certificate_path.c_str(), "rb"));
     if (!file) return {};

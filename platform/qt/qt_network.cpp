@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
@@ -100,6 +101,9 @@ bool QtNetwork::listen_everywhere(Server server, std::int64_t port, std::int32_t
     std::vector<std::unique_ptr<QTcpServer>> listeners;
     for (const QHostAddress& address : listen_addresses_) {
         std::unique_ptr<QTcpServer> l = make();
+        // A server listens here: asking the system for a proxy would only
+        // start libproxy's thread.
+        l->setProxy(QNetworkProxy::NoProxy);
         l->setListenBacklogSize(backlog);
         if (address.isNull() || !l->listen(address, static_cast<quint16>(port))) {
             listen_failure_ = listen_failure(address, l->serverError(), l->errorString());
@@ -149,6 +153,7 @@ bool QtNetwork::create_udp_server(Server server, std::int64_t port) {
     std::vector<std::unique_ptr<QUdpSocket>> sockets;
     for (const QHostAddress& address : listen_addresses_) {
         auto u = std::make_unique<QUdpSocket>();
+        u->setProxy(QNetworkProxy::NoProxy);
         if (address.isNull() || !u->bind(address, static_cast<quint16>(port))) {
             listen_failure_ = listen_failure(address, u->error(), u->errorString());
             return false;

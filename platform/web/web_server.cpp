@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
+#include <QNetworkProxy>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -152,6 +153,7 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
         } else {
             l = std::make_unique<QTcpServer>();
         }
+        l->setProxy(QNetworkProxy::NoProxy);
         l->setListenBacklogSize(listen_backlog);
         if (host.isNull() || !l->listen(host, port)) return false;
         QTcpServer* raw = l.get();
@@ -160,10 +162,6 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
         listeners_.push_back(std::move(l));
     }
     return true;
-}
-
-std::string WebServer::key() const {
-    return options_.key ? options_.key() : std::string();
 }
 
 bool WebServer::blocked(const Connection& c) const {
@@ -236,7 +234,7 @@ void WebServer::on_readable(Id id) {
     if (c == nullptr) return;
     switch (c->stage) {
         case Stage::request:
-            if (!c->answering) read_requests(*c);
+            if (!c->answering && c->asked == 0) read_requests(*c);
             break;
         case Stage::websocket:
             read_websocket(*c);
@@ -302,7 +300,7 @@ void WebServer::read_requests(Connection& c) {
         c.idle_deadline_ms = now + http_idle_limit_ms;
         due(c.head_deadline_ms != 0 ? c.head_deadline_ms : c.idle_deadline_ms);
         handle_request(c, read.head);
-        if (c.gone || c.stage != Stage::request || c.answering) return;
+        if (c.gone || c.stage != Stage::request || c.answering || c.asked != 0) return;
     }
 }
 
@@ -340,7 +338,8 @@ void WebServer::handle_request(Connection& c, const RequestHead& head) {
         return;
     }
     if (path == "/healthz") {
-        serve_health(c, close);
+        // No key: a checker needs none, and the answer holds nothing of the traffic.
+        ask(c, Asked::health, close);
         return;
     }
     answer_text(c, 404, "not found", close);
@@ -357,31 +356,56 @@ void WebServer::serve_figures(Connection& c, const RequestHead& head, bool save,
         answer_text(c, 401, "the key is needed", close || guess, {{"WWW-Authenticate", "Bearer"}});
         return;
     }
-    if (!save) {
-        const std::string figures = options_.metrics ? options_.metrics(admission_.browsers()) : "";
-        answer(c, 200, QByteArray::fromStdString(figures),
-               "text/plain; version=0.0.4; charset=utf-8", {}, close);
-        return;
-    }
-    const std::string name = options_.saved_list_name ? options_.saved_list_name() : "Quillon.log";
-    answer(c, 200, QByteArray::fromStdString(options_.saved_list ? options_.saved_list() : ""),
-           "text/plain; charset=windows-1252",
-           {{"Content-Disposition",
-             "attachment; filename=\"" + QByteArray::fromStdString(name) + "\""}},
-           close);
+    ask(c, save ? Asked::saved_list : Asked::figures, close);
 }
 
-void WebServer::serve_health(Connection& c, bool close) {
-    // No key: a checker needs none, and the answer holds nothing of the traffic.
-    std::string problem = options_.health ? options_.health() : std::string();
-    if (problem.empty()) {
-        answer_text(c, 200, "ok", close);
-        return;
+void WebServer::ask(Connection& c, Asked what, bool close) {
+    c.asked = next_request_++;
+    c.what = what;
+    c.close_after = close;
+    OperatorEvent e;
+    e.kind = OperatorEventKind::request;
+    e.requester = c.asked;
+    e.asked = what;
+    e.browsers = admission_.browsers();
+    events_.post(std::move(e));
+}
+
+void WebServer::reply(std::int32_t request, const OutletReply& reply) {
+    Connection* found = nullptr;
+    for (auto& [id, c] : connections_) {
+        if (!c->gone && c->stage == Stage::request && c->asked == request) found = c.get();
     }
-    for (char& ch : problem) {
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+    if (found == nullptr) return;  // gone meanwhile
+    Connection& c = *found;
+    c.asked = 0;
+    switch (c.what) {
+        case Asked::figures:
+            answer(c, 200, QByteArray::fromStdString(reply.body),
+                   "text/plain; version=0.0.4; charset=utf-8", {}, c.close_after);
+            break;
+        case Asked::saved_list:
+            answer(c, 200, QByteArray::fromStdString(reply.body),
+                   "text/plain; charset=windows-1252",
+                   {{"Content-Disposition", "attachment; filename=\"" +
+                                                QByteArray::fromStdString(reply.file_name) + "\""}},
+                   c.close_after);
+            break;
+        case Asked::health: {
+            if (reply.body.empty()) {
+                answer_text(c, 200, "ok", c.close_after);
+                break;
+            }
+            std::string problem = reply.body;
+            for (char& ch : problem) {
+                if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+            }
+            answer_text(c, 503, problem.c_str(), c.close_after);
+            break;
+        }
     }
-    answer_text(c, 503, problem.c_str(), close);
+    // What came behind the request is read now.
+    if (!c.gone && c.stage == Stage::request && !c.answering) read_requests(c);
 }
 
 void WebServer::answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "clients/doors.hpp"
+#include "clients/outlet.hpp"
 #include "platform/qt/operator_events.hpp"
 #include "platform/web/browser_admission.hpp"
 #include "platform/web/http_request.hpp"
@@ -32,7 +33,9 @@ namespace quillon {
 // saved list's bytes), "/metrics" and "/healthz". With a key, a browser sees
 // nothing until it has sent the key, and "/save" and "/metrics" want it as a
 // bearer token; without one, everyone may watch and no one may act.
-// "/healthz" says only whether the gateway can carry frames, to anyone.
+// "/healthz" says only whether the gateway can carry frames, to anyone. What
+// the gateway holds (the figures, the saved list, its health) is asked as an
+// event of the loop's wait and sent once the gateway replies.
 //
 // HTTP/1.1 and the WebSocket are spoken here, strictly and within the
 // limits of browser_admission.hpp: every connection has a deadline for what
@@ -41,13 +44,7 @@ namespace quillon {
 class WebServer : public QObject, public BrowserSink {
   public:
     struct Options {
-        std::function<std::string()> key;              // the key now (empty: none)
-        std::function<std::string()> saved_list;       // the bytes "Save" writes
-        std::function<std::string()> saved_list_name;  // and the file's name
-        // Prometheus text, given the browsers let in now.
-        std::function<std::string(std::size_t browsers)> metrics;
-        // Why the gateway cannot carry frames now, in one line; empty when it can.
-        std::function<std::string()> health;
+        std::string key;  // empty: none
         // Pages elsewhere that may open the live view ("scheme://host[:port]").
         std::vector<std::string> origins;
         // The gateway's refusal table, as the network sees it: whether an
@@ -68,6 +65,10 @@ class WebServer : public QObject, public BrowserSink {
     // is given; false when any of them cannot be had.
     bool listen_on(const std::vector<std::string>& addresses, std::uint16_t port,
                    const std::optional<QSslConfiguration>& tls);
+
+    void set_key(std::string key) { options_.key = std::move(key); }
+    // The gateway's reply to a request this server asked it (OperatorEvent::requester).
+    void reply(std::int32_t request, const OutletReply& reply);
 
     void send_to_browsers(const std::vector<std::string>& messages) override;
     void send_to_browser(std::int32_t browser, const std::string& message) override;
@@ -97,7 +98,11 @@ class WebServer : public QObject, public BrowserSink {
         // Request: the end of the silence allowed; closing: of the lingering.
         std::int64_t idle_deadline_ms = 0;
         bool answering = false;  // an answer waits to be taken; the input waits with it
-        bool shut = false;       // closing: this side's end sent
+        // A request the gateway has yet to reply to (its number); the input waits with it.
+        std::int32_t asked = 0;
+        Asked what = Asked::health;
+        bool close_after = false;
+        bool shut = false;  // closing: this side's end sent
 
         FrameDecoder frames;
         std::int32_t browser = 0;  // names it in its controls' events
@@ -116,7 +121,7 @@ class WebServer : public QObject, public BrowserSink {
     void read_requests(Connection& c);
     void handle_request(Connection& c, const RequestHead& head);
     void serve_figures(Connection& c, const RequestHead& head, bool save, bool close);
-    void serve_health(Connection& c, bool close);
+    void ask(Connection& c, Asked what, bool close);
     void answer(Connection& c, int status, const QByteArray& body, const QByteArray& type,
                 const Headers& more, bool close);
     void answer_text(Connection& c, int status, const char* text, bool close,
@@ -143,7 +148,7 @@ class WebServer : public QObject, public BrowserSink {
     static std::int64_t deadline_of(const Connection& c);
     void expire();
     void due(std::int64_t deadline_ms);
-    std::string key() const;
+    const std::string& key() const { return options_.key; }
     bool blocked(const Connection& c) const;
     void refuse(const Connection& c, Door door, RefusalReason reason);
 
@@ -155,6 +160,7 @@ class WebServer : public QObject, public BrowserSink {
     BrowserAdmission admission_;
     Id next_id_ = 1;
     std::int32_t next_browser_ = 1;
+    std::int32_t next_request_ = 1;
     QTimer timer_;
     std::int64_t timer_due_ms_ = 0;
     bool reap_queued_ = false;

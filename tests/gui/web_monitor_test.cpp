@@ -23,7 +23,6 @@
 #include "bus/bus_frame.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
-#include "core/metrics.hpp"
 #include "core/servers.hpp"
 #include "gui_test_support.hpp"
 #include "platform/console/console_view.hpp"
@@ -34,8 +33,7 @@
 #include "platform/qt/qt_network.hpp"
 #include "platform/qt/qt_serial_port.hpp"
 #include "platform/qt/system_clock.hpp"
-#include "platform/qt/tls_configuration.hpp"
-#include "platform/web/web_server.hpp"
+#include "platform/web/web_outlet.hpp"
 #include "real_io_support.hpp"
 #include "tests/support/velbus_frame.hpp"
 #include "ui/view_fan_out.hpp"
@@ -103,8 +101,9 @@ class WebMonitor : public ::testing::Test {
     }
 
     void TearDown() override {
-        web_.reset();
+        // The gateway closes its outlet as it shuts down.
         if (gw_) shutdown(*gw_);
+        web_.reset();
         if (master_ >= 0) ::close(master_);
         std::filesystem::remove_all(dir_);
     }
@@ -138,27 +137,24 @@ class WebMonitor : public ::testing::Test {
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
         ASSERT_EQ(start_gateway(*gw_), StartOutcome::running);
 
-        WebServer::Options w = web_options_;
-        Gateway& gw = *gw_;
-        w.key = [&gw] { return gw.settings.auth_key; };
-        w.saved_list = [&gw] { return traffic_list_text(gw.traffic.rows()); };
-        w.saved_list_name = [] { return std::string("Quillon_test.log"); };
-        w.metrics = [&gw](std::size_t browsers) { return metrics_text(gw, {0, browsers}); };
-        w.blocked = [this](const QHostAddress& address) { return network_.blocked(address); };
-        w.refused = [this](Door door, RefusalReason reason, const QHostAddress& address,
-                           quint16 port) { network_.report_refusal(door, reason, address, port); };
-        web_ = std::make_unique<WebServer>(web_view_, events_, std::move(w));
-        std::optional<QSslConfiguration> secure;
+        // Opened here rather than by the gateway, so that it may have a TLS
+        // pair of its own; the gateway replies to what it asks.
+        web_ = std::make_unique<WebOutlet>(WebParts{web_view_, events_, network_, web_options_});
+        OutletOpening opening;
+        opening.port = web_port_;
+        opening.addresses = {"127.0.0.1"};
+        opening.key = gw_->settings.auth_key;
         if (tls) {
             const TlsFiles files{(dir_ / "web.crt").string(), (dir_ / "web.key").string()};
             std::string error;
             ASSERT_TRUE(make_self_signed_certificate(files.certificate, files.private_key,
                                                      "localhost", error))
                 << error;
-            secure = tls_server_configuration(files);
-            ASSERT_TRUE(secure);
+            opening.tls = files;
         }
-        ASSERT_TRUE(web_->listen_on({"127.0.0.1"}, web_port_, secure));
+        ASSERT_TRUE(web_->open(opening).open);
+        gw_->outlet = web_.get();
+        gw_->outlet_open = true;
     }
 
     // Runs passes until `done` holds, at most 5 s.
@@ -227,8 +223,8 @@ class WebMonitor : public ::testing::Test {
         QNetworkRequest request(QUrl(QString("http://127.0.0.1:%1%2").arg(web_port_).arg(path)));
         if (!key.isEmpty()) request.setRawHeader("Authorization", "Bearer " + key);
         std::unique_ptr<QNetworkReply> reply(http_.get(request));
-        // The web server answers from Qt's events; no pass of the gateway is needed.
-        events_until([&] { return reply->isFinished(); });
+        // What the gateway holds comes with its next pass, which the request wakes.
+        passes_until([&] { return reply->isFinished(); });
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                 reply->readAll()};
     }
@@ -246,7 +242,7 @@ class WebMonitor : public ::testing::Test {
     std::unique_ptr<ConsoleView> console_;
     std::unique_ptr<ViewFanOut> views_;
     std::unique_ptr<Gateway> gw_;
-    std::unique_ptr<WebServer> web_;
+    std::unique_ptr<WebOutlet> web_;
     QNetworkAccessManager http_;
     std::function<bool()> wait_ends_;
     int master_ = -1;

@@ -939,5 +939,58 @@ TEST_F(WebPort, MetricsNameTheVersionTheStartTheBrowsersAndEachClientAddressOnce
     EXPECT_EQ(m.body.find("client=\"127.0.0.1:"), std::string::npos) << m.body;
 }
 
+// Whether the process has the web monitor's plugin mapped.
+bool holds_web_plugin(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find("/quillon-web.so") != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST_F(WebPort, TheWebMonitorsCodeIsLoadedOnlyWhenWebPortIsSet) {
+    start_gateway();
+    ASSERT_TRUE(connect_client());
+    EXPECT_FALSE(holds_web_plugin(gateway_->pid())) << "loaded without WebPort";
+    gateway_.reset();
+
+    start_with_web();
+    EXPECT_TRUE(holds_web_plugin(gateway_->pid()));
+    const Answered got = get(web_port_, "/healthz");
+    EXPECT_EQ(got.status, 200) << got.head;
+    EXPECT_EQ(got.body, "ok\n");
+}
+
+TEST_F(WebPort, AMissingPluginIsAWebMonitorErrorAndTheGatewayServesOn) {
+    // The program alone, as when its plugin was not installed beside it.
+    const fs::path alone = dir_.path() / "bin" / "quillon";
+    fs::create_directories(alone.parent_path());
+    fs::copy_file(QUILLON_PROGRAM, alone);
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary)
+        << "IPPort = " << port_ << "\r\nSerialPort = " << bus_->slave_path()
+        << ",38400,0,8,1,0\r\nWebPort = " << web_port_ << "\r\n";
+    gateway_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{alone.string(), "--headless", "--log-traffic", "--listen",
+                                 "127.0.0.1"},
+        dir_.path());
+    const std::string expected =
+        "Web Monitor Error: Can't start Quillon's web monitor on port " +
+        std::to_string(web_port_) + " (its plugin " +
+        (fs::canonical(dir_.path()) / "lib/quillon/quillon-web.so").string() + " can't be loaded: ";
+    ASSERT_TRUE(gateway_->wait_errors(
+        [&](const std::string& e) { return e.find(expected) != std::string::npos; }, patience))
+        << gateway_->errors();
+    EXPECT_NE(gateway_->errors().find("): the gateway runs without it"), std::string::npos)
+        << gateway_->errors();
+
+    auto client = connect_client();
+    ASSERT_TRUE(client);
+    const Bytes frame = make_frame(0xFB, 0x21, {0xFB, 0x00});
+    write_bus(frame);
+    EXPECT_TRUE(client->wait_bytes(frame.size(), patience));
+    EXPECT_EQ(get(web_port_, "/healthz").status, 0) << "something answers on the web port";
+}
+
 }  // namespace
 }  // namespace quillon::integration
