@@ -175,14 +175,13 @@ void show_still_looking(Gateway& gw, Date now) {
 void show_module_flow(Gateway& gw) {
     switch (gw.bus_bound.module_flow()) {
         case ModuleFlow::buffer_full:
-            gw.view.set_status_field(status_field::serial, "Velbus buffer full");
+            gw.view.set_status_field(StatusField::serial, "Velbus buffer full");
             break;
         case ModuleFlow::bus_off:
-            gw.view.set_status_field(status_field::serial, "Velbus bus off");
+            gw.view.set_status_field(StatusField::serial, "Velbus bus off");
             break;
         case ModuleFlow::accepting:
-            gw.view.set_status_field(status_field::serial,
-                                     "Velbus serial " + gw.serial.port_name());
+            gw.view.set_status_field(StatusField::serial, "Velbus serial " + gw.serial.port_name());
             break;
     }
 }
@@ -284,7 +283,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.create_main_window();
     journal_version(gw);
     show_settings_warnings(gw, read, gw.clock.local_date());
-    gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
+    gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.serial_devices);
     if (gw.serial.open()) {
@@ -301,7 +300,7 @@ StartOutcome start_gateway(Gateway& gw) {
         return StartOutcome::serial_failed;
     }
 
-    gw.view.set_status_field(status_field::serial, "Velbus serial " + gw.serial.port_name());
+    gw.view.set_status_field(StatusField::serial, "Velbus serial " + gw.serial.port_name());
     gw.view.set_title(std::string("Quillon ") + version_text);
     const std::int64_t now = gw.clock.now_ms();
     gw.last_purge_ms = now;
@@ -359,7 +358,7 @@ bool run_pass(Gateway& gw) {
     const std::size_t net_start = gw.net_bound.size();
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, gw.net_bound);
     if (received.lost) show_link_lost(gw, t);
-    gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
+    gw.view.set_status_field(StatusField::bus_frames, "V:" + std::to_string(received.frames));
     gw.bus_frames_field_due_ms = received.frames > 0 ? t.ms + bus_frames_field_hold_ms
                                                      : std::numeric_limits<std::int64_t>::max();
     const auto net_count = static_cast<std::size_t>(received.frames);

@@ -42,7 +42,7 @@ void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::stri
 }
 
 void show_analyzer_count(Gateway& gw) {
-    gw.view.set_status_field(status_field::analyzers,
+    gw.view.set_status_field(StatusField::analyzers,
                              "A:" + std::to_string(gw.clients.live_analyzer_count()));
 }
 

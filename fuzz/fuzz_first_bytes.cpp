@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (p.server == Server::analyzer && !fed_key[h]) check(!p.open);
         }
         for (const TrafficRow& row : view.traffic)
-            check(row.cells[2] != "- access -" || row.cells[5].find(key) == std::string::npos);
+            check(row.cell(TrafficColumn::hex) != "- access -" ||
+                  row.cell(TrafficColumn::source).find(key) == std::string::npos);
     };
 
     Input in{data, size};

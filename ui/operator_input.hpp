@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "ui/view_types.hpp"
+
 namespace quillon {
 
 enum class OperatorEventKind {
@@ -16,7 +18,7 @@ enum class OperatorEventKind {
 // One use of a control, with the state it left the control in.
 struct OperatorEvent {
     OperatorEventKind kind = OperatorEventKind::none;
-    int control = 0;
+    Control control{};  // for a control's use
     // The wait ended early because the serial port or the network has something.
     bool input_ready = false;
     // A toggle button's or check box's state after the use.
@@ -29,10 +31,10 @@ struct OperatorEvent {
     // here. An answer to a remote use goes back to it and halts nothing.
     std::int32_t requester = 0;
 
-    static OperatorEvent used(int control_number) {
+    static OperatorEvent used(Control used_control) {
         OperatorEvent e;
         e.kind = OperatorEventKind::control;
-        e.control = control_number;
+        e.control = used_control;
         return e;
     }
     static OperatorEvent close_requested() {

@@ -25,9 +25,9 @@ class OperatorView {
     // Client list (control 7), rebuilt whole; rows top first.
     virtual void show_clients(const std::vector<ClientRow>& rows) = 0;
 
-    virtual void set_status_field(int field, std::string_view text) = 0;
-    virtual void set_rate_field(int control, std::string_view text) = 0;
-    virtual void show_graph(int control, const RgbImage& image) = 0;
+    virtual void set_status_field(StatusField field, std::string_view text) = 0;
+    virtual void set_rate_field(Control field, std::string_view text) = 0;
+    virtual void show_graph(Control graph, const RgbImage& image) = 0;
     // Whether the view draws the bandwidth graphs at all (a console does not,
     // and nobody should draw pictures for it).
     virtual bool shows_graphs() const { return true; }
@@ -54,7 +54,7 @@ class OperatorView {
     // the gateway has taken it, from whichever view it came.
     virtual void traffic_arrived(const TrafficRow&) {}
     virtual void add_bandwidth_sample(std::int64_t, std::int64_t) {}
-    virtual void set_control_checked(int, bool) {}
+    virtual void set_control_checked(Control, bool) {}
     // The loop's pass is over: the clients have been served.
     virtual void pass_done() {}
 };

@@ -20,7 +20,7 @@ bool TrafficFilter::passes(std::string_view hex_code) const {
 
 bool TrafficList::add_frame_row(TrafficRow row, OperatorView& view) {
     view.traffic_arrived(row);
-    if (!filter.passes(row.cells[2])) return false;
+    if (!filter.passes(row.cell(TrafficColumn::hex))) return false;
     insert(std::move(row), view);
     return true;
 }

@@ -34,15 +34,15 @@ class ViewFanOut : public OperatorView {
     void show_clients(const std::vector<ClientRow>& rows) override {
         each([&](OperatorView& v) { v.show_clients(rows); });
     }
-    void set_status_field(int field, std::string_view text) override {
+    void set_status_field(StatusField field, std::string_view text) override {
         each([&](OperatorView& v) { v.set_status_field(field, text); });
     }
-    void set_rate_field(int control, std::string_view text) override {
-        each([&](OperatorView& v) { v.set_rate_field(control, text); });
+    void set_rate_field(Control field, std::string_view text) override {
+        each([&](OperatorView& v) { v.set_rate_field(field, text); });
     }
-    void show_graph(int control, const RgbImage& image) override {
+    void show_graph(Control graph, const RgbImage& image) override {
         each([&](OperatorView& v) {
-            if (v.shows_graphs()) v.show_graph(control, image);
+            if (v.shows_graphs()) v.show_graph(graph, image);
         });
     }
     bool shows_graphs() const override {
@@ -71,7 +71,7 @@ class ViewFanOut : public OperatorView {
     void add_bandwidth_sample(std::int64_t rx, std::int64_t tx) override {
         each([&](OperatorView& v) { v.add_bandwidth_sample(rx, tx); });
     }
-    void set_control_checked(int control, bool checked) override {
+    void set_control_checked(Control control, bool checked) override {
         each([&](OperatorView& v) { v.set_control_checked(control, checked); });
     }
     void pass_done() override {

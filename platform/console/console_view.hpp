@@ -40,9 +40,9 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
     void traffic_remove(int) override {}
     void traffic_clear() override;
     void show_clients(const std::vector<ClientRow>& rows) override;
-    void set_status_field(int field, std::string_view text) override;
-    void set_rate_field(int control, std::string_view text) override;
-    void show_graph(int, const RgbImage&) override {}
+    void set_status_field(StatusField field, std::string_view text) override;
+    void set_rate_field(Control field, std::string_view text) override;
+    void show_graph(Control, const RgbImage&) override {}
     bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void log_line(std::string_view text) override;
@@ -58,13 +58,13 @@ class ConsoleView final : public OperatorView, public OperatorDialogs {
 
   private:
     void print(std::FILE* f, const std::string& text);
-    void post_checked(int control, bool checked);
+    void post_checked(Control control, bool checked);
 
     OperatorEventQueue& events_;
     Options options_;
     std::unique_ptr<TerminalInput> input_;
     std::vector<ClientRow> clients_;
-    std::array<std::string, status_field::count> status_;
+    std::array<std::string, status_field_count> status_;
     std::string rates_[2];
 };
 

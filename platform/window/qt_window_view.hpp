@@ -40,14 +40,14 @@ class QtWindowView final : public OperatorView, public OperatorDialogs {
     void traffic_clear() override;
     void show_clients(const std::vector<ClientRow>& rows) override;
 
-    void set_status_field(int field, std::string_view text) override;
-    void set_rate_field(int control, std::string_view text) override;
-    void show_graph(int control, const RgbImage& image) override;
+    void set_status_field(StatusField field, std::string_view text) override;
+    void set_rate_field(Control field, std::string_view text) override;
+    void show_graph(Control graph, const RgbImage& image) override;
 
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void log_line(std::string_view text) override;
     void journal(std::string_view text) override { log_line(text); }
-    void set_control_checked(int control, bool checked) override;
+    void set_control_checked(Control control, bool checked) override;
     bool ask_yes_no(std::string_view title, std::string_view text) override;
     void open_user_guide() override;
 

@@ -30,9 +30,9 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
     std::deque<TrafficRow> traffic;  // top row first
     std::vector<ClientRow> clients;
     int client_list_rebuilds = 0;
-    std::map<int, std::string> status;
-    std::map<int, std::string> rates;
-    std::map<int, RgbImage> graphs;
+    std::map<StatusField, std::string> status;
+    std::map<Control, std::string> rates;
+    std::map<Control, RgbImage> graphs;
     std::vector<Message> messages;
     std::vector<std::string> log;            // lines on standard error
     std::vector<std::string> journal_lines;  // the operator's log
@@ -46,20 +46,20 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
     std::deque<OperatorEvent> events;
     std::deque<FirstConfigurationAnswer> configuration_answers;  // quit when empty
 
-    void click(int control) { events.push_back(OperatorEvent::used(control)); }
-    void set_checked(int control, bool checked) {
+    void click(Control control) { events.push_back(OperatorEvent::used(control)); }
+    void set_checked(Control control, bool checked) {
         OperatorEvent e = OperatorEvent::used(control);
         e.checked = checked;
         events.push_back(e);
     }
     void type_filter(const std::string& text) {
-        OperatorEvent e = OperatorEvent::used(control::filter_text);
+        OperatorEvent e = OperatorEvent::used(Control::filter_text);
         e.text = text;
         events.push_back(e);
     }
     // "Disconnect" with the row of this client selected (0: none).
     void disconnect(std::int32_t client) {
-        OperatorEvent e = OperatorEvent::used(control::disconnect);
+        OperatorEvent e = OperatorEvent::used(Control::disconnect);
         e.client = client;
         events.push_back(e);
     }
@@ -86,9 +86,11 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
         clients = rows;
         ++client_list_rebuilds;
     }
-    void set_status_field(int field, std::string_view text) override { status[field] = text; }
-    void set_rate_field(int control, std::string_view text) override { rates[control] = text; }
-    void show_graph(int control, const RgbImage& image) override { graphs[control] = image; }
+    void set_status_field(StatusField field, std::string_view text) override {
+        status[field] = text;
+    }
+    void set_rate_field(Control field, std::string_view text) override { rates[field] = text; }
+    void show_graph(Control graph, const RgbImage& image) override { graphs[graph] = image; }
     void message_box(std::string_view t, std::string_view text, MessageIcon icon) override {
         messages.push_back({std::string(t), std::string(text), icon});
     }

@@ -62,7 +62,7 @@ class WindowOnRealIo : public ::testing::Test {
         ASSERT_GE(client_, 0);
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
         ASSERT_TRUE(passes_until([&] {
-            return control_of<QTreeWidget>(view_.main_window(), control::client_list)
+            return control_of<QTreeWidget>(view_.main_window(), Control::client_list)
                        ->topLevelItemCount() > 0;
         }));
     }
@@ -74,7 +74,7 @@ class WindowOnRealIo : public ::testing::Test {
             into.insert(into.end(), chunk, chunk + n);
     }
     QTreeWidget* traffic_list() {
-        return control_of<QTreeWidget>(view_.main_window(), control::traffic_list);
+        return control_of<QTreeWidget>(view_.main_window(), Control::traffic_list);
     }
 
     EventWaiter waiter_;

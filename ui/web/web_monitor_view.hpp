@@ -40,9 +40,9 @@ class WebMonitorView : public OperatorView {
     void traffic_remove(int) override {}
     void traffic_clear() override;
     void show_clients(const std::vector<ClientRow>& rows) override;
-    void set_status_field(int field, std::string_view text) override;
-    void set_rate_field(int control, std::string_view text) override;
-    void show_graph(int, const RgbImage&) override {}
+    void set_status_field(StatusField field, std::string_view text) override;
+    void set_rate_field(Control field, std::string_view text) override;
+    void show_graph(Control, const RgbImage&) override {}
     bool shows_graphs() const override { return false; }
     void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
     void answer(std::int32_t requester, std::string_view title, std::string_view text,
@@ -52,7 +52,7 @@ class WebMonitorView : public OperatorView {
     void open_user_guide() override {}
     void traffic_arrived(const TrafficRow& row) override;
     void add_bandwidth_sample(std::int64_t rx, std::int64_t tx) override;
-    void set_control_checked(int control, bool checked) override;
+    void set_control_checked(Control control, bool checked) override;
     void pass_done() override;
 
   private:
@@ -66,7 +66,7 @@ class WebMonitorView : public OperatorView {
     std::string title_;
     std::deque<TrafficRow> rows_;  // newest first
     std::vector<ClientRow> clients_;
-    std::array<std::string, status_field::count> status_;
+    std::array<std::string, status_field_count> status_;
     std::string rx_rate_ = "0";
     std::string tx_rate_ = "0";
     std::deque<std::array<std::int64_t, 2>> history_;  // rx, tx; oldest first
