@@ -170,10 +170,10 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     if (gw.settings.tls_server()) tls = tls_server_configuration(gw.tls_files);
     if (port < 1 || port > 65535 ||
         !web->listen_on(gw.listen_addresses(), static_cast<std::uint16_t>(port), tls)) {
-        gw.view.message_box("Web Monitor Error",
-                            "Can't start Quillon's web monitor on port " + std::to_string(port) +
-                                ": the gateway runs without it",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Web Monitor Error",
+                               "Can't start Quillon's web monitor on port " + std::to_string(port) +
+                                   ": the gateway runs without it",
+                               MessageIcon::error);
         return nullptr;
     }
     return web;
@@ -190,10 +190,12 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
 
     std::unique_ptr<OperatorView> view;
     OperatorDialogs* dialogs = nullptr;
+    OperatorLog* log = nullptr;
 #ifdef QUILLON_WITH_WINDOW
     if (windowed) {
         auto window = std::make_unique<QtWindowView>(events, user_guide_path(program_dir));
         dialogs = window.get();
+        log = window.get();
         view = std::move(window);
     }
 #endif
@@ -206,16 +208,17 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
         console.user_guide_path = user_guide_path(program_dir);
         auto console_view = std::make_unique<ConsoleView>(events, console);
         dialogs = console_view.get();
+        log = console_view.get();
         view = std::move(console_view);
     }
     // The browsers watch whatever the window or the console shows.
     WebMonitorView web_view;
-    ViewFanOut views(*view, {&web_view});
+    ViewFanOut views(*view, *dialogs, web_view);
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
     PosixFiles files;
-    Gateway gw({clock, serial, network, views, events, *dialogs, files});
+    Gateway gw({clock, serial, network, views, views, events, views, *log, files});
     namespace fs = std::filesystem;
     gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
                                                            : fs::path(options.config));
@@ -262,9 +265,9 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
     const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events, network);
     // Without browsers to come, the loop does not keep a copy of the view for them.
-    if (!web) views.set_watchers({});
+    if (!web) views.stop_watching();
     if (web) {
-        gw.view.journal(
+        gw.log.journal(
             std::string("web monitor on ") + (gw.settings.tls_server() ? "https" : "http") + "://" +
             server_addresses(gw, gw.settings.web_port) + "/" +
             (gw.settings.auth_key.empty() ? ", no key: read-only for everyone who reaches it"

@@ -154,7 +154,7 @@ void show_link_lost(Gateway& gw, const PassTime& t) {
 void show_module_found(Gateway& gw, Date now) {
     const std::string text = "Velbus interface module found on " + gw.serial.port_name();
     show_notice(gw, now, "- serial -", text, link_back_colour, false);
-    gw.view.log_line(text);
+    gw.log.log_line(text);
 }
 
 // Said once, when the first search finds nothing that opens.
@@ -169,7 +169,7 @@ void show_still_looking(Gateway& gw, Date now) {
         text += "), trying again every 2 seconds";
     }
     show_notice(gw, now, "- serial -", text, lost_link_colour, true);
-    gw.view.log_line(text);
+    gw.log.log_line(text);
 }
 
 void show_module_flow(Gateway& gw) {
@@ -224,7 +224,7 @@ void report_transmit(Gateway& gw, const Transmitted& done, const PassTime& t) {
 
 void refresh_figures(Gateway& gw, const PassTime& t) {
     gw.statistics.refresh(t.ms, gw.serial.take_received_bytes(), gw.bus_bound.take_written_bytes(),
-                          gw.view);
+                          gw.view, gw.watcher);
     gw.statistics.refresh_uptime(t.date, gw.view);
     expire_analyzers(gw, t);
     show_analyzer_count(gw);
@@ -237,8 +237,8 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.clients.clear();
 
     if (!gw.network.initialise()) {
-        gw.view.message_box("Network Error", "Not ABLE To FOUND ETHERNET HARDWARE",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Network Error", "Not ABLE To FOUND ETHERNET HARDWARE",
+                               MessageIcon::error);
         return StartOutcome::network_failed;
     }
 
@@ -251,11 +251,11 @@ StartOutcome start_gateway(Gateway& gw) {
                 "|The account that runs Quillon must be able to read it: for the service, "
                 "sudo chown root:quillon " +
                 gw.settings_file.string() + " && sudo chmod 640 " + gw.settings_file.string();
-        gw.view.message_box("Settings Error", text, MessageIcon::error);
+        gw.dialogs.message_box("Settings Error", text, MessageIcon::error);
         return StartOutcome::settings_unreadable;
     }
     if (!read.settings) {
-        gw.view.message_box(
+        gw.dialogs.message_box(
             "Quillon.ini NOT FOUND",
             "Quillon.ini NOT FOUND : please enter settings (port=8080, serial=COM1)",
             MessageIcon::information);
@@ -268,11 +268,11 @@ StartOutcome start_gateway(Gateway& gw) {
                 // No one to ask (a service): a template to start with, if it can be written.
                 if (!gw.files.write_whole(gw.settings_file.string(), service_settings_template()))
                     return StartOutcome::configuration_unavailable;
-                gw.view.message_box("Quillon.ini NOT FOUND",
-                                    "Wrote " + gw.settings_file.string() +
-                                        " with SerialPort = auto and IPPort = 8080; starting "
-                                        "with it",
-                                    MessageIcon::information);
+                gw.dialogs.message_box("Quillon.ini NOT FOUND",
+                                       "Wrote " + gw.settings_file.string() +
+                                           " with SerialPort = auto and IPPort = 8080; starting "
+                                           "with it",
+                                       MessageIcon::information);
                 read = read_settings_file(gw);
                 break;
         }
@@ -293,10 +293,10 @@ StartOutcome start_gateway(Gateway& gw) {
         gw.serial.lose(gw.clock.now_ms());
         show_still_looking(gw, gw.clock.local_date());
     } else {
-        gw.view.message_box("Serial Error",
-                            "Error : Not able To communicate With " + s.serial.name + "|" +
-                                serial_problem(s.serial.name, gw.serial.open_error()),
-                            MessageIcon::error);
+        gw.dialogs.message_box("Serial Error",
+                               "Error : Not able To communicate With " + s.serial.name + "|" +
+                                   serial_problem(s.serial.name, gw.serial.open_error()),
+                               MessageIcon::error);
         return StartOutcome::serial_failed;
     }
 
@@ -399,7 +399,7 @@ bool run_pass(Gateway& gw) {
     draw_clients_if_changed(gw);
 
     if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
-    gw.view.pass_done();
+    gw.watcher.pass_done();
     if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;
 }

@@ -68,10 +68,12 @@ struct FirstConfigurationAnswer {
     bool rs_module = false;        // option 36 selected instead of 35
 };
 
-// Questions that halt the loop until the operator answers.
+// Questions and messages that halt the loop until the operator answers or
+// has read them.
 class OperatorDialogs {
   public:
     virtual ~OperatorDialogs() = default;
+    virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;
     virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
     // The first-configuration dialog: shown, then asked until it ends.
     virtual FirstConfigurationAnswer ask_first_configuration() = 0;

@@ -71,7 +71,7 @@ void Statistics::start(std::int64_t now_ms, Date start_date) {
 }
 
 bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
-                         std::int32_t written_bytes, OperatorView& view) {
+                         std::int32_t written_bytes, OperatorView& view, ViewWatcher& watcher) {
     refresh_started_ms_ = now_ms;
     const std::int64_t seconds = (refresh_started_ms_ - last_refresh_ms_) / 1000;
     if (seconds <= 0) return false;
@@ -82,7 +82,7 @@ bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
 
     history_.push_back({bar_height(tx_bps), bar_height(rx_bps)});
     history_.pop_front();
-    view.add_bandwidth_sample(history_.back().rx_height, history_.back().tx_height);
+    watcher.add_bandwidth_sample(history_.back().rx_height, history_.back().tx_height);
     if (view.shows_graphs()) {
         view.show_graph(Control::rx_graph, render_graph(history_, GraphSide::received));
         view.show_graph(Control::tx_graph, render_graph(history_, GraphSide::sent));

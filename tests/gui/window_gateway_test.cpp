@@ -50,8 +50,9 @@ class WindowGateway : public ::testing::Test {
     OperatorEventQueue events{waiter};
     WaitWithoutSleep input{events};
     QtWindowView view{events, ""};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, input, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, input, view, view, files}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
     QTreeWidget* traffic = control_of<QTreeWidget>(window, Control::traffic_list);

@@ -83,8 +83,9 @@ class WindowOnRealIo : public ::testing::Test {
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     QtWindowView view_{events_, ""};
+    NoViewWatcher watcher_;
     PosixFiles files_;
-    Gateway gw_{{clock_, serial_, network_, view_, events_, view_, files_}};
+    Gateway gw_{{clock_, serial_, network_, view_, watcher_, events_, view_, view_, files_}};
     int master_ = -1;
     int client_ = -1;
     std::uint16_t port_ = 0;

@@ -256,8 +256,9 @@ struct GatewayWithView {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     View view{clock};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, view, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
 
     StartOutcome start(const std::filesystem::path& dir) {
         view.clock = &clock;
@@ -273,7 +274,7 @@ struct GatewayWithView {
 TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     GatewayWithView<SpinCountingView> t;
     ASSERT_EQ(t.start(dir), StartOutcome::running);
-    auto& [c, s, n, v, f, g] = t;
+    auto& [c, s, n, v, w, f, g] = t;
     v.input_pending = [&n] { return n.has_pending(); };
     const ConnectionHandle a = n.connect("192.168.1.20", 888);
     run_pass(g);

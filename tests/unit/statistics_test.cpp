@@ -35,12 +35,13 @@ class StatisticsRecord : public ::testing::Test {
     static constexpr std::int64_t start_ms = 5000;
     FakeClock clock;
     FakeView view{clock};
+    NoViewWatcher watcher;
     quillon::Statistics stats;
     Date start_date = clock.date_at_zero;
 
     void SetUp() override { stats.start(start_ms, start_date); }
     bool refresh_at(std::int64_t ms, std::int32_t rx_bytes, std::int32_t tx_bytes) {
-        return stats.refresh(start_ms + ms, rx_bytes, tx_bytes, view);
+        return stats.refresh(start_ms + ms, rx_bytes, tx_bytes, view, watcher);
     }
 };
 

@@ -126,8 +126,9 @@ class TransmitOnAFailingPort : public ::testing::Test {
     PortFailingOnWrite serial{clock};
     FakeNetwork net;
     FakeView view{clock};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, view, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
 
     void SetUp() override {
         gw.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";

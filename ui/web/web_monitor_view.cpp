@@ -115,12 +115,12 @@ std::string WebMonitorView::state_message(bool authorised) const {
     return out;
 }
 
-void WebMonitorView::set_title(std::string_view title) {
+void WebMonitorView::title_changed(std::string_view title) {
     title_ = title;
     queue("{\"type\":\"title\",\"text\":" + json_string(title) + "}");
 }
 
-void WebMonitorView::traffic_clear() {
+void WebMonitorView::traffic_cleared() {
     rows_.clear();
     queue(R"({"type":"clear"})");
 }
@@ -131,12 +131,12 @@ void WebMonitorView::traffic_arrived(const TrafficRow& row) {
     if (watched()) queue("{\"type\":\"row\",\"row\":" + row_json(row) + "}");
 }
 
-void WebMonitorView::show_clients(const std::vector<ClientRow>& rows) {
+void WebMonitorView::clients_changed(const std::vector<ClientRow>& rows) {
     clients_ = rows;
     if (watched()) queue("{\"type\":\"clients\",\"clients\":" + clients_json(rows) + "}");
 }
 
-void WebMonitorView::set_status_field(StatusField field, std::string_view text) {
+void WebMonitorView::status_field_changed(StatusField field, std::string_view text) {
     const int number = number_of(field);
     if (number < 0 || number >= status_field_count) return;
     auto& kept = status_[static_cast<std::size_t>(number)];
@@ -146,7 +146,7 @@ void WebMonitorView::set_status_field(StatusField field, std::string_view text) 
           ",\"text\":" + json_string(text) + "}");
 }
 
-void WebMonitorView::set_rate_field(Control field, std::string_view text) {
+void WebMonitorView::rate_field_changed(Control field, std::string_view text) {
     (field == Control::rx_rate ? rx_rate_ : tx_rate_) = text;
     // Both rates come together; one message once the second has come.
     if (field == Control::tx_rate)
@@ -162,7 +162,7 @@ void WebMonitorView::add_bandwidth_sample(std::int64_t rx, std::int64_t tx) {
               ",\"tx\":" + std::to_string(tx) + "}");
 }
 
-void WebMonitorView::set_control_checked(Control control, bool checked) {
+void WebMonitorView::control_checked(Control control, bool checked) {
     // The browsers keep the two check boxes, by the words that name them.
     if (control != Control::delay_check && control != Control::debug_check) return;
     (control == Control::delay_check ? delay_ : debug_) = checked;
@@ -182,7 +182,8 @@ std::string message_json(std::string_view title, std::string_view text, MessageI
 
 }  // namespace
 
-void WebMonitorView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+void WebMonitorView::message_shown(std::string_view title, std::string_view text,
+                                   MessageIcon icon) {
     queue(message_json(title, text, icon));
     // The front view may halt the loop on it: the browsers hear of it now.
     pass_done();
