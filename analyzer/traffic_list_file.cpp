@@ -26,9 +26,10 @@ std::string traffic_list_text(const std::deque<TrafficRow>& rows) {
     return text;
 }
 
-void save_traffic_list(Files& files, const std::string& directory, Date now,
+bool save_traffic_list(Files& files, const std::string& directory, Date now,
                        const std::deque<TrafficRow>& rows) {
-    (void)files.write_whole(directory + "/" + traffic_list_file_name(now), traffic_list_text(rows));
+    return files.write_whole(directory + "/" + traffic_list_file_name(now),
+                             traffic_list_text(rows));
 }
 
 }  // namespace quillon

@@ -274,9 +274,13 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
                                           : ", key required"));
     }
     // The servers listen: a service manager may start what depends on them.
-    notify_service_manager("READY=1");
+    // Unheard, it would give up on the start and stop the gateway.
+    if (!notify_service_manager("READY=1"))
+        gw.log.journal("can't tell the service manager that Quillon is ready (NOTIFY_SOCKET " +
+                       std::string(std::getenv("NOTIFY_SOCKET")) + ")");
     run_main_loop(gw);
-    notify_service_manager("STOPPING=1");
+    // Unheard, the end of the process says it as well.
+    (void)notify_service_manager("STOPPING=1");
     return 0;
 }
 

@@ -12,10 +12,16 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
         case Control::clear:
             gw.traffic.clear(gw.view);
             break;
-        case Control::save:
-            save_traffic_list(gw.files, gw.data_directory.string(), t.date, gw.traffic.rows());
+        case Control::save: {
+            const std::string folder = gw.data_directory.string();
+            if (!save_traffic_list(gw.files, folder, t.date, gw.traffic.rows()))
+                tell(gw, e.requester, "Save Error",
+                     "Can't write the traffic list to " + folder + "/" +
+                         traffic_list_file_name(t.date),
+                     MessageIcon::error);
             gw.clock.pause_ms(10);
             break;
+        }
         case Control::filter_toggle:
             gw.traffic.filter.on = e.checked;
             break;

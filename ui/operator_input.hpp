@@ -74,7 +74,7 @@ class OperatorDialogs {
   public:
     virtual ~OperatorDialogs() = default;
     virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;
-    virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
+    [[nodiscard]] virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
     // The first-configuration dialog: shown, then asked until it ends.
     virtual FirstConfigurationAnswer ask_first_configuration() = 0;
     virtual void close_first_configuration() = 0;

@@ -1,4 +1,5 @@
 // What the operator's use of the window's controls does.
+#include "analyzer/traffic_list_file.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -110,6 +111,17 @@ TEST_F(ControlEvents, TheHelpButtonOpensTheGuideAndNothingElse) {
     EXPECT_EQ(view.user_guide_opened, 1);
     EXPECT_TRUE(view.messages.empty());
     EXPECT_TRUE(view.questions.empty());
+}
+
+TEST_F(ControlEvents, ASaveThatCannotBeWrittenSaysSoNamingTheFile) {
+    gw.data_directory = dir / "gone";
+    view.click(Control::save);
+    EXPECT_TRUE(run_pass(gw));
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, "Save Error");
+    EXPECT_EQ(view.messages[0].text, "Can't write the traffic list to " + (dir / "gone").string() +
+                                         "/" + traffic_list_file_name(clock.local_date()));
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::error);
 }
 
 }  // namespace
