@@ -63,9 +63,9 @@ class LoopWait {
 struct FirstConfigurationAnswer {
     enum class Action { ok, quit, unavailable };
     Action action = Action::quit;
-    std::string serial_port_name;  // field 33
-    std::string port_text;         // field 34, digits only
-    bool rs_module = false;        // option 36 selected instead of 35
+    std::string serial_port_name;
+    std::string port_text;   // digits only
+    bool rs_module = false;  // the RS-232 module chosen instead of the USB one
 };
 
 // Questions and messages that halt the loop until the operator answers or

@@ -113,6 +113,20 @@ enum class Control : int {
     debug_check = 27,
 };
 
+// The controls of the first-configuration dialog (window 1), numbered as
+// the main window's are.
+enum class DialogControl : int {
+    ok = 28,
+    quit = 29,
+    intro = 30,         // the caption above the questions
+    serial_label = 31,  // "Enter the serial port name (eg. COM4)"
+    port_label = 32,    // "Enter the Ethernet port number(>1024)"
+    serial_port = 33,
+    port = 34,
+    usb_module = 35,
+    rs_module = 36,
+};
+
 // The window's captions that no control reads back.
 enum class Label : int {
     bandwidth = 18,  // "Velbus Bandwidth"
@@ -136,6 +150,9 @@ inline constexpr int status_field_count = 7;
 
 // The number a control, caption or field goes by where it is written out.
 constexpr int number_of(Control c) {
+    return static_cast<int>(c);
+}
+constexpr int number_of(DialogControl c) {
     return static_cast<int>(c);
 }
 constexpr int number_of(Label l) {

@@ -320,7 +320,7 @@ TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
                view.first_configuration_window()->isVisible() &&
                QApplication::activeModalWidget() == nullptr;
     };
-    const auto type = [](QWidget* dialog, int field, const char* text) {
+    const auto type = [](QWidget* dialog, DialogControl field, const char* text) {
         auto* edit = control_of<QLineEdit>(dialog, field);
         edit->selectAll();
         QTest::keyClicks(edit, text);
@@ -329,16 +329,17 @@ TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
         answer_box(box);  // "Quillon.ini NOT FOUND"
         when(dialog_open, [&] {
             QWidget* dialog = view.first_configuration_window();
-            type(dialog, 33, "COM9");
-            type(dialog, 34, "9000");
-            click(control_of(dialog, 28));
+            type(dialog, DialogControl::serial_port, "COM9");
+            type(dialog, DialogControl::port, "9000");
+            click(control_of(dialog, DialogControl::ok));
             when_message_box_opens([&](QMessageBox* serial_box) {
                 answer_box(serial_box);  // "Serial Port error"
                 when(dialog_open, [&] {
                     QWidget* again = view.first_configuration_window();
-                    EXPECT_EQ(text_of(control_of<QLineEdit>(again, 34)->text()), "9000");
-                    type(again, 33, "COM7");
-                    click(control_of(again, 28));
+                    EXPECT_EQ(text_of(control_of<QLineEdit>(again, DialogControl::port)->text()),
+                              "9000");
+                    type(again, DialogControl::serial_port, "COM7");
+                    click(control_of(again, DialogControl::ok));
                 });
             });
         });

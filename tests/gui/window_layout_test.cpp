@@ -301,17 +301,17 @@ TEST(FirstConfigurationLayout, DialogIsCentredWithItsControls) {
              EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
              EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
              expect_laid_out(dialog, dialog->size());
-             EXPECT_TRUE(control_of<QRadioButton>(dialog, 35)->isChecked());
-             EXPECT_FALSE(control_of<QRadioButton>(dialog, 36)->isChecked());
-             EXPECT_TRUE(control_of<QPushButton>(dialog, 28)->isDefault());
-             EXPECT_FALSE(control_of<QPushButton>(dialog, 29)->isDefault());
-             const auto* port = control_of<QLineEdit>(dialog, 34);
+             EXPECT_TRUE(control_of<QRadioButton>(dialog, DialogControl::usb_module)->isChecked());
+             EXPECT_FALSE(control_of<QRadioButton>(dialog, DialogControl::rs_module)->isChecked());
+             EXPECT_TRUE(control_of<QPushButton>(dialog, DialogControl::ok)->isDefault());
+             EXPECT_FALSE(control_of<QPushButton>(dialog, DialogControl::quit)->isDefault());
+             const auto* port = control_of<QLineEdit>(dialog, DialogControl::port);
              ASSERT_NE(port, nullptr);
              const auto* digits =
                  qobject_cast<const QRegularExpressionValidator*>(port->validator());
              ASSERT_NE(digits, nullptr);
              EXPECT_EQ(digits->regularExpression().pattern(), "[0-9]*");
-             click(control_of(dialog, 29));
+             click(control_of(dialog, DialogControl::quit));
          });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();
@@ -326,7 +326,7 @@ TEST(FirstConfigurationLayout, EveryCaptionFitsItsControl) {
          [&] {
              QWidget* dialog = view.first_configuration_window();
              expect_captions_fit(dialog);
-             click(control_of(dialog, 29));
+             click(control_of(dialog, DialogControl::quit));
          });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();

@@ -410,14 +410,14 @@ class FirstConfigurationDialog : public ::testing::Test {
 
 TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
     then([](QWidget* dialog) {
-        auto* serial = control_of<QLineEdit>(dialog, 33);
+        auto* serial = control_of<QLineEdit>(dialog, DialogControl::serial_port);
         serial->selectAll();
         QTest::keyClicks(serial, "/dev/ttyACM0");
-        auto* port = control_of<QLineEdit>(dialog, 34);
+        auto* port = control_of<QLineEdit>(dialog, DialogControl::port);
         port->selectAll();
         QTest::keyClicks(port, "90x0-1");  // digits only
-        click(control_of(dialog, 36));
-        click(control_of(dialog, 28));
+        click(control_of(dialog, DialogControl::rs_module));
+        click(control_of(dialog, DialogControl::ok));
     });
     const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
@@ -428,7 +428,7 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
     EXPECT_TRUE(view.first_configuration_window()->isVisible());
 
     // Asked again after a failed test: the fields are as they were.
-    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    then([](QWidget* dialog) { click(control_of(dialog, DialogControl::ok)); });
     const FirstConfigurationAnswer again = view.ask_first_configuration();
     EXPECT_EQ(again.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(again.serial_port_name, "/dev/ttyACM0");
@@ -441,7 +441,8 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
 
 TEST_F(FirstConfigurationDialog, DefaultsComeBackWithTheUsbModule) {
     then([](QWidget* dialog) {
-        QTest::keyClick(control_of(dialog, 33), Qt::Key_Return);  // the default button
+        QTest::keyClick(control_of(dialog, DialogControl::serial_port),
+                        Qt::Key_Return);  // the default button
     });
     const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
@@ -454,7 +455,7 @@ TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
     then([](QWidget* dialog) {
         QTest::keyClick(dialog, Qt::Key_Escape);
         EXPECT_TRUE(dialog->isVisible());
-        click(control_of(dialog, 29));
+        click(control_of(dialog, DialogControl::quit));
     });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
 
@@ -463,7 +464,7 @@ TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
 }
 
 TEST_F(FirstConfigurationDialog, MessageBoxesBelongToTheDialogWhileItIsOpen) {
-    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    then([](QWidget* dialog) { click(control_of(dialog, DialogControl::ok)); });
     ASSERT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::ok);
     QWidget* parent = nullptr;
     when_message_box_opens([&](QMessageBox* box) {
