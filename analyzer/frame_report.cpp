@@ -27,16 +27,17 @@ std::string expected_checksum(const std::vector<std::uint8_t>& bytes) {
 
 TrafficRow frame_row(const QueueEntry& e, std::string time) {
     TrafficRow row;
-    row.cells[1] = std::move(time);
-    row.cells[2] = hex_dump(e.bytes);
-    row.cells[3] = std::to_string(e.bytes.size());
-    row.cells[4] = checksum_cell(e.bytes);
+    row.cell(TrafficColumn::time) = std::move(time);
+    row.cell(TrafficColumn::hex) = hex_dump(e.bytes);
+    row.cell(TrafficColumn::length) = std::to_string(e.bytes.size());
+    row.cell(TrafficColumn::checksum) = checksum_cell(e.bytes);
     return row;
 }
 
 FrameReport with_line(TrafficRow row) {
-    std::string line = row.cells[1] + "," + row.cells[2] + "," + row.cells[3] + "," +
-                       row.cells[4] + "," + row.cells[5];
+    std::string line = row.cell(TrafficColumn::time) + "," + row.cell(TrafficColumn::hex) + "," +
+                       row.cell(TrafficColumn::length) + "," + row.cell(TrafficColumn::checksum) +
+                       "," + row.cell(TrafficColumn::source);
     return {std::move(row), std::move(line)};
 }
 
@@ -54,24 +55,29 @@ FrameReport bus_report(const QueueEntry& e) {
     TrafficRow row = frame_row(e, frame_time_text(e.time));
     // Positions the bytes do not reach read as 0.
     const std::uint8_t address = e.bytes.size() > 2 ? e.bytes[2] : 0;
-    row.cells[5] = "$" + hex_byte(address) + " " +
-                   decode_message("VMB", e.bytes.data(), e.bytes.size()) + " from VelBUS";
+    row.cell(TrafficColumn::source) = "$" + hex_byte(address) + " " +
+                                      decode_message("VMB", e.bytes.data(), e.bytes.size()) +
+                                      " from VelBUS";
     switch (e.status) {
         case FrameStatus::bad_checksum:
             row.colour = bad_checksum_colour;
-            row.cells[5] += std::string(bad_marker) + "Bad CSum " + expected_checksum(e.bytes);
+            row.cell(TrafficColumn::source) +=
+                std::string(bad_marker) + "Bad CSum " + expected_checksum(e.bytes);
             row.icon = icon_bus_frame_bad;
             break;
         case FrameStatus::bad_length:
             row.colour = bad_length_colour;
-            row.cells[5] += std::string(bad_marker) + "Bad Len " + std::to_string(e.bytes.size()) +
-                            " bytes (" + std::to_string(status_code(e.status)) + ")";
+            row.cell(TrafficColumn::source) += std::string(bad_marker) + "Bad Len " +
+                                               std::to_string(e.bytes.size()) + " bytes (" +
+                                               std::to_string(status_code(e.status)) + ")";
             row.icon = icon_bus_frame_bad;
             break;
         default:
             // The low nibble of the priority byte: the fourth hex digit.
-            row.colour = row.cells[2].size() > 3 && row.cells[2][3] == 'B' ? bus_colour_fb
-                                                                           : bus_colour_other;
+            row.colour =
+                row.cell(TrafficColumn::hex).size() > 3 && row.cell(TrafficColumn::hex)[3] == 'B'
+                    ? bus_colour_fb
+                    : bus_colour_other;
             row.icon = icon_bus_frame;
             break;
     }
@@ -82,17 +88,18 @@ FrameReport client_report(const QueueEntry& e, std::string_view sender) {
     // A client's bad-length piece carries no time.
     TrafficRow row =
         frame_row(e, e.status == FrameStatus::bad_length ? std::string() : frame_time_text(e.time));
-    row.cells[5] = client_source(e, sender);
+    row.cell(TrafficColumn::source) = client_source(e, sender);
     if (e.status == FrameStatus::valid) {
         row.colour = client_colour;
         row.icon = icon_client_frame;
     } else if (e.status == FrameStatus::bad_checksum) {
         row.colour = bad_checksum_colour;
-        row.cells[5] += std::string(bad_marker) + "Bad CSum " + expected_checksum(e.bytes);
+        row.cell(TrafficColumn::source) +=
+            std::string(bad_marker) + "Bad CSum " + expected_checksum(e.bytes);
         row.icon = icon_client_frame_bad;
     } else {
         row.colour = bad_length_colour;
-        row.cells[5] +=
+        row.cell(TrafficColumn::source) +=
             std::string(bad_marker) + "Bad Len " + std::to_string(e.bytes.size()) + " bytes";
         row.icon = icon_client_frame_bad;
     }
@@ -114,8 +121,8 @@ FrameReport report_frame(const QueueEntry& entry, std::string_view sender) {
 
 FrameReport report_unsent_frame(const QueueEntry& entry, FrameTime now, std::string_view sender) {
     TrafficRow row = frame_row(entry, frame_time_text(now));
-    row.cells[5] = client_source(entry, sender) + std::string(bad_marker) +
-                   "Not sent, serial link down";
+    row.cell(TrafficColumn::source) =
+        client_source(entry, sender) + std::string(bad_marker) + "Not sent, serial link down";
     row.colour = not_sent_colour;
     row.icon = icon_client_frame_bad;
     return with_line(std::move(row));
@@ -124,9 +131,9 @@ FrameReport report_unsent_frame(const QueueEntry& entry, FrameTime now, std::str
 TrafficRow notice_row(Date now, std::string_view tag, std::string_view text, Rgb colour,
                       bool as_background) {
     TrafficRow row;
-    row.cells[1] = format_date(time_of_day_pattern, now) + ".00";
-    row.cells[2] = tag;
-    row.cells[5] = text;
+    row.cell(TrafficColumn::time) = format_date(time_of_day_pattern, now) + ".00";
+    row.cell(TrafficColumn::hex) = tag;
+    row.cell(TrafficColumn::source) = text;
     row.colour = colour;
     row.colour_is_background = as_background;
     return row;

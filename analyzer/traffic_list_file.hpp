@@ -17,8 +17,8 @@ std::string traffic_list_file_name(Date date);
 std::string traffic_list_text(const std::deque<TrafficRow>& rows);
 
 // Writes the rows to the dated file in the directory, replacing a file of
-// that name. A file that cannot be made is not reported.
-void save_traffic_list(Files& files, const std::string& directory, Date now,
-                       const std::deque<TrafficRow>& rows);
+// that name; false when it cannot be written.
+[[nodiscard]] bool save_traffic_list(Files& files, const std::string& directory, Date now,
+                                     const std::deque<TrafficRow>& rows);
 
 }  // namespace quillon

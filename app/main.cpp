@@ -139,6 +139,7 @@ int exit_status(StartOutcome outcome, bool headless) {
 struct FrontView {
     std::unique_ptr<OperatorView> view;
     OperatorDialogs* dialogs = nullptr;
+    OperatorLog* log = nullptr;
 };
 
 FrontView make_front_view(const Options& options, bool windowed, const QString& program_dir,
@@ -148,6 +149,7 @@ FrontView make_front_view(const Options& options, bool windowed, const QString& 
     if (windowed) {
         auto window = std::make_unique<QtWindowView>(events, user_guide_path(program_dir));
         front.dialogs = window.get();
+        front.log = window.get();
         front.view = std::move(window);
         return front;
     }
@@ -162,6 +164,7 @@ FrontView make_front_view(const Options& options, bool windowed, const QString& 
     console.user_guide_path = user_guide_path(program_dir);
     auto console_view = std::make_unique<ConsoleView>(events, console);
     front.dialogs = console_view.get();
+    front.log = console_view.get();
     front.view = std::move(console_view);
     return front;
 }
@@ -214,6 +217,15 @@ int start_failed(const Gateway& gw, StartOutcome outcome, bool headless) {
     return exit_status(outcome, headless);
 }
 
+// The servers listen: a service manager may start what depends on them.
+// Unheard, it would give up on the start and stop the gateway.
+void tell_service_ready(Gateway& gw) {
+    if (notify_service_manager("READY=1")) return;
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    gw.log.journal("can't tell the service manager that Quillon is ready (NOTIFY_SOCKET " +
+                   std::string(socket != nullptr ? socket : "") + ")");
+}
+
 int run(const Options& options, bool windowed, const QString& program_dir) {
     EventWaiter waiter;
     OperatorEventQueue events(waiter);
@@ -227,12 +239,12 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     const FrontView front = make_front_view(options, windowed, program_dir, events);
     // The browsers watch whatever the window or the console shows.
     WebMonitorView web_view;
-    ViewFanOut views(*front.view, {&web_view});
+    ViewFanOut views(*front.view, *front.dialogs, web_view);
     WebPlugin web({web_view, events, network}, views, web_plugin_path(program_dir.toStdString()));
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
-    Gateway gw({clock, serial, network, views, events, *front.dialogs, files});
+    Gateway gw({clock, serial, network, views, views, events, views, *front.log, files});
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
     gw.serial_devices = &serial_devices;
@@ -242,10 +254,10 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
 
     const StartOutcome outcome = start_gateway(gw);
     if (outcome != StartOutcome::running) return start_failed(gw, outcome, !windowed);
-    // The servers listen: a service manager may start what depends on them.
-    notify_service_manager("READY=1");
+    tell_service_ready(gw);
     run_main_loop(gw);
-    notify_service_manager("STOPPING=1");
+    // Unheard, the end of the process says it as well.
+    (void)notify_service_manager("STOPPING=1");
     return 0;
 }
 

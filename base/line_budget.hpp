@@ -15,7 +15,7 @@ class LineBudget {
   public:
     explicit LineBudget(int per_minute) : per_minute_(per_minute) {}
     // Whether a line may be written now; one held back is counted.
-    bool take(std::int64_t now_ms);
+    [[nodiscard]] bool take(std::int64_t now_ms);
     // Ends the minute once it is over: how many lines it held back.
     std::uint64_t end_minute(std::int64_t now_ms);
     // When the held-back lines are owed their summary; "never" when none are.

@@ -44,7 +44,7 @@ class SerialLink {
     // Why the port named in the settings did not open.
     SerialOpenError open_error() const { return port_.last_open_error(); }
 
-    bool open();
+    [[nodiscard]] bool open();
     // The devices found at the latest opening that did not open.
     const std::vector<std::string>& unopened() const { return unopened_; }
     // Nothing opened at the start: the link counts as lost from `now_ms`, so
@@ -53,7 +53,7 @@ class SerialLink {
     void close();
     // Whether a port of that name opens (at 115200 baud, 8 data bits, no
     // parity, one stop bit); it is closed again at once.
-    bool port_opens(const std::string& name);
+    [[nodiscard]] bool port_opens(const std::string& name);
     LinkState state() const { return state_; }
 
     struct Received {
@@ -67,14 +67,15 @@ class SerialLink {
 
     // Writes one frame in one write. False when the link is down or fails
     // now (then `lost_now`).
-    bool write(std::span<const std::uint8_t> frame, std::int64_t now_ms, bool& lost_now);
+    [[nodiscard]] bool write(std::span<const std::uint8_t> frame, std::int64_t now_ms,
+                             bool& lost_now);
 
     // A lost port is opened again after more than serial_retry_interval_ms;
     // true when it opened now.
-    bool retry(std::int64_t now_ms);
+    [[nodiscard]] bool retry(std::int64_t now_ms);
 
     // True once per silence of more than bus_silence_limit_ms.
-    bool silence_begins(std::int64_t now_ms);
+    [[nodiscard]] bool silence_begins(std::int64_t now_ms);
 
     // Bytes received since the last call.
     std::int32_t take_received_bytes();
@@ -87,7 +88,7 @@ class SerialLink {
     void start_watch(std::int64_t now_ms) { last_receive_ms_ = now_ms; }
 
   private:
-    bool open_device(const std::string& name);
+    [[nodiscard]] bool open_device(const std::string& name);
     void fail(std::int64_t now_ms);
 
     SerialPort& port_;

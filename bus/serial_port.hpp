@@ -26,7 +26,7 @@ struct SerialOpenError {
 class SerialPort {
   public:
     virtual ~SerialPort() = default;
-    virtual bool open(const SerialLineSettings& settings) = 0;
+    [[nodiscard]] virtual bool open(const SerialLineSettings& settings) = 0;
     // Why the last open failed.
     virtual SerialOpenError last_open_error() const = 0;
     virtual void close() = 0;

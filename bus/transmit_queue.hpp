@@ -52,7 +52,7 @@ class BusQueue {
 
     // The transmit step: the oldest frame of the client whose turn it is,
     // if any frame waits, and the next delay starts.
-    std::optional<QueueEntry> take(std::int64_t now_us);
+    [[nodiscard]] std::optional<QueueEntry> take(std::int64_t now_us);
 
     // Bytes written to the bus, for the statistics.
     void count_written(std::size_t bytes) { written_bytes_ += static_cast<std::uint32_t>(bytes); }
@@ -60,9 +60,9 @@ class BusQueue {
 
     // A frame from the bus that may be the module's flow control (priority F8,
     // address 00, command 09 to 0C). True when the module's word changed.
-    bool note_module_frame(std::span<const std::uint8_t> frame, std::int64_t now_ms);
+    [[nodiscard]] bool note_module_frame(std::span<const std::uint8_t> frame, std::int64_t now_ms);
     // Ends a hold that has lasted longer than module_hold_limit_ms; true when it did.
-    bool end_stale_hold(std::int64_t now_ms);
+    [[nodiscard]] bool end_stale_hold(std::int64_t now_ms);
     ModuleFlow module_flow() const { return flow_; }
 
   private:

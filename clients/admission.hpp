@@ -55,7 +55,7 @@ class Admission {
     Outcome read_key(ConnectionHandle handle, Network& network);
     // The peer left before its key was whole: a refusal when it had sent
     // something, nothing at all when it had not.
-    std::optional<Outcome> closed(ConnectionHandle handle);
+    [[nodiscard]] std::optional<Outcome> closed(ConnectionHandle handle);
     // The connections whose key did not come in time, refused.
     std::vector<Outcome> expire(std::int64_t now_ms);
     // When the first wait runs out; "never" when nobody waits.

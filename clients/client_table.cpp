@@ -9,12 +9,12 @@ namespace {
 ClientRow client_row(const ClientRecord& c, bool after_connection) {
     ClientRow row;
     row.icon = c.live() ? icon_client_live : icon_client_ended;
-    row.cells[1] = c.ip_text + " (" + std::to_string(c.port) + ")";
-    if (after_connection) row.cells[1] += " ";
-    if (c.is_analyzer()) row.cells[1] += "[Analyzer]";
-    row.cells[2] = format_date(date_time_pattern, c.connect_date);
-    if (!c.live()) row.cells[3] = format_date(date_time_pattern, c.disconnect_date);
-    row.cells[4] = std::to_string(c.error_count);
+    row.cell(ClientColumn::address) = c.ip_text + " (" + std::to_string(c.port) + ")";
+    if (after_connection) row.cell(ClientColumn::address) += " ";
+    if (c.is_analyzer()) row.cell(ClientColumn::address) += "[Analyzer]";
+    row.cell(ClientColumn::start) = format_date(date_time_pattern, c.connect_date);
+    if (!c.live()) row.cell(ClientColumn::end) = format_date(date_time_pattern, c.disconnect_date);
+    row.cell(ClientColumn::errors) = std::to_string(c.error_count);
     row.client = c.handle;
     row.address = c.ip_text;
     row.port = c.port;

@@ -51,9 +51,9 @@ class ClientTable {
 
     // A frame of this client was queued for the bus: true when its reading
     // must pause now.
-    bool frame_queued(ConnectionHandle handle);
+    [[nodiscard]] bool frame_queued(ConnectionHandle handle);
     // A frame of this client left the queue: true when its reading may go on now.
-    bool frame_left(ConnectionHandle handle, std::int64_t now_ms);
+    [[nodiscard]] bool frame_left(ConnectionHandle handle, std::int64_t now_ms);
 
     // When the first piece held from a live client that is being read will
     // have waited too long; "never" when none is held.

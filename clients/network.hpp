@@ -65,12 +65,13 @@ struct NetworkEvent {
 class Network {
   public:
     virtual ~Network() = default;
-    virtual bool initialise() = 0;
+    [[nodiscard]] virtual bool initialise() = 0;
     // The local addresses that the servers made from now on listen on; none:
     // all of them.
     virtual void listen_on(const std::vector<std::string>& addresses) = 0;
     // Listens on the local addresses. A port outside 1..65535 fails.
-    virtual bool create_tcp_server(Server server, std::int64_t port, std::int32_t backlog) = 0;
+    [[nodiscard]] virtual bool create_tcp_server(Server server, std::int64_t port,
+                                                 std::int32_t backlog) = 0;
     // The same with TLS 1.2 or 1.3; its connections are reported once their
     // handshake is done. A handshake that has not ended within 5 s is closed
     // and reported as a refusal ("no TLS handshake"); at most 16 handshakes
@@ -78,7 +79,7 @@ class Network {
     // server's certificate is not checked by clients.
     virtual ServerStart create_tls_server(Server server, std::int64_t port, std::int32_t backlog,
                                           const TlsFiles& files) = 0;
-    virtual bool create_udp_server(Server server, std::int64_t port) = 0;
+    [[nodiscard]] virtual bool create_udp_server(Server server, std::int64_t port) = 0;
     // Why the last server that failed to start could not listen.
     virtual ListenFailure last_listen_failure() const = 0;
     // Closes the server and every connection it holds, without disconnection events.

@@ -80,7 +80,7 @@ Intake bus_client_data(Gateway& gw, ConnectionHandle handle, const PassTime& t) 
     Intake intake =
         client_intake(gw.clients, gw.network, handle, t.ms, t.stamp, gw.bus_bound, gw.net_bound);
     if (!intake.queued.empty()) {
-        gw.view.set_status_field(status_field::client_frames,
+        gw.view.set_status_field(StatusField::client_frames,
                                  "N:" + std::to_string(intake.queued.size()));
         if (ClientRecord* c = gw.clients.find(handle)) c->last_activity = t.date;
     }

@@ -9,42 +9,48 @@ namespace quillon {
 
 void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
     switch (e.control) {
-        case control::clear:
+        case Control::clear:
             gw.traffic.clear(gw.view);
             break;
-        case control::save:
-            save_traffic_list(gw.files, gw.data_directory.string(), t.date, gw.traffic.rows());
+        case Control::save: {
+            const std::string folder = gw.data_directory.string();
+            if (!save_traffic_list(gw.files, folder, t.date, gw.traffic.rows()))
+                tell(gw, e.requester, "Save Error",
+                     "Can't write the traffic list to " + folder + "/" +
+                         traffic_list_file_name(t.date),
+                     MessageIcon::error);
             gw.clock.pause_ms(10);
             break;
-        case control::filter_toggle:
+        }
+        case Control::filter_toggle:
             gw.traffic.filter.on = e.checked;
             break;
-        case control::invert_toggle:
+        case Control::invert_toggle:
             gw.traffic.filter.inverted = e.checked;
             break;
-        case control::filter_text:
+        case Control::filter_text:
             gw.traffic.filter.text = e.text;
             break;
-        case control::disconnect:
+        case Control::disconnect:
             disconnect_client(gw, e.client, t, e.requester);
             break;
-        case control::disconnect_all:
+        case Control::disconnect_all:
             restart_server(gw, t, e.requester);
             break;
-        case control::quit:
+        case Control::quit:
             if (gw.dialogs.ask_yes_no("Quit Quillon", "Do you want to close Quillon ?"))
                 shutdown(gw);
             break;
-        case control::help:
+        case Control::help:
             gw.view.open_user_guide();
             break;
-        case control::delay_check:
+        case Control::delay_check:
             gw.bus_bound.set_pacing_delay(e.checked ? pacing_delay_slow_ms : pacing_delay_fast_ms);
-            gw.view.set_control_checked(control::delay_check, e.checked);
+            gw.view.set_control_checked(Control::delay_check, e.checked);
             break;
-        case control::debug_check:
+        case Control::debug_check:
             gw.debug_log.set_on(e.checked);
-            gw.view.set_control_checked(control::debug_check, e.checked);
+            gw.view.set_control_checked(Control::debug_check, e.checked);
             break;
         default:
             break;

@@ -8,9 +8,9 @@ namespace {
 
 bool port_test(Gateway& gw, const std::string& port_text) {
     if (!gw.network.create_tcp_server(Server::port_test, settings_integer(port_text), 1)) {
-        gw.view.message_box("Ethernet Port error",
-                            "This network port (" + port_text + ") isn't available !",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Ethernet Port error",
+                               "This network port (" + port_text + ") isn't available !",
+                               MessageIcon::error);
         return false;
     }
     gw.network.close_server(Server::port_test);
@@ -20,9 +20,9 @@ bool port_test(Gateway& gw, const std::string& port_text) {
 bool serial_test(Gateway& gw, const std::string& name) {
     // "auto" names no port: the gateway looks for the module when it runs.
     if (!is_search_name(name) && !gw.serial.port_opens(name)) {
-        gw.view.message_box("Serial Port error",
-                            "This Serial port (" + name + ") isn't available !",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Serial Port error",
+                               "This Serial port (" + name + ") isn't available !",
+                               MessageIcon::error);
         return false;
     }
     return true;
@@ -44,10 +44,10 @@ FirstConfigurationAnswer::Action first_configuration(Gateway& gw) {
         const bool written = gw.files.write_whole(gw.settings_file.string(), file);
         gw.dialogs.close_first_configuration();
         if (!written) {
-            gw.view.message_box("Settings Error",
-                                "Can't write the settings file " + gw.settings_file.string() +
-                                    ": the answers hold until Quillon ends",
-                                MessageIcon::error);
+            gw.dialogs.message_box("Settings Error",
+                                   "Can't write the settings file " + gw.settings_file.string() +
+                                       ": the answers hold until Quillon ends",
+                                   MessageIcon::error);
         }
         gw.settings = read_settings(file);
         return FirstConfigurationAnswer::Action::ok;

@@ -43,9 +43,11 @@
 #include "clients/refusal_table.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
+#include "ui/operator_log.hpp"
 #include "ui/operator_view.hpp"
 #include "ui/statistics.hpp"
 #include "ui/traffic_list.hpp"
+#include "ui/view_watcher.hpp"
 
 namespace quillon {
 
@@ -78,8 +80,10 @@ struct Ports {
     SerialPort& serial;
     Network& network;
     OperatorView& view;
+    ViewWatcher& watcher;  // NoViewWatcher when nobody watches
     LoopWait& wait;
     OperatorDialogs& dialogs;
+    OperatorLog& log;
     Files& files;
 };
 
@@ -90,8 +94,10 @@ struct Gateway {
         : clock(p.clock),
           network(p.network),
           view(p.view),
+          watcher(p.watcher),
           wait(p.wait),
           dialogs(p.dialogs),
+          log(p.log),
           files(p.files),
           serial(p.serial) {}
     Gateway(const Gateway&) = delete;
@@ -100,8 +106,10 @@ struct Gateway {
     Clock& clock;
     Network& network;
     OperatorView& view;
+    ViewWatcher& watcher;
     LoopWait& wait;
     OperatorDialogs& dialogs;
+    OperatorLog& log;
     Files& files;
 
     Settings settings;

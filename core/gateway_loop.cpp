@@ -155,7 +155,7 @@ void show_link_lost(Gateway& gw, const PassTime& t) {
 void show_module_found(Gateway& gw, Date now) {
     const std::string text = "Velbus interface module found on " + gw.serial.port_name();
     show_notice(gw, now, "- serial -", text, link_back_colour, false);
-    gw.view.log_line(text);
+    gw.log.log_line(text);
 }
 
 // Said once, when the first search finds nothing that opens.
@@ -170,20 +170,19 @@ void show_still_looking(Gateway& gw, Date now) {
         text += "), trying again every 2 seconds";
     }
     show_notice(gw, now, "- serial -", text, lost_link_colour, true);
-    gw.view.log_line(text);
+    gw.log.log_line(text);
 }
 
 void show_module_flow(Gateway& gw) {
     switch (gw.bus_bound.module_flow()) {
         case ModuleFlow::buffer_full:
-            gw.view.set_status_field(status_field::serial, "Velbus buffer full");
+            gw.view.set_status_field(StatusField::serial, "Velbus buffer full");
             break;
         case ModuleFlow::bus_off:
-            gw.view.set_status_field(status_field::serial, "Velbus bus off");
+            gw.view.set_status_field(StatusField::serial, "Velbus bus off");
             break;
         case ModuleFlow::accepting:
-            gw.view.set_status_field(status_field::serial,
-                                     "Velbus serial " + gw.serial.port_name());
+            gw.view.set_status_field(StatusField::serial, "Velbus serial " + gw.serial.port_name());
             break;
     }
 }
@@ -211,7 +210,7 @@ void transmit_step(Gateway& gw, PassArrivals& in) {
 
 void refresh_figures(Gateway& gw, const PassTime& t) {
     gw.statistics.refresh(t.ms, gw.serial.take_received_bytes(), gw.bus_bound.take_written_bytes(),
-                          gw.view);
+                          gw.view, gw.watcher);
     gw.statistics.refresh_uptime(t.date, gw.view);
     expire_analyzers(gw, t);
     show_analyzer_count(gw);
@@ -224,8 +223,8 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.clients.clear();
 
     if (!gw.network.initialise()) {
-        gw.view.message_box("Network Error", "Not ABLE To FOUND ETHERNET HARDWARE",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Network Error", "Not ABLE To FOUND ETHERNET HARDWARE",
+                               MessageIcon::error);
         return StartOutcome::network_failed;
     }
 
@@ -238,11 +237,11 @@ StartOutcome start_gateway(Gateway& gw) {
                 "|The account that runs Quillon must be able to read it: for the service, "
                 "sudo chown root:quillon " +
                 gw.settings_file.string() + " && sudo chmod 640 " + gw.settings_file.string();
-        gw.view.message_box("Settings Error", text, MessageIcon::error);
+        gw.dialogs.message_box("Settings Error", text, MessageIcon::error);
         return StartOutcome::settings_unreadable;
     }
     if (!read.settings) {
-        gw.view.message_box(
+        gw.dialogs.message_box(
             "Quillon.ini NOT FOUND",
             "Quillon.ini NOT FOUND : please enter settings (port=8080, serial=COM1)",
             MessageIcon::information);
@@ -255,11 +254,11 @@ StartOutcome start_gateway(Gateway& gw) {
                 // No one to ask (a service): a template to start with, if it can be written.
                 if (!gw.files.write_whole(gw.settings_file.string(), service_settings_template()))
                     return StartOutcome::configuration_unavailable;
-                gw.view.message_box("Quillon.ini NOT FOUND",
-                                    "Wrote " + gw.settings_file.string() +
-                                        " with SerialPort = auto and IPPort = 8080; starting "
-                                        "with it",
-                                    MessageIcon::information);
+                gw.dialogs.message_box("Quillon.ini NOT FOUND",
+                                       "Wrote " + gw.settings_file.string() +
+                                           " with SerialPort = auto and IPPort = 8080; starting "
+                                           "with it",
+                                       MessageIcon::information);
                 read = read_settings_file(gw);
                 break;
         }
@@ -270,7 +269,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.create_main_window();
     journal_version(gw);
     show_settings_warnings(gw, read, gw.clock.local_date());
-    gw.view.set_status_field(status_field::ethernet, ethernet_status(s));
+    gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.serial_devices);
     if (gw.serial.open()) {
@@ -280,14 +279,14 @@ StartOutcome start_gateway(Gateway& gw) {
         gw.serial.lose(gw.clock.now_ms());
         show_still_looking(gw, gw.clock.local_date());
     } else {
-        gw.view.message_box("Serial Error",
-                            "Error : Not able To communicate With " + s.serial.name + "|" +
-                                serial_problem(s.serial.name, gw.serial.open_error()),
-                            MessageIcon::error);
+        gw.dialogs.message_box("Serial Error",
+                               "Error : Not able To communicate With " + s.serial.name + "|" +
+                                   serial_problem(s.serial.name, gw.serial.open_error()),
+                               MessageIcon::error);
         return StartOutcome::serial_failed;
     }
 
-    gw.view.set_status_field(status_field::serial, "Velbus serial " + gw.serial.port_name());
+    gw.view.set_status_field(StatusField::serial, "Velbus serial " + gw.serial.port_name());
     gw.view.set_title(std::string("Quillon ") + version_text);
     const std::int64_t now = gw.clock.now_ms();
     gw.last_purge_ms = now;
@@ -333,7 +332,7 @@ void take_network_events(Gateway& gw, const PassTime& t, PassArrivals& in) {
 void take_bus_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, in.from_bus);
     if (received.lost) show_link_lost(gw, t);
-    gw.view.set_status_field(status_field::bus_frames, "V:" + std::to_string(received.frames));
+    gw.view.set_status_field(StatusField::bus_frames, "V:" + std::to_string(received.frames));
     gw.bus_frames_field_due_ms = received.frames > 0 ? t.ms + bus_frames_field_hold_ms
                                                      : std::numeric_limits<std::int64_t>::max();
     for (const QueueEntry& e : in.from_bus) {
@@ -407,7 +406,7 @@ bool run_pass(Gateway& gw) {
     show_arrivals(gw, t, arrivals);
     housekeeping(gw, t);
     if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
-    gw.view.pass_done();
+    gw.watcher.pass_done();
     if (event.kind == OperatorEventKind::close) shutdown(gw);
     return gw.running;
 }

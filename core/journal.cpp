@@ -47,41 +47,41 @@ std::string serial_text(const Gateway& gw) {
 }  // namespace
 
 void journal_version(Gateway& gw) {
-    gw.view.journal(std::string("Quillon ") + version_text +
-                    (gw.settings_text ? ", on the demo's own settings"
-                                      : ", settings " + gw.settings_file.string()));
+    gw.log.journal(std::string("Quillon ") + version_text +
+                   (gw.settings_text ? ", on the demo's own settings"
+                                     : ", settings " + gw.settings_file.string()));
 }
 
 void journal_start(Gateway& gw) {
     const Settings& s = gw.settings;
-    gw.view.journal(serial_text(gw));
+    gw.log.journal(serial_text(gw));
     if (s.plain_server())
-        gw.view.journal("plain TCP server on " + server_addresses(gw, s.tcp_port) + key_text(s));
+        gw.log.journal("plain TCP server on " + server_addresses(gw, s.tcp_port) + key_text(s));
     if (s.tls_server())
-        gw.view.journal("TLS server on " + server_addresses(gw, s.tls_port) + key_text(s));
+        gw.log.journal("TLS server on " + server_addresses(gw, s.tls_port) + key_text(s));
     if (gw.analyzer_server_open) {
-        gw.view.journal("analyzer feed on UDP " + server_addresses(gw, s.analyzer_port()) +
-                        (s.auth_key.empty() ? ", no key: anyone who reaches it gets the traffic"
-                                            : ", key required"));
+        gw.log.journal("analyzer feed on UDP " + server_addresses(gw, s.analyzer_port()) +
+                       (s.auth_key.empty() ? ", no key: anyone who reaches it gets the traffic"
+                                           : ", key required"));
     } else if (!s.analyzer_server()) {
-        gw.view.journal("analyzer feed off (AnalyzerPort = 0)");
+        gw.log.journal("analyzer feed off (AnalyzerPort = 0)");
     }
     if (s.tls_server() && gw.certificates != nullptr) {
         const std::string fingerprint = gw.certificates->fingerprint(gw.tls_files.certificate);
-        gw.view.journal("TLS certificate " + gw.tls_files.certificate + ", SHA-256 " +
-                        (fingerprint.empty() ? "unreadable" : fingerprint));
+        gw.log.journal("TLS certificate " + gw.tls_files.certificate + ", SHA-256 " +
+                       (fingerprint.empty() ? "unreadable" : fingerprint));
     }
     if (gw.outlet_open) {
-        gw.view.journal(std::string("web monitor on ") + (s.tls_server() ? "https" : "http") +
-                        "://" + server_addresses(gw, s.web_port) + "/" +
-                        (s.auth_key.empty() ? ", no key: read-only for everyone who reaches it"
-                                            : ", key required"));
+        gw.log.journal(std::string("web monitor on ") + (s.tls_server() ? "https" : "http") +
+                       "://" + server_addresses(gw, s.web_port) + "/" +
+                       (s.auth_key.empty() ? ", no key: read-only for everyone who reaches it"
+                                           : ", key required"));
     }
 }
 
 void journal_client_came(Gateway& gw, const ClientRecord& c, const PassTime& t) {
     tick_journal(gw, t);
-    if (gw.client_lines.take(t.ms)) gw.view.journal("client " + c.label() + " connected");
+    if (gw.client_lines.take(t.ms)) gw.log.journal("client " + c.label() + " connected");
 }
 
 void journal_client_left(Gateway& gw, const ClientRecord& c, ClientEnd how, const PassTime& t) {
@@ -102,16 +102,16 @@ void journal_client_left(Gateway& gw, const ClientRecord& c, ClientEnd how, cons
             break;
     }
     const Date end = c.live() ? t.date : c.disconnect_date;
-    gw.view.journal("client " + c.label() + " " + ended + " after " +
-                    duration_text(end - c.connect_date) + ", " + std::to_string(c.frames_sent) +
-                    (c.frames_sent == 1 ? " frame" : " frames") + " sent");
+    gw.log.journal("client " + c.label() + " " + ended + " after " +
+                   duration_text(end - c.connect_date) + ", " + std::to_string(c.frames_sent) +
+                   (c.frames_sent == 1 ? " frame" : " frames") + " sent");
 }
 
 void tick_journal(Gateway& gw, const PassTime& t) {
     if (const std::uint64_t held = gw.client_lines.end_minute(t.ms); held > 0) {
-        gw.view.journal(std::to_string(held) + " more client " +
-                        (held == 1 ? "connect or disconnect" : "connects and disconnects") +
-                        " in the last minute");
+        gw.log.journal(std::to_string(held) + " more client " +
+                       (held == 1 ? "connect or disconnect" : "connects and disconnects") +
+                       " in the last minute");
     }
 }
 

@@ -12,7 +12,7 @@ std::string sender_label(const Gateway& gw, const QueueEntry& entry) {
 }
 
 void publish_report(Gateway& gw, const FrameReport& report) {
-    gw.traffic.add_frame_row(report.row, gw.view);
+    gw.traffic.add_frame_row(report.row, gw.view, gw.watcher);
     gw.debug_log.write(report.line);
     send_line(gw, "V->N," + report.line);
 }
@@ -24,20 +24,20 @@ void publish_frames(Gateway& gw, std::span<const QueueEntry> entries) {
 
 void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,
                  bool as_background) {
-    gw.traffic.add_notice(notice_row(now, tag, text, colour, as_background), gw.view);
+    gw.traffic.add_notice(notice_row(now, tag, text, colour, as_background), gw.view, gw.watcher);
 }
 
 void tell(Gateway& gw, std::int32_t requester, std::string_view title, std::string_view text,
           MessageIcon icon) {
     if (requester == 0) {
-        gw.view.message_box(title, text, icon);
+        gw.dialogs.message_box(title, text, icon);
     } else {
-        gw.view.answer(requester, title, text, icon);
+        gw.watcher.answer(requester, title, text, icon);
     }
 }
 
 void show_analyzer_count(Gateway& gw) {
-    gw.view.set_status_field(status_field::analyzers,
+    gw.view.set_status_field(StatusField::analyzers,
                              "A:" + std::to_string(gw.clients.live_analyzer_count()));
 }
 

@@ -26,7 +26,7 @@ std::string in_data_directory(const Gateway& gw, std::string_view name) {
 }
 
 void show_tls_error(Gateway& gw, const std::string& text) {
-    gw.view.message_box("TLS Error", text, MessageIcon::error);
+    gw.dialogs.message_box("TLS Error", text, MessageIcon::error);
 }
 
 // The files the TLS server works with; made once when the settings name none.
@@ -83,10 +83,10 @@ std::string listen_problem(const Gateway& gw, const char* protocol, std::int64_t
 bool open_plain_server(Gateway& gw) {
     if (!gw.settings.plain_server()) return true;
     if (gw.network.create_tcp_server(Server::tcp, gw.settings.tcp_port, tcp_backlog)) return true;
-    gw.view.message_box("NOT ABLE TO CREATE SERVER",
-                        "Can't start Quillon on this port" + listen_text(gw) + "|" +
-                            listen_problem(gw, "TCP", gw.settings.tcp_port, "IPPort"),
-                        MessageIcon::error);
+    gw.dialogs.message_box("NOT ABLE TO CREATE SERVER",
+                           "Can't start Quillon on this port" + listen_text(gw) + "|" +
+                               listen_problem(gw, "TCP", gw.settings.tcp_port, "IPPort"),
+                           MessageIcon::error);
     return false;
 }
 
@@ -99,11 +99,12 @@ bool open_tls_server(Gateway& gw) {
         case ServerStart::ok:
             return true;
         case ServerStart::unavailable:
-            gw.view.message_box("NOT ABLE TO CREATE SERVER",
-                                "Can't start Quillon's TLS server on port " +
-                                    std::to_string(gw.settings.tls_port) + listen_text(gw) + "|" +
-                                    listen_problem(gw, "TCP", gw.settings.tls_port, "TLSPort"),
-                                MessageIcon::error);
+            gw.dialogs.message_box("NOT ABLE TO CREATE SERVER",
+                                   "Can't start Quillon's TLS server on port " +
+                                       std::to_string(gw.settings.tls_port) + listen_text(gw) +
+                                       "|" +
+                                       listen_problem(gw, "TCP", gw.settings.tls_port, "TLSPort"),
+                                   MessageIcon::error);
             return false;
         case ServerStart::certificate_unreadable:
             show_tls_error(gw, "Can't read the TLS certificate " + files->certificate +
@@ -138,11 +139,12 @@ bool open_outlet(Gateway& gw) {
         start = gw.outlet->open(o);
     }
     if (start.open) return true;
-    gw.view.message_box("Web Monitor Error",
-                        "Can't start Quillon's web monitor on port " + std::to_string(s.web_port) +
-                            (start.problem.empty() ? "" : " (" + start.problem + ")") +
-                            ": the gateway runs without it",
-                        MessageIcon::error);
+    gw.dialogs.message_box("Web Monitor Error",
+                           "Can't start Quillon's web monitor on port " +
+                               std::to_string(s.web_port) +
+                               (start.problem.empty() ? "" : " (" + start.problem + ")") +
+                               ": the gateway runs without it",
+                           MessageIcon::error);
     return false;
 }
 
@@ -151,9 +153,9 @@ bool open_outlet(Gateway& gw) {
 bool open_servers(Gateway& gw) {
     const Settings& s = gw.settings;
     if (!s.plain_server() && !s.tls_server()) {
-        gw.view.message_box("NOT ABLE TO CREATE SERVER",
-                            "IPPort and TLSPort are both 0: there is no server to start",
-                            MessageIcon::error);
+        gw.dialogs.message_box("NOT ABLE TO CREATE SERVER",
+                               "IPPort and TLSPort are both 0: there is no server to start",
+                               MessageIcon::error);
         return false;
     }
     gw.network.listen_on(gw.listen_addresses());
@@ -164,12 +166,12 @@ bool open_servers(Gateway& gw) {
     gw.analyzer_server_open =
         s.analyzer_server() && gw.network.create_udp_server(Server::analyzer, udp_port);
     if (s.analyzer_server() && !gw.analyzer_server_open) {
-        gw.view.message_box("Analyzer UDP Port not Free",
-                            "Standard server may works...|Analyzer UDP port " +
-                                std::to_string(udp_port) + " Not enable|" +
-                                listen_problem(gw, "UDP", udp_port, "AnalyzerPort") +
-                                " (AnalyzerPort = 0 goes without the analyzer feed)",
-                            MessageIcon::error);
+        gw.dialogs.message_box("Analyzer UDP Port not Free",
+                               "Standard server may works...|Analyzer UDP port " +
+                                   std::to_string(udp_port) + " Not enable|" +
+                                   listen_problem(gw, "UDP", udp_port, "AnalyzerPort") +
+                                   " (AnalyzerPort = 0 goes without the analyzer feed)",
+                               MessageIcon::error);
     }
     if (!open_plain_server(gw) || !open_tls_server(gw)) return false;
     gw.outlet_open = open_outlet(gw);
@@ -230,7 +232,7 @@ void restart_server(Gateway& gw, const PassTime& t, std::int32_t requester) {
     if (!reopen_client_servers(gw)) {
         constexpr std::string_view failed = "Couldn't restart connexion's server";
         // Asked from afar, the gateway still ends: the operator's log says why.
-        if (requester != 0) gw.view.log_line(failed);
+        if (requester != 0) gw.log.log_line(failed);
         tell(gw, requester, "Network Error", failed, MessageIcon::error);
         shutdown(gw);
     }

@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, view, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
     gw.settings_text =
         "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\nAuthKey = " + key + "\r\n";
     if (start_gateway(gw) != StartOutcome::running) std::abort();
@@ -77,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (p.server == Server::analyzer && !fed_key[h]) check(!p.open);
         }
         for (const TrafficRow& row : view.traffic)
-            check(row.cells[2] != "- access -" || row.cells[5].find(key) == std::string::npos);
+            check(row.cell(TrafficColumn::hex) != "- access -" ||
+                  row.cell(TrafficColumn::source).find(key) == std::string::npos);
     };
 
     Input in{data, size};

@@ -16,22 +16,22 @@ enum class ControlUse { press, check, text };
 // browsers' messages name them with.
 struct ControlWord {
     std::string_view word;
-    int control;
+    Control control;
     ControlUse use;
     // The filter is each page's own; only the operator may end the gateway.
     bool from_browsers;
 };
 
 inline constexpr ControlWord control_words[] = {
-    {"clear", control::clear, ControlUse::press, true},
-    {"save", control::save, ControlUse::press, true},
-    {"filter", control::filter_toggle, ControlUse::text, false},
-    {"invert", control::invert_toggle, ControlUse::check, false},
-    {"debug", control::debug_check, ControlUse::check, true},
-    {"delay", control::delay_check, ControlUse::check, true},
-    {"disconnect", control::disconnect, ControlUse::press, true},
-    {"disconnect-all", control::disconnect_all, ControlUse::press, true},
-    {"quit", control::quit, ControlUse::press, false},
+    {"clear", Control::clear, ControlUse::press, true},
+    {"save", Control::save, ControlUse::press, true},
+    {"filter", Control::filter_toggle, ControlUse::text, false},
+    {"invert", Control::invert_toggle, ControlUse::check, false},
+    {"debug", Control::debug_check, ControlUse::check, true},
+    {"delay", Control::delay_check, ControlUse::check, true},
+    {"disconnect", Control::disconnect, ControlUse::press, true},
+    {"disconnect-all", Control::disconnect_all, ControlUse::press, true},
+    {"quit", Control::quit, ControlUse::press, false},
 };
 
 // The control a word names; nullptr for none.
@@ -39,6 +39,13 @@ inline const ControlWord* control_word(std::string_view word) {
     const auto* found = std::find_if(std::begin(control_words), std::end(control_words),
                                      [word](const ControlWord& c) { return c.word == word; });
     return found == std::end(control_words) ? nullptr : found;
+}
+
+// The word that names a control; empty for one that no word names.
+inline std::string_view control_word(Control control) {
+    for (const ControlWord& c : control_words)
+        if (c.control == control) return c.word;
+    return {};
 }
 
 }  // namespace quillon

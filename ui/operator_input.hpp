@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "ui/view_types.hpp"
+
 namespace quillon {
 
 enum class OperatorEventKind {
@@ -25,7 +27,7 @@ enum class Asked : std::uint8_t {
 // One use of a control, with the state it left the control in.
 struct OperatorEvent {
     OperatorEventKind kind = OperatorEventKind::none;
-    int control = 0;
+    Control control{};  // for a control's use
     // The wait ended early because the serial port or the network has something.
     bool input_ready = false;
     // A toggle button's or check box's state after the use.
@@ -42,10 +44,10 @@ struct OperatorEvent {
     Asked asked = Asked::health;
     std::size_t browsers = 0;
 
-    static OperatorEvent used(int control_number) {
+    static OperatorEvent used(Control used_control) {
         OperatorEvent e;
         e.kind = OperatorEventKind::control;
-        e.control = control_number;
+        e.control = used_control;
         return e;
     }
     static OperatorEvent close_requested() {
@@ -74,16 +76,18 @@ class LoopWait {
 struct FirstConfigurationAnswer {
     enum class Action { ok, quit, unavailable };
     Action action = Action::quit;
-    std::string serial_port_name;  // field 33
-    std::string port_text;         // field 34, digits only
-    bool rs_module = false;        // option 36 selected instead of 35
+    std::string serial_port_name;
+    std::string port_text;   // digits only
+    bool rs_module = false;  // the RS-232 module chosen instead of the USB one
 };
 
-// Questions that halt the loop until the operator answers.
+// Questions and messages that halt the loop until the operator answers or
+// has read them.
 class OperatorDialogs {
   public:
     virtual ~OperatorDialogs() = default;
-    virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
+    virtual void message_box(std::string_view title, std::string_view text, MessageIcon icon) = 0;
+    [[nodiscard]] virtual bool ask_yes_no(std::string_view title, std::string_view text) = 0;
     // The first-configuration dialog: shown, then asked until it ends.
     virtual FirstConfigurationAnswer ask_first_configuration() = 0;
     virtual void close_first_configuration() = 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace quillon {
 namespace {
 
@@ -72,29 +71,29 @@ void Statistics::start(std::int64_t now_ms, Date start_date) {
 }
 
 bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
-                         std::int32_t written_bytes, OperatorView& view) {
+                         std::int32_t written_bytes, OperatorView& view, ViewWatcher& watcher) {
     refresh_started_ms_ = now_ms;
     const std::int64_t seconds = (refresh_started_ms_ - last_refresh_ms_) / 1000;
     if (seconds <= 0) return false;
     const std::int64_t rx_bps = std::int64_t{received_bytes} * 8 / seconds;
     const std::int64_t tx_bps = std::int64_t{written_bytes} * 8 / seconds;
-    view.set_rate_field(control::rx_rate, rate_text(rx_bps));
-    view.set_rate_field(control::tx_rate, rate_text(tx_bps));
+    view.set_rate_field(Control::rx_rate, rate_text(rx_bps));
+    view.set_rate_field(Control::tx_rate, rate_text(tx_bps));
 
     history_.push_back({bar_height(tx_bps), bar_height(rx_bps)});
     history_.pop_front();
-    view.add_bandwidth_sample(history_.back().rx_height, history_.back().tx_height);
+    watcher.add_bandwidth_sample(history_.back().rx_height, history_.back().tx_height);
     if (view.shows_graphs()) {
-        view.show_graph(control::rx_graph, render_graph(history_, GraphSide::received));
-        view.show_graph(control::tx_graph, render_graph(history_, GraphSide::sent));
+        view.show_graph(Control::rx_graph, render_graph(history_, GraphSide::received));
+        view.show_graph(Control::tx_graph, render_graph(history_, GraphSide::sent));
     }
     last_refresh_ms_ = now_ms;
     return true;
 }
 
 void Statistics::refresh_uptime(Date now, OperatorView& view) const {
-    view.set_status_field(status_field::uptime, uptime_text(now - start_date_));
-    view.set_status_field(status_field::clock, format_date(time_of_day_pattern, now));
+    view.set_status_field(StatusField::uptime, uptime_text(now - start_date_));
+    view.set_status_field(StatusField::clock, format_date(time_of_day_pattern, now));
 }
 
 }  // namespace quillon

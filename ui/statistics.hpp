@@ -6,6 +6,7 @@
 
 #include "base/date_text.hpp"
 #include "ui/operator_view.hpp"
+#include "ui/view_watcher.hpp"
 
 namespace quillon {
 
@@ -46,9 +47,10 @@ class Statistics {
     std::int64_t refresh_started_ms() const { return refresh_started_ms_; }
 
     // Rates from the bytes counted since the last refresh; false (nothing
-    // shown) when less than a whole second has passed.
+    // shown) when less than a whole second has passed. The watcher gets the
+    // samples, the view the graphs drawn from them.
     bool refresh(std::int64_t now_ms, std::int32_t received_bytes, std::int32_t written_bytes,
-                 OperatorView& view);
+                 OperatorView& view, ViewWatcher& watcher);
     void refresh_uptime(Date now, OperatorView& view) const;
 
     const std::deque<BandwidthSample>& history() const { return history_; }

@@ -18,15 +18,15 @@ bool TrafficFilter::passes(std::string_view hex_code) const {
     return inverted ? f == 0 : f == 1;
 }
 
-bool TrafficList::add_frame_row(TrafficRow row, OperatorView& view) {
-    view.traffic_arrived(row);
-    if (!filter.passes(row.cells[2])) return false;
+bool TrafficList::add_frame_row(TrafficRow row, OperatorView& view, ViewWatcher& watcher) {
+    watcher.traffic_arrived(row);
+    if (!filter.passes(row.cell(TrafficColumn::hex))) return false;
     insert(std::move(row), view);
     return true;
 }
 
-void TrafficList::add_notice(TrafficRow row, OperatorView& view) {
-    view.traffic_arrived(row);
+void TrafficList::add_notice(TrafficRow row, OperatorView& view, ViewWatcher& watcher) {
+    watcher.traffic_arrived(row);
     insert(std::move(row), view);
 }
 

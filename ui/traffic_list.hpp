@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ui/operator_view.hpp"
+#include "ui/view_watcher.hpp"
 
 namespace quillon {
 
@@ -28,9 +29,10 @@ class TrafficList {
     TrafficFilter filter;
 
     // A frame's row, shown when the filter lets it through; true when shown.
-    bool add_frame_row(TrafficRow row, OperatorView& view);
+    // The watcher gets every row.
+    bool add_frame_row(TrafficRow row, OperatorView& view, ViewWatcher& watcher);
     // A row that is not a frame; always shown.
-    void add_notice(TrafficRow row, OperatorView& view);
+    void add_notice(TrafficRow row, OperatorView& view, ViewWatcher& watcher);
     void clear(OperatorView& view);
 
     const std::deque<TrafficRow>& rows() const { return rows_; }

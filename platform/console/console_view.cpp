@@ -62,12 +62,14 @@ void ConsoleView::set_title(std::string_view) {
 
 void ConsoleView::traffic_insert_top(const TrafficRow& row) {
     if (row.icon == no_icon && options_.notices_to_err)
-        print(options_.err, row.cells[2] + " " + row.cells[5] + "\n");
+        print(options_.err,
+              row.cell(TrafficColumn::hex) + " " + row.cell(TrafficColumn::source) + "\n");
     if (!options_.traffic) return;
     // The same texts as the traffic list's columns, one row a line.
-    std::string line = std::string(row_marker(row.icon)) + pad(row.cells[1], 12) +
-                       pad(row.cells[2], 43) + pad(row.cells[3], 3) + pad(row.cells[4], 3) +
-                       row.cells[5];
+    std::string line = std::string(row_marker(row.icon)) + pad(row.cell(TrafficColumn::time), 12) +
+                       pad(row.cell(TrafficColumn::hex), 43) +
+                       pad(row.cell(TrafficColumn::length), 3) +
+                       pad(row.cell(TrafficColumn::checksum), 3) + row.cell(TrafficColumn::source);
     if (options_.colour)
         line = colour_code(row.colour, row.colour_is_background) + line + "\x1b[0m";
     print(options_.out, line + "\n");
@@ -81,19 +83,21 @@ void ConsoleView::show_clients(const std::vector<ClientRow>& rows) {
     clients_ = rows;
 }
 
-void ConsoleView::set_status_field(int field, std::string_view text) {
-    if (field == status_field::serial && options_.notices_to_err) {
-        const bool was_off =
-            status_[static_cast<std::size_t>(status_field::serial)].ends_with("bus off");
+void ConsoleView::set_status_field(StatusField field, std::string_view text) {
+    const int number = number_of(field);
+    if (number < 0 || number >= status_field_count) return;
+    std::string& kept = status_[static_cast<std::size_t>(number)];
+    if (field == StatusField::serial && options_.notices_to_err) {
+        const bool was_off = kept.ends_with("bus off");
         const bool off = text.ends_with("bus off");
         if (off && !was_off) print(options_.err, "- serial - Velbus bus off\n");
         if (was_off && !off) print(options_.err, "- serial - Velbus bus active again\n");
     }
-    if (field >= 0 && field < status_field::count) status_[static_cast<std::size_t>(field)] = text;
+    kept = text;
 }
 
-void ConsoleView::set_rate_field(int control, std::string_view text) {
-    rates_[control == control::rx_rate ? 0 : 1] = text;
+void ConsoleView::set_rate_field(Control field, std::string_view text) {
+    rates_[field == Control::rx_rate ? 0 : 1] = text;
 }
 
 void ConsoleView::message_box(std::string_view title, std::string_view text, MessageIcon) {
@@ -119,7 +123,7 @@ void ConsoleView::open_user_guide() {
     print(options_.err, "User guide: " + options_.user_guide_path + "\n");
 }
 
-void ConsoleView::post_checked(int control, bool checked) {
+void ConsoleView::post_checked(Control control, bool checked) {
     OperatorEvent e = OperatorEvent::used(control);
     e.checked = checked;
     events_.post(std::move(e));
@@ -136,30 +140,30 @@ void ConsoleView::handle_command(const std::string& line) {
     } else {
         rest.clear();
     }
-    const auto on_off = [&](int control_number) {
+    const auto on_off = [&](Control control) {
         if (rest != "on" && rest != "off") {
             print(options_.err, word + ": say on or off\n");
             return;
         }
-        post_checked(control_number, rest == "on");
+        post_checked(control, rest == "on");
     };
 
     if (word.empty()) return;
     const ControlWord* named = control_word(word);
     if (named != nullptr && named->use == ControlUse::text) {
         if (rest != "off") {
-            OperatorEvent text = OperatorEvent::used(control::filter_text);
+            OperatorEvent text = OperatorEvent::used(Control::filter_text);
             text.text = rest;
             events_.post(std::move(text));
         }
         post_checked(named->control, rest != "off");
     } else if (named != nullptr && named->use == ControlUse::check) {
         on_off(named->control);
-    } else if (named != nullptr && named->control == control::disconnect) {
+    } else if (named != nullptr && named->control == Control::disconnect) {
         // The client's row, as the operator would select it, then the button:
         // the live client at that address and port, else an ended one, for
         // which the gateway answers as it does for an ended row.
-        OperatorEvent e = OperatorEvent::used(control::disconnect);
+        OperatorEvent e = OperatorEvent::used(Control::disconnect);
         const auto colon = rest.rfind(':');
         if (colon != std::string::npos) {
             const std::string address = rest.substr(0, colon);
@@ -181,8 +185,9 @@ void ConsoleView::handle_command(const std::string& line) {
     } else if (word == "clients") {
         std::string s = clients_.empty() ? "no clients\n" : "";
         for (const ClientRow& r : clients_) {
-            s += (r.icon == icon_client_live ? "live   " : "ended  ") + r.cells[1] + "  " +
-                 r.cells[2] + "  " + r.cells[3] + "  errors " + r.cells[4] + "\n";
+            s += (r.icon == icon_client_live ? "live   " : "ended  ") +
+                 r.cell(ClientColumn::address) + "  " + r.cell(ClientColumn::start) + "  " +
+                 r.cell(ClientColumn::end) + "  errors " + r.cell(ClientColumn::errors) + "\n";
         }
         print(options_.err, s);
     } else if (word == "help") {

@@ -9,8 +9,9 @@ namespace quillon {
 // (also as the subject's alternative DNS name). The key file is readable by
 // its owner only. Returns false, with `error` saying what failed, when either
 // file cannot be made; neither file is left half written.
-bool make_self_signed_certificate(const std::string& certificate_path, const std::string& key_path,
-                                  const std::string& host_name, std::string& error);
+[[nodiscard]] bool make_self_signed_certificate(const std::string& certificate_path,
+                                                const std::string& key_path,
+                                                const std::string& host_name, std::string& error);
 
 // The SHA-256 fingerprint of a PEM certificate's DER form, as colon-separated
 // upper-case hex pairs ("AB:CD:..."); empty when the file holds no certificate.

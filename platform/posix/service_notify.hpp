@@ -8,6 +8,6 @@ namespace quillon {
 // "STOPPING=1", ...): one datagram to the socket named by NOTIFY_SOCKET.
 // Nothing happens when the variable is not set (not started as a notify
 // service). False when the datagram could not be sent.
-bool notify_service_manager(std::string_view state);
+[[nodiscard]] bool notify_service_manager(std::string_view state);
 
 }  // namespace quillon

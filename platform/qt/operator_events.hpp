@@ -19,7 +19,7 @@ class OperatorEventQueue final : public LoopWait {
     void post_close() { post(OperatorEvent::close_requested()); }
     void post_reload() { post(OperatorEvent::reload_requested()); }
     // A control's use without a state.
-    void post_control(int control) { post(OperatorEvent::used(control)); }
+    void post_control(Control control) { post(OperatorEvent::used(control)); }
 
     OperatorEvent wait_event(std::int32_t timeout_ms) override;
 

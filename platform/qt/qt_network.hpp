@@ -83,8 +83,8 @@ class QtNetwork : public Network {
 
     // Listens with a server made by `make` on every address; false (and no
     // server kept) when any of them fails.
-    bool listen_everywhere(Server server, std::int64_t port, std::int32_t backlog,
-                           const std::function<std::unique_ptr<QTcpServer>()>& make);
+    [[nodiscard]] bool listen_everywhere(Server server, std::int64_t port, std::int32_t backlog,
+                                         const std::function<std::unique_ptr<QTcpServer>()>& make);
     void accept_connections(QTcpServer* listener, Server server);
     void read_datagrams(QUdpSocket* socket);
     void release(ConnectionHandle handle, bool reset);

@@ -22,7 +22,7 @@ class TerminalInput {
 
     // Waits for one typed line (for questions asked before the loop runs);
     // nothing at the end of the input.
-    std::optional<std::string> wait_line();
+    [[nodiscard]] std::optional<std::string> wait_line();
 
   private:
     void read_available();

@@ -9,6 +9,6 @@ namespace quillon {
 
 // A TLS server's configuration from its PEM files: TLS 1.2 or later, peers
 // not asked for certificates. None when either file does not read.
-std::optional<QSslConfiguration> tls_server_configuration(const TlsFiles& files);
+[[nodiscard]] std::optional<QSslConfiguration> tls_server_configuration(const TlsFiles& files);
 
 }  // namespace quillon

@@ -81,7 +81,7 @@ class BrowserAdmission {
     Upgrade websocket_opens(Id id, const std::string& address, bool key_required,
                             std::int64_t now_ms, std::optional<Id>& evicted);
     // The key was right: false when every browser's place is taken.
-    bool admit(Id id);
+    [[nodiscard]] bool admit(Id id);
     void closes(Id id);
 
     bool admitted(Id id) const { return admitted_.count(id) != 0; }
@@ -104,7 +104,7 @@ class BrowserAdmission {
 // hold pongs for it.
 class PingBudget {
   public:
-    bool answer(std::int64_t now_ms);
+    [[nodiscard]] bool answer(std::int64_t now_ms);
 
   private:
     std::array<std::int64_t, max_pongs_per_second> answered_{};  // a ring of the last ones

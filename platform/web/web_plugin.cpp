@@ -36,7 +36,7 @@ OutletStart WebPlugin::open(const OutletOpening& opening) {
 
 void WebPlugin::close() {
     if (outlet_) outlet_->close();
-    views_.set_watchers({});
+    views_.stop_watching();
 }
 
 void WebPlugin::set_key(const std::string& key) {

@@ -587,7 +587,7 @@ void WebServer::on_text(Connection& c, const std::string& text) {
     const ControlWord* named = control_word(word);
     if (named == nullptr || !named->from_browsers) return;
     OperatorEvent e = OperatorEvent::used(named->control);
-    if (named->control == control::disconnect) {
+    if (named->control == Control::disconnect) {
         e.client = m.value("client").toInt(0);
         if (e.client == 0) return;
     }

@@ -19,8 +19,8 @@ namespace {
 constexpr int client_width = 320;
 constexpr int client_height = 190;
 
-void place(QWidget* widget, int number, int x, int y, int width, int height) {
-    widget->setObjectName(QStringLiteral("control_%1").arg(number));
+void place(QWidget* widget, DialogControl control, int x, int y, int width, int height) {
+    widget->setObjectName(QStringLiteral("control_%1").arg(number_of(control)));
     widget->setGeometry(x, y, width, height);
 }
 
@@ -42,33 +42,33 @@ FirstConfigurationDialog::FirstConfigurationDialog()
                                             "about Serial port and Ethernet port :"),
                              this);
     intro->setWordWrap(true);  // a wide font may need a third line
-    place(intro, 30, 10, 10, 300, 40);
-    place(new QLabel(QStringLiteral("Enter the serial port name (eg. COM4)"), this), 31, 10, 60,
-          220, 20);
-    place(new QLabel(QStringLiteral("Enter the Ethernet port number(>1024)"), this), 32, 10, 90,
-          220, 20);
+    place(intro, DialogControl::intro, 10, 10, 300, 40);
+    place(new QLabel(QStringLiteral("Enter the serial port name (eg. COM4)"), this),
+          DialogControl::serial_label, 10, 60, 220, 20);
+    place(new QLabel(QStringLiteral("Enter the Ethernet port number(>1024)"), this),
+          DialogControl::port_label, 10, 90, 220, 20);
 
     serial_field_ = new QLineEdit(QStringLiteral("COM4"), this);
-    place(serial_field_, 33, 240, 60, 60, 20);
+    place(serial_field_, DialogControl::serial_port, 240, 60, 60, 20);
     port_field_ = new QLineEdit(QStringLiteral("8080"), this);
     port_field_->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_field_));
-    place(port_field_, 34, 240, 90, 60, 20);
+    place(port_field_, DialogControl::port, 240, 90, 60, 20);
 
     auto* usb_option = new QRadioButton(QStringLiteral("USB module"), this);
-    place(usb_option, 35, 100, 120, 100, 20);
+    place(usb_option, DialogControl::usb_module, 100, 120, 100, 20);
     rs_option_ = new QRadioButton(QStringLiteral("RS-232 module"), this);
-    place(rs_option_, 36, 200, 120, 100, 20);
+    place(rs_option_, DialogControl::rs_module, 200, 120, 100, 20);
     auto* group = new QButtonGroup(this);
     group->addButton(usb_option);
     group->addButton(rs_option_);
     usb_option->setChecked(true);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    place(ok, 28, 230, 150, 80, 20);
+    place(ok, DialogControl::ok, 230, 150, 80, 20);
     ok->setDefault(true);
     auto* quit = new QPushButton(QStringLiteral("Quit"), this);
-    place(quit, 29, 150, 150, 70, 20);
+    place(quit, DialogControl::quit, 150, 150, 70, 20);
     quit->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this,
             [this] { finish(FirstConfigurationAnswer::Action::ok); });

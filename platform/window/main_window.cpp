@@ -36,27 +36,28 @@ struct ControlPlace {
 
 // Every control of the window, at its place and with its caption or initial content.
 constexpr ControlPlace control_places[] = {
-    {control::clear, Kind::push_button, 295, 10, 55, 20, "Clear"},
-    {control::save, Kind::push_button, 355, 10, 55, 20, "Save"},
-    {control::invert_toggle, Kind::toggle_button, 460, 10, 15, 20, "!"},
-    {control::filter_text, Kind::text_field, 480, 10, 110, 20, ""},
-    {control::filter_toggle, Kind::toggle_button, 605, 10, 55, 20, "Filter"},
-    {static_cast<int>(Label::time), Kind::label, 10, 30, 260, 13, "Time"},
-    {control::traffic_list, Kind::list_view, 10, 45, 660, 145, ""},
-    {control::client_list, Kind::list_view, 10, 200, 660, 145, ""},
-    {static_cast<int>(Label::bandwidth), Kind::label, 135, 350, 165, 15, "Velbus Bandwidth"},
-    {control::rx_graph, Kind::image, 10, 355, 120, 25, ""},
-    {control::tx_graph, Kind::image, 10, 385, 120, 25, ""},
-    {control::rx_rate, Kind::read_only_field, 135, 365, 50, 18, "0"},
-    {static_cast<int>(Label::rx_unit), Kind::label, 190, 370, 50, 15, "bps (RX)"},
-    {control::tx_rate, Kind::read_only_field, 135, 390, 50, 18, "0"},
-    {static_cast<int>(Label::tx_unit), Kind::label, 190, 395, 50, 15, "bps (TX)"},
-    {control::delay_check, Kind::check_box, 250, 355, 180, 20, "Delay messages to Velbus (50ms)"},
-    {control::debug_check, Kind::check_box, 250, 375, 180, 20, "DebugMode (logfile)"},
-    {control::disconnect, Kind::push_button, 485, 355, 85, 25, "Disconnect"},
-    {control::disconnect_all, Kind::push_button, 575, 355, 85, 25, "Disconnect All"},
-    {control::quit, Kind::push_button, 575, 385, 45, 25, "Quit"},
-    {control::help, Kind::push_button, 635, 385, 23, 25, "?"},
+    {number_of(Control::clear), Kind::push_button, 295, 10, 55, 20, "Clear"},
+    {number_of(Control::save), Kind::push_button, 355, 10, 55, 20, "Save"},
+    {number_of(Control::invert_toggle), Kind::toggle_button, 460, 10, 15, 20, "!"},
+    {number_of(Control::filter_text), Kind::text_field, 480, 10, 110, 20, ""},
+    {number_of(Control::filter_toggle), Kind::toggle_button, 605, 10, 55, 20, "Filter"},
+    {number_of(Label::time), Kind::label, 10, 30, 260, 13, "Time"},
+    {number_of(Control::traffic_list), Kind::list_view, 10, 45, 660, 145, ""},
+    {number_of(Control::client_list), Kind::list_view, 10, 200, 660, 145, ""},
+    {number_of(Label::bandwidth), Kind::label, 135, 350, 165, 15, "Velbus Bandwidth"},
+    {number_of(Control::rx_graph), Kind::image, 10, 355, 120, 25, ""},
+    {number_of(Control::tx_graph), Kind::image, 10, 385, 120, 25, ""},
+    {number_of(Control::rx_rate), Kind::read_only_field, 135, 365, 50, 18, "0"},
+    {number_of(Label::rx_unit), Kind::label, 190, 370, 50, 15, "bps (RX)"},
+    {number_of(Control::tx_rate), Kind::read_only_field, 135, 390, 50, 18, "0"},
+    {number_of(Label::tx_unit), Kind::label, 190, 395, 50, 15, "bps (TX)"},
+    {number_of(Control::delay_check), Kind::check_box, 250, 355, 180, 20,
+     "Delay messages to Velbus (50ms)"},
+    {number_of(Control::debug_check), Kind::check_box, 250, 375, 180, 20, "DebugMode (logfile)"},
+    {number_of(Control::disconnect), Kind::push_button, 485, 355, 85, 25, "Disconnect"},
+    {number_of(Control::disconnect_all), Kind::push_button, 575, 355, 85, 25, "Disconnect All"},
+    {number_of(Control::quit), Kind::push_button, 575, 385, 45, 25, "Quit"},
+    {number_of(Control::help), Kind::push_button, 635, 385, 23, 25, "?"},
 };
 
 struct Column {
@@ -109,19 +110,19 @@ QTreeWidget* make_list_view(QWidget* parent) {
 
 }  // namespace
 
-void StatusField::show_text(const QString& text) {
+void StatusLabel::show_text(const QString& text) {
     if (text == whole_) return;
     whole_ = text;
     fit();
     updateGeometry();
 }
 
-void StatusField::resizeEvent(QResizeEvent* event) {
+void StatusLabel::resizeEvent(QResizeEvent* event) {
     QLabel::resizeEvent(event);
     fit();
 }
 
-void StatusField::fit() {
+void StatusLabel::fit() {
     // A framed label without an indent of its own indents by half an "x".
     int lead = indent();
     if (lead < 0)
@@ -133,7 +134,7 @@ void StatusField::fit() {
     if (text() != shown) setText(shown);
 }
 
-QSize StatusField::for_whole_text(QSize shown_hint) const {
+QSize StatusLabel::for_whole_text(QSize shown_hint) const {
     const QFontMetrics metrics = fontMetrics();
     shown_hint.rwidth() += metrics.horizontalAdvance(whole_) - metrics.horizontalAdvance(text());
     return shown_hint;
@@ -160,8 +161,8 @@ void MainWindow::build_controls() {
     for (const ControlPlace& place : control_places) {
         const QString caption = QString::fromUtf8(place.caption);
         const int number = place.number;
-        // Each use reports the state it left the control in.
-        const auto used = [this, number] { report_(control_event(number)); };
+        // Each use reports the state it left the control in (captions are never used).
+        const auto used = [this, number] { report_(control_event(static_cast<Control>(number))); };
         QWidget* widget = nullptr;
         switch (place.kind) {
             case Kind::push_button:
@@ -217,15 +218,15 @@ void MainWindow::build_controls() {
         controls_[number] = widget;
     }
 
-    traffic_list_ = static_cast<QTreeWidget*>(controls_.at(control::traffic_list));
-    client_list_ = static_cast<QTreeWidget*>(controls_.at(control::client_list));
+    traffic_list_ = static_cast<QTreeWidget*>(controls_.at(number_of(Control::traffic_list)));
+    client_list_ = static_cast<QTreeWidget*>(controls_.at(number_of(Control::client_list)));
     set_columns(traffic_list_, traffic_columns);
     set_columns(client_list_, client_columns);
-    filter_toggle_ = static_cast<QPushButton*>(controls_.at(control::filter_toggle));
-    invert_toggle_ = static_cast<QPushButton*>(controls_.at(control::invert_toggle));
-    filter_field_ = static_cast<QLineEdit*>(controls_.at(control::filter_text));
-    delay_check_ = static_cast<QCheckBox*>(controls_.at(control::delay_check));
-    debug_check_ = static_cast<QCheckBox*>(controls_.at(control::debug_check));
+    filter_toggle_ = static_cast<QPushButton*>(controls_.at(number_of(Control::filter_toggle)));
+    invert_toggle_ = static_cast<QPushButton*>(controls_.at(number_of(Control::invert_toggle)));
+    filter_field_ = static_cast<QLineEdit*>(controls_.at(number_of(Control::filter_text)));
+    delay_check_ = static_cast<QCheckBox*>(controls_.at(number_of(Control::delay_check)));
+    debug_check_ = static_cast<QCheckBox*>(controls_.at(number_of(Control::debug_check)));
     delay_check_->setChecked(true);
     debug_check_->setChecked(false);
 }
@@ -234,7 +235,7 @@ void MainWindow::build_status_bar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("status_bar"));
     for (std::size_t i = 0; i < status_fields_.size(); ++i) {
-        auto* field = new StatusField(bar);
+        auto* field = new StatusLabel(bar);
         field->setObjectName(QStringLiteral("status_field_%1").arg(i));
         field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         if (i < std::size(status_field_widths)) {
@@ -248,12 +249,12 @@ void MainWindow::build_status_bar() {
     }
 }
 
-OperatorEvent MainWindow::control_event(int number) const {
-    OperatorEvent e = OperatorEvent::used(number);
-    if (const auto* button = qobject_cast<const QAbstractButton*>(control(number)))
+OperatorEvent MainWindow::control_event(Control c) const {
+    OperatorEvent e = OperatorEvent::used(c);
+    if (const auto* button = qobject_cast<const QAbstractButton*>(control(c)))
         e.checked = button->isChecked();
-    if (number == control::filter_text) e.text = filter_field_->text().toUtf8().toStdString();
-    if (number == control::disconnect) {
+    if (c == Control::filter_text) e.text = filter_field_->text().toUtf8().toStdString();
+    if (c == Control::disconnect) {
         const QList<QTreeWidgetItem*> selected = client_list_->selectedItems();
         if (!selected.isEmpty())
             e.client = selected.front()->data(0, client_role).value<std::int32_t>();
@@ -261,14 +262,15 @@ OperatorEvent MainWindow::control_event(int number) const {
     return e;
 }
 
-QWidget* MainWindow::control(int number) const {
-    const auto it = controls_.find(number);
+QWidget* MainWindow::control(Control c) const {
+    const auto it = controls_.find(number_of(c));
     return it == controls_.end() ? nullptr : it->second;
 }
 
-StatusField* MainWindow::status_field(int field) const {
-    if (field < 0 || static_cast<std::size_t>(field) >= status_fields_.size()) return nullptr;
-    return status_fields_[static_cast<std::size_t>(field)];
+StatusLabel* MainWindow::status_field(StatusField field) const {
+    const int number = number_of(field);
+    if (number < 0 || number >= status_field_count) return nullptr;
+    return status_fields_[static_cast<std::size_t>(number)];
 }
 
 QIcon MainWindow::row_icon(int icon) const {

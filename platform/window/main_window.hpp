@@ -21,7 +21,7 @@ namespace quillon {
 
 // A status bar field. A text longer than the field is shortened in the middle
 // and shown whole as the tooltip; the layout still asks room for all of it.
-class StatusField : public QLabel {
+class StatusLabel : public QLabel {
   public:
     using QLabel::QLabel;
 
@@ -54,11 +54,11 @@ class MainWindow : public QMainWindow {
     // icons: the row icons' pictures, index = icon number.
     MainWindow(const std::vector<QImage>& icons, Report report);
 
-    // The control of that number, nullptr for an unknown number.
-    QWidget* control(int number) const;
+    // The widget of that control, nullptr for one the window does not have.
+    QWidget* control(Control c) const;
 
     // The event of a use of that control, with the state it is in now.
-    OperatorEvent control_event(int number) const;
+    OperatorEvent control_event(Control c) const;
 
     QTreeWidget* traffic_list() const { return traffic_list_; }
     QTreeWidget* client_list() const { return client_list_; }
@@ -67,7 +67,7 @@ class MainWindow : public QMainWindow {
     QLineEdit* filter_field() const { return filter_field_; }
     QCheckBox* delay_check() const { return delay_check_; }
     QCheckBox* debug_check() const { return debug_check_; }
-    StatusField* status_field(int field) const;
+    StatusLabel* status_field(StatusField field) const;
 
     // The row icon of that number; a null icon for no_icon or an unknown number.
     QIcon row_icon(int icon) const;
@@ -83,8 +83,8 @@ class MainWindow : public QMainWindow {
 
     Report report_;
     std::vector<QIcon> icons_;
-    std::map<int, QWidget*> controls_;
-    std::array<StatusField*, 7> status_fields_{};
+    std::map<int, QWidget*> controls_;  // by number, captions too
+    std::array<StatusLabel*, status_field_count> status_fields_{};
     QTreeWidget* traffic_list_ = nullptr;
     QTreeWidget* client_list_ = nullptr;
     QPushButton* filter_toggle_ = nullptr;

@@ -112,18 +112,18 @@ void QtWindowView::show_clients(const std::vector<ClientRow>& rows) {
     if (still_chosen != nullptr) list->setCurrentItem(still_chosen);
 }
 
-void QtWindowView::set_status_field(int field, std::string_view text) {
+void QtWindowView::set_status_field(StatusField field, std::string_view text) {
     // Field 1 is written on every pass; an unchanged text costs no repaint.
-    if (StatusField* label = window_->status_field(field)) label->show_text(to_qstring(text));
+    if (StatusLabel* label = window_->status_field(field)) label->show_text(to_qstring(text));
 }
 
-void QtWindowView::set_rate_field(int control, std::string_view text) {
-    if (auto* field = qobject_cast<QLineEdit*>(window_->control(control)))
-        field->setText(to_qstring(text));
+void QtWindowView::set_rate_field(Control field, std::string_view text) {
+    if (auto* shown = qobject_cast<QLineEdit*>(window_->control(field)))
+        shown->setText(to_qstring(text));
 }
 
-void QtWindowView::show_graph(int control, const RgbImage& image) {
-    if (auto* label = qobject_cast<QLabel*>(window_->control(control)))
+void QtWindowView::show_graph(Control graph, const RgbImage& image) {
+    if (auto* label = qobject_cast<QLabel*>(window_->control(graph)))
         label->setPixmap(QPixmap::fromImage(to_qimage(image)));
 }
 
@@ -135,12 +135,12 @@ void QtWindowView::message_box(std::string_view title, std::string_view text, Me
     box.exec();
 }
 
-void QtWindowView::set_control_checked(int control, bool checked) {
+void QtWindowView::set_control_checked(Control control, bool checked) {
     // Another view may have changed it: the box shows what the gateway took,
     // without reporting a use of its own.
     if (!window_) return;
-    QCheckBox* box = control == control::delay_check   ? window_->delay_check()
-                     : control == control::debug_check ? window_->debug_check()
+    QCheckBox* box = control == Control::delay_check   ? window_->delay_check()
+                     : control == Control::debug_check ? window_->debug_check()
                                                        : nullptr;
     if (box == nullptr || box->isChecked() == checked) return;
     const QSignalBlocker quiet(box);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ui/operator_input.hpp"
+#include "ui/operator_log.hpp"
 #include "ui/operator_view.hpp"
 
 class QWidget;
@@ -19,7 +20,7 @@ class MainWindow;
 // first-configuration dialog (window 1) and the message boxes. Every use of a
 // control is posted as an event with the control's state, so the loop's wait
 // ends at once. Needs a QApplication.
-class QtWindowView final : public OperatorView, public OperatorDialogs {
+class QtWindowView final : public OperatorView, public OperatorDialogs, public OperatorLog {
   public:
     // user_guide_path: the file that the "?" button opens.
     QtWindowView(OperatorEventQueue& events, std::string user_guide_path);
@@ -40,19 +41,19 @@ class QtWindowView final : public OperatorView, public OperatorDialogs {
     void traffic_clear() override;
     void show_clients(const std::vector<ClientRow>& rows) override;
 
-    void set_status_field(int field, std::string_view text) override;
-    void set_rate_field(int control, std::string_view text) override;
-    void show_graph(int control, const RgbImage& image) override;
-
-    void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
-    void log_line(std::string_view text) override;
-    void journal(std::string_view text) override { log_line(text); }
-    void set_control_checked(int control, bool checked) override;
-    bool ask_yes_no(std::string_view title, std::string_view text) override;
+    void set_status_field(StatusField field, std::string_view text) override;
+    void set_rate_field(Control field, std::string_view text) override;
+    void show_graph(Control graph, const RgbImage& image) override;
+    void set_control_checked(Control control, bool checked) override;
     void open_user_guide() override;
 
+    void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
+    bool ask_yes_no(std::string_view title, std::string_view text) override;
     FirstConfigurationAnswer ask_first_configuration() override;
     void close_first_configuration() override;
+
+    void log_line(std::string_view text) override;
+    void journal(std::string_view text) override { log_line(text); }
 
   private:
     // The window in front, which owns the message boxes.

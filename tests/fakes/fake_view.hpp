@@ -8,13 +8,14 @@
 
 #include "tests/fakes/fake_clock.hpp"
 #include "ui/operator_input.hpp"
+#include "ui/operator_log.hpp"
 #include "ui/operator_view.hpp"
 
 namespace quillon::testing {
 
 // The operator: records everything shown, plays back what the operator does
 // and answers the questions. Waiting moves the fake clock by the time-out.
-class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
+class FakeView : public OperatorView, public LoopWait, public OperatorDialogs, public OperatorLog {
   public:
     struct Message {
         std::string title;
@@ -30,9 +31,10 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
     std::deque<TrafficRow> traffic;  // top row first
     std::vector<ClientRow> clients;
     int client_list_rebuilds = 0;
-    std::map<int, std::string> status;
-    std::map<int, std::string> rates;
-    std::map<int, RgbImage> graphs;
+    std::map<StatusField, std::string> status;
+    std::map<Control, std::string> rates;
+    std::map<Control, RgbImage> graphs;
+    std::map<Control, bool> boxes_checked;  // as the check boxes show them
     std::vector<Message> messages;
     std::vector<std::string> log;            // lines on standard error
     std::vector<std::string> journal_lines;  // the operator's log
@@ -46,20 +48,20 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
     std::deque<OperatorEvent> events;
     std::deque<FirstConfigurationAnswer> configuration_answers;  // quit when empty
 
-    void click(int control) { events.push_back(OperatorEvent::used(control)); }
-    void set_checked(int control, bool checked) {
+    void click(Control control) { events.push_back(OperatorEvent::used(control)); }
+    void set_checked(Control control, bool checked) {
         OperatorEvent e = OperatorEvent::used(control);
         e.checked = checked;
         events.push_back(e);
     }
     void type_filter(const std::string& text) {
-        OperatorEvent e = OperatorEvent::used(control::filter_text);
+        OperatorEvent e = OperatorEvent::used(Control::filter_text);
         e.text = text;
         events.push_back(e);
     }
     // "Disconnect" with the row of this client selected (0: none).
     void disconnect(std::int32_t client) {
-        OperatorEvent e = OperatorEvent::used(control::disconnect);
+        OperatorEvent e = OperatorEvent::used(Control::disconnect);
         e.client = client;
         events.push_back(e);
     }
@@ -86,15 +88,17 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
         clients = rows;
         ++client_list_rebuilds;
     }
-    void set_status_field(int field, std::string_view text) override { status[field] = text; }
-    void set_rate_field(int control, std::string_view text) override { rates[control] = text; }
-    void show_graph(int control, const RgbImage& image) override { graphs[control] = image; }
-    void message_box(std::string_view t, std::string_view text, MessageIcon icon) override {
-        messages.push_back({std::string(t), std::string(text), icon});
+    void set_status_field(StatusField field, std::string_view text) override {
+        status[field] = text;
     }
+    void set_rate_field(Control field, std::string_view text) override { rates[field] = text; }
+    void show_graph(Control graph, const RgbImage& image) override { graphs[graph] = image; }
+    void set_control_checked(Control control, bool on) override { boxes_checked[control] = on; }
+    void open_user_guide() override { ++user_guide_opened; }
+
+    // --- OperatorLog ---
     void log_line(std::string_view text) override { log.emplace_back(text); }
     void journal(std::string_view text) override { journal_lines.emplace_back(text); }
-    void open_user_guide() override { ++user_guide_opened; }
 
     // Whether the serial port or the network has something: the wait then
     // ends at once, as the real one does.
@@ -118,6 +122,9 @@ class FakeView : public OperatorView, public LoopWait, public OperatorDialogs {
     }
 
     // --- OperatorDialogs ---
+    void message_box(std::string_view t, std::string_view text, MessageIcon icon) override {
+        messages.push_back({std::string(t), std::string(text), icon});
+    }
     bool ask_yes_no(std::string_view t, std::string_view text) override {
         questions.push_back(std::string(t) + "|" + std::string(text));
         if (answers.empty()) return false;

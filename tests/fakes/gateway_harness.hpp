@@ -29,8 +29,9 @@ class GatewayHarness : public ::testing::Test {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     FakeView view{clock};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, view, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
     std::filesystem::path dir;
 
     void SetUp() override {

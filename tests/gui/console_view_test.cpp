@@ -62,32 +62,32 @@ TEST_F(Console, TypedCommandsArriveAsControlEventsWithTheControlsStates) {
     make(false);
     type("filter 0ff8\ninvert on\ndelay off\ndebug on\nclear\nsave\ndisconnect-all\nquit\n");
     struct Expected {
-        int control;
+        Control control;
         bool checked;
         std::string text;
     };
     const Expected expected[] = {
-        {control::filter_text, false, "0ff8"},
-        {control::filter_toggle, true, ""},
-        {control::invert_toggle, true, ""},
-        {control::delay_check, false, ""},
-        {control::debug_check, true, ""},
-        {control::clear, false, ""},
-        {control::save, false, ""},
-        {control::disconnect_all, false, ""},
-        {control::quit, false, ""},
+        {Control::filter_text, false, "0ff8"},
+        {Control::filter_toggle, true, ""},
+        {Control::invert_toggle, true, ""},
+        {Control::delay_check, false, ""},
+        {Control::debug_check, true, ""},
+        {Control::clear, false, ""},
+        {Control::save, false, ""},
+        {Control::disconnect_all, false, ""},
+        {Control::quit, false, ""},
     };
     for (const Expected& x : expected) {
         const OperatorEvent e = next_event();
         EXPECT_EQ(e.kind, OperatorEventKind::control);
         EXPECT_EQ(e.control, x.control);
-        EXPECT_EQ(e.checked, x.checked) << "control " << x.control;
-        EXPECT_EQ(e.text, x.text) << "control " << x.control;
+        EXPECT_EQ(e.checked, x.checked) << "control " << number_of(x.control);
+        EXPECT_EQ(e.text, x.text) << "control " << number_of(x.control);
     }
 
     type("filter off\n");
     const OperatorEvent off = next_event();
-    EXPECT_EQ(off.control, control::filter_toggle);
+    EXPECT_EQ(off.control, Control::filter_toggle);
     EXPECT_FALSE(off.checked);
 }
 
@@ -103,7 +103,7 @@ TEST_F(Console, DisconnectNamesTheClientAtThatAddressAndPortLiveFirst) {
     ConsoleView& view = make(false);
     const auto row = [](std::int32_t client, const char* address, std::uint16_t port, bool live) {
         ClientRow r;
-        r.cells[1] = "shown text";  // the console does not read what is shown
+        r.cell(ClientColumn::address) = "shown text";  // the console does not read what is shown
         r.client = client;
         r.address = address;
         r.port = port;
@@ -114,7 +114,7 @@ TEST_F(Console, DisconnectNamesTheClientAtThatAddressAndPortLiveFirst) {
                        row(13, "10.0.0.2", 888, true), row(14, "10.0.0.4", 7, false)});
     type("disconnect 10.0.0.2:888\n");
     OperatorEvent e = next_event();
-    EXPECT_EQ(e.control, control::disconnect);
+    EXPECT_EQ(e.control, Control::disconnect);
     EXPECT_EQ(e.client, 13);
 
     // An ended client is named too: the gateway answers "No client to remove.".
@@ -123,7 +123,7 @@ TEST_F(Console, DisconnectNamesTheClientAtThatAddressAndPortLiveFirst) {
 
     type("disconnect 10.0.0.9:1\n");
     e = next_event();
-    EXPECT_EQ(e.control, control::disconnect);
+    EXPECT_EQ(e.control, Control::disconnect);
     EXPECT_EQ(e.client, 0);  // the gateway then says none is selected
 }
 

@@ -34,6 +34,14 @@ template <typename T = QWidget>
 T* control_of(const QWidget* window, int number) {
     return window->findChild<T*>(QStringLiteral("control_%1").arg(number));
 }
+template <typename T = QWidget>
+T* control_of(const QWidget* window, Control c) {
+    return control_of<T>(window, number_of(c));
+}
+template <typename T = QWidget>
+T* control_of(const QWidget* window, DialogControl c) {
+    return control_of<T>(window, number_of(c));
+}
 
 inline std::string text_of(const QString& text) {
     return text.toUtf8().toStdString();

@@ -43,7 +43,7 @@ class SerialSearchOnRealIo : public ::testing::Test {
         o.input_fd = -1;
         view_ = std::make_unique<ConsoleView>(events_, o);
         gw_ = std::make_unique<Gateway>(
-            Ports{clock_, serial_, network_, *view_, events_, *view_, files_});
+            Ports{clock_, serial_, network_, *view_, watcher_, events_, *view_, *view_, files_});
         gw_->settings_text = "IPPort = " + std::to_string(port) + "\r\nSerialPort = auto\r\n";
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
         gw_->serial_devices = &finder_;
@@ -72,6 +72,7 @@ class SerialSearchOnRealIo : public ::testing::Test {
     quillon::testing::CapturedStream out_;
     quillon::testing::CapturedStream err_;
     std::unique_ptr<ConsoleView> view_;
+    NoViewWatcher watcher_;
     std::unique_ptr<Gateway> gw_;
     int master_ = -1;
 };

@@ -129,9 +129,9 @@ class WebMonitor : public ::testing::Test {
         o.err = console_out_.file();
         o.input_fd = -1;
         console_ = std::make_unique<ConsoleView>(events_, o);
-        views_ = std::make_unique<ViewFanOut>(*console_, std::vector<OperatorView*>{&web_view_});
-        gw_ = std::make_unique<Gateway>(
-            Ports{clock_, serial_, network_, *views_, events_, *console_, files_});
+        views_ = std::make_unique<ViewFanOut>(*console_, *console_, web_view_);
+        gw_ = std::make_unique<Gateway>(Ports{clock_, serial_, network_, *views_, *views_, events_,
+                                              *views_, *console_, files_});
         gw_->settings_file = dir_ / "Quillon.ini";
         gw_->data_directory = dir_;
         gw_->listen_override = std::vector<std::string>{"127.0.0.1"};

@@ -50,12 +50,13 @@ class WindowGateway : public ::testing::Test {
     OperatorEventQueue events{waiter};
     WaitWithoutSleep input{events};
     QtWindowView view{events, ""};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, input, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, input, view, view, files}};
     std::filesystem::path dir;
     QWidget* window = view.main_window();
-    QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
-    QTreeWidget* clients = control_of<QTreeWidget>(window, control::client_list);
+    QTreeWidget* traffic = control_of<QTreeWidget>(window, Control::traffic_list);
+    QTreeWidget* clients = control_of<QTreeWidget>(window, Control::client_list);
 
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -87,22 +88,22 @@ class WindowGateway : public ::testing::Test {
         return true;
     }
 
-    void use(int number) { click(control_of(window, number)); }
+    void use(Control control) { click(control_of(window, control)); }
 
     // The frames the traffic list shows, top row first.
     std::vector<std::string> shown() { return column_texts(traffic, 2); }
 
     // Sets the filter controls as the operator would, then lets the bus speak.
     std::vector<std::string> shown_with_filter(const char* text, bool inverted) {
-        auto* field = control_of<QLineEdit>(window, control::filter_text);
+        auto* field = control_of<QLineEdit>(window, Control::filter_text);
         field->selectAll();
         QTest::keyClick(field, Qt::Key_Delete);
         QTest::keyClicks(field, text);
-        if (!control_of<QPushButton>(window, control::filter_toggle)->isChecked())
-            use(control::filter_toggle);
-        if (control_of<QPushButton>(window, control::invert_toggle)->isChecked() != inverted)
-            use(control::invert_toggle);
-        use(control::clear);
+        if (!control_of<QPushButton>(window, Control::filter_toggle)->isChecked())
+            use(Control::filter_toggle);
+        if (control_of<QPushButton>(window, Control::invert_toggle)->isChecked() != inverted)
+            use(Control::invert_toggle);
+        use(Control::clear);
         pass(20);  // one control event a pass, one a typed character
         EXPECT_EQ(traffic->topLevelItemCount(), 0);
         serial.deliver(relay_on);
@@ -122,14 +123,14 @@ TEST_F(WindowGateway, ClearEmptiesTheTrafficListOnly) {
     pass(2);
     ASSERT_EQ(traffic->topLevelItemCount(), 2);
     ASSERT_EQ(clients->topLevelItemCount(), 1);
-    const QImage graph = control_of<QLabel>(window, control::rx_graph)->pixmap().toImage();
+    const QImage graph = control_of<QLabel>(window, Control::rx_graph)->pixmap().toImage();
     ASSERT_FALSE(graph.isNull());
 
-    use(control::clear);
+    use(Control::clear);
     pass();
     EXPECT_EQ(traffic->topLevelItemCount(), 0);
     EXPECT_EQ(clients->topLevelItemCount(), 1);
-    EXPECT_EQ(control_of<QLabel>(window, control::rx_graph)->pixmap().toImage(), graph);
+    EXPECT_EQ(control_of<QLabel>(window, Control::rx_graph)->pixmap().toImage(), graph);
 }
 
 TEST_F(WindowGateway, BusFramesBecomeColouredRowsNewestOnTop) {
@@ -164,7 +165,7 @@ TEST_F(WindowGateway, FilterOffShowsEveryFrameAndActsOnLaterRowsOnly) {
     serial.deliver(relay_on);
     pass();
     ASSERT_EQ(shown_with_filter("0FFB", false), (std::vector<std::string>{hex_dump(button)}));
-    use(control::filter_toggle);  // up again: no row comes back by itself
+    use(Control::filter_toggle);  // up again: no row comes back by itself
     pass();
     EXPECT_EQ(traffic->topLevelItemCount(), 1);
     serial.deliver(relay_on);
@@ -196,13 +197,13 @@ TEST_F(WindowGateway, QuitAnsweredNoKeepsRunningAndYesShutsDown) {
         asked = text_of(box->windowTitle()) + "|" + text_of(box->text());
         click(box->button(QMessageBox::No));
     });
-    use(control::quit);
+    use(Control::quit);
     EXPECT_TRUE(pass());
     EXPECT_EQ(asked, "Quit Quillon|Do you want to close Quillon ?");
     EXPECT_TRUE(net.servers.count(Server::tcp) == 1);
 
     when_message_box_opens([](QMessageBox* box) { click(box->button(QMessageBox::Yes)); });
-    use(control::quit);
+    use(Control::quit);
     EXPECT_FALSE(pass());
     EXPECT_EQ(net.servers.count(Server::tcp), 0u);
     EXPECT_FALSE(serial.open_now);
@@ -234,26 +235,26 @@ TEST_F(WindowGateway, DelayBoxSetsThePacing) {
         return gap;
     };
     EXPECT_GT(shortest_gap(), 50);
-    use(control::delay_check);
+    use(Control::delay_check);
     pass();
     const std::int64_t unticked = shortest_gap();
     EXPECT_GT(unticked, 5);
     EXPECT_LT(unticked, 50);
-    use(control::delay_check);
+    use(Control::delay_check);
     pass();
     EXPECT_GT(shortest_gap(), 50);
 }
 
 TEST_F(WindowGateway, TheCheckBoxesShowAChangeMadeFromAnotherView) {
     start();
-    auto* delay = control_of<QCheckBox>(window, control::delay_check);
-    auto* debug = control_of<QCheckBox>(window, control::debug_check);
+    auto* delay = control_of<QCheckBox>(window, Control::delay_check);
+    auto* debug = control_of<QCheckBox>(window, Control::debug_check);
     ASSERT_TRUE(delay->isChecked());
     ASSERT_FALSE(debug->isChecked());
     // A browser unticks one and ticks the other: the same events as the boxes' own.
-    OperatorEvent untick = OperatorEvent::used(control::delay_check);
+    OperatorEvent untick = OperatorEvent::used(Control::delay_check);
     untick.checked = false;
-    OperatorEvent tick = OperatorEvent::used(control::debug_check);
+    OperatorEvent tick = OperatorEvent::used(Control::debug_check);
     tick.checked = true;
     events.post(untick);
     events.post(tick);
@@ -275,7 +276,7 @@ TEST_F(WindowGateway, MessageBoxHaltsTheLoopUntilAnswered) {
         unread_while_open = serial.incoming.size();
         click(box->button(QMessageBox::No));
     });
-    use(control::quit);
+    use(Control::quit);
     pass();
     EXPECT_EQ(polls_while_open, 0);
     EXPECT_EQ(unread_while_open, button.size());
@@ -295,12 +296,12 @@ TEST_F(WindowGateway, DisconnectClosesTheClientOfTheSelectedRow) {
         refused = text_of(box->windowTitle()) + "|" + text_of(box->text());
         click(box->button(QMessageBox::Ok));
     });
-    use(control::disconnect);
+    use(Control::disconnect);
     pass();
     EXPECT_EQ(refused, "Error|No client selected.|Select a raw before clicking on this button");
 
     click_row(clients, 1);  // the older one
-    use(control::disconnect);
+    use(Control::disconnect);
     pass(2);
     EXPECT_TRUE(net.peer(older).closed_by_gateway);
     EXPECT_FALSE(net.peer(newer).closed_by_gateway);
@@ -319,7 +320,7 @@ TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
                view.first_configuration_window()->isVisible() &&
                QApplication::activeModalWidget() == nullptr;
     };
-    const auto type = [](QWidget* dialog, int field, const char* text) {
+    const auto type = [](QWidget* dialog, DialogControl field, const char* text) {
         auto* edit = control_of<QLineEdit>(dialog, field);
         edit->selectAll();
         QTest::keyClicks(edit, text);
@@ -328,16 +329,17 @@ TEST_F(WindowGateway, FirstConfigurationRunsInTheDialogUntilBothTestsPass) {
         answer_box(box);  // "Quillon.ini NOT FOUND"
         when(dialog_open, [&] {
             QWidget* dialog = view.first_configuration_window();
-            type(dialog, 33, "COM9");
-            type(dialog, 34, "9000");
-            click(control_of(dialog, 28));
+            type(dialog, DialogControl::serial_port, "COM9");
+            type(dialog, DialogControl::port, "9000");
+            click(control_of(dialog, DialogControl::ok));
             when_message_box_opens([&](QMessageBox* serial_box) {
                 answer_box(serial_box);  // "Serial Port error"
                 when(dialog_open, [&] {
                     QWidget* again = view.first_configuration_window();
-                    EXPECT_EQ(text_of(control_of<QLineEdit>(again, 34)->text()), "9000");
-                    type(again, 33, "COM7");
-                    click(control_of(again, 28));
+                    EXPECT_EQ(text_of(control_of<QLineEdit>(again, DialogControl::port)->text()),
+                              "9000");
+                    type(again, DialogControl::serial_port, "COM7");
+                    click(control_of(again, DialogControl::ok));
                 });
             });
         });

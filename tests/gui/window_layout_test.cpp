@@ -165,36 +165,36 @@ TEST_F(MainWindowLayout, ControlsLieInTheWindowWithoutCoveringEachOther) {
 }
 
 TEST_F(MainWindowLayout, ControlsStartInTheirInitialStates) {
-    for (int toggle : {control::filter_toggle, control::invert_toggle}) {
+    for (Control toggle : {Control::filter_toggle, Control::invert_toggle}) {
         const auto* button = control_of<QPushButton>(window, toggle);
-        EXPECT_TRUE(button->isCheckable()) << toggle;
-        EXPECT_FALSE(button->isChecked()) << toggle;
+        EXPECT_TRUE(button->isCheckable()) << number_of(toggle);
+        EXPECT_FALSE(button->isChecked()) << number_of(toggle);
     }
-    EXPECT_TRUE(control_of<QCheckBox>(window, control::delay_check)->isChecked());
-    EXPECT_FALSE(control_of<QCheckBox>(window, control::debug_check)->isChecked());
-    for (int rate : {control::rx_rate, control::tx_rate})
-        EXPECT_TRUE(control_of<QLineEdit>(window, rate)->isReadOnly()) << rate;
-    EXPECT_FALSE(control_of<QLineEdit>(window, control::filter_text)->isReadOnly());
-    for (int graph : {control::rx_graph, control::tx_graph}) {
+    EXPECT_TRUE(control_of<QCheckBox>(window, Control::delay_check)->isChecked());
+    EXPECT_FALSE(control_of<QCheckBox>(window, Control::debug_check)->isChecked());
+    for (Control rate : {Control::rx_rate, Control::tx_rate})
+        EXPECT_TRUE(control_of<QLineEdit>(window, rate)->isReadOnly()) << number_of(rate);
+    EXPECT_FALSE(control_of<QLineEdit>(window, Control::filter_text)->isReadOnly());
+    for (Control graph : {Control::rx_graph, Control::tx_graph}) {
         const auto* image = control_of<QLabel>(window, graph);
-        EXPECT_EQ(image->frameShadow(), QFrame::Sunken) << graph;
-        EXPECT_GT(image->frameWidth(), 0) << graph;
+        EXPECT_EQ(image->frameShadow(), QFrame::Sunken) << number_of(graph);
+        EXPECT_GT(image->frameWidth(), 0) << number_of(graph);
     }
-    EXPECT_TRUE(control_of<QCheckBox>(window, control::delay_check)->isChecked());
-    EXPECT_FALSE(control_of<QCheckBox>(window, control::debug_check)->isChecked());
-    EXPECT_FALSE(control_of<QPushButton>(window, control::filter_toggle)->isChecked());
-    EXPECT_FALSE(control_of<QPushButton>(window, control::invert_toggle)->isChecked());
-    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::filter_text)->text()), "");
+    EXPECT_TRUE(control_of<QCheckBox>(window, Control::delay_check)->isChecked());
+    EXPECT_FALSE(control_of<QCheckBox>(window, Control::debug_check)->isChecked());
+    EXPECT_FALSE(control_of<QPushButton>(window, Control::filter_toggle)->isChecked());
+    EXPECT_FALSE(control_of<QPushButton>(window, Control::invert_toggle)->isChecked());
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, Control::filter_text)->text()), "");
 }
 
 TEST_F(MainWindowLayout, ListViewsHaveTheirColumns) {
-    expect_columns(control_of<QTreeWidget>(window, control::traffic_list), {{"N-V", 35},
+    expect_columns(control_of<QTreeWidget>(window, Control::traffic_list), {{"N-V", 35},
                                                                             {"Time", 70},
                                                                             {"Frame Hex Code", 190},
                                                                             {"Ln", 30},
                                                                             {"Cs", 40},
                                                                             {"Source", 285}});
-    expect_columns(control_of<QTreeWidget>(window, control::client_list),
+    expect_columns(control_of<QTreeWidget>(window, Control::client_list),
                    {{"", 35},
                     {"IP Address and port", 230},
                     {"Start Date", 130},
@@ -222,7 +222,7 @@ TEST_F(MainWindowLayout, StatusBarHasSevenFieldsTheLastTakingTheRest) {
     EXPECT_GT(last->width(), 0);
     EXPECT_GT(right, 686 - 40);  // the last field reaches across to the size grip
 
-    view.set_status_field(status_field::serial, "Velbus serial COM1");
+    view.set_status_field(StatusField::serial, "Velbus serial COM1");
     EXPECT_EQ(text_of(bar->findChild<QLabel*>(QStringLiteral("status_field_3"))->text()),
               "Velbus serial COM1");
 }
@@ -232,17 +232,17 @@ TEST_F(MainWindowLayout, EveryCaptionFitsItsControl) {
 }
 
 TEST_F(MainWindowLayout, StatusTextsShowWholeOrShortenedInTheMiddle) {
-    const std::pair<int, const char*> start_up[] = {
-        {status_field::uptime, "UpTime: 0y 0m 0d and 00:00:00"},
-        {status_field::bus_frames, "V:0"},
-        {status_field::client_frames, "N:0"},
-        {status_field::serial, "Velbus serial COM1"},
-        {status_field::ethernet, "Ethernet port 8080"},
-        {status_field::clock, "23:59:59"},
-        {status_field::analyzers, "A:0"},
+    const std::pair<StatusField, const char*> start_up[] = {
+        {StatusField::uptime, "UpTime: 0y 0m 0d and 00:00:00"},
+        {StatusField::bus_frames, "V:0"},
+        {StatusField::client_frames, "N:0"},
+        {StatusField::serial, "Velbus serial COM1"},
+        {StatusField::ethernet, "Ethernet port 8080"},
+        {StatusField::clock, "23:59:59"},
+        {StatusField::analyzers, "A:0"},
     };
-    const auto field = [this](int i) {
-        return window->findChild<QLabel*>(QStringLiteral("status_field_%1").arg(i));
+    const auto field = [this](StatusField f) {
+        return window->findChild<QLabel*>(QStringLiteral("status_field_%1").arg(number_of(f)));
     };
     for (const auto& [number, text] : start_up) {
         view.set_status_field(number, text);
@@ -253,8 +253,8 @@ TEST_F(MainWindowLayout, StatusTextsShowWholeOrShortenedInTheMiddle) {
 
     const std::string path =
         "Velbus serial /dev/serial/by-id/usb-Velleman_Projects_VMB1USB_Velbus_USB_interface-if00";
-    view.set_status_field(status_field::serial, path);
-    QLabel* serial = field(status_field::serial);
+    view.set_status_field(StatusField::serial, path);
+    QLabel* serial = field(StatusField::serial);
     const std::string shown = text_of(serial->text());
     EXPECT_EQ(shown.rfind("Velbus", 0), 0u) << shown;
     EXPECT_NE(shown.find("\u2026"), std::string::npos) << shown;
@@ -262,7 +262,7 @@ TEST_F(MainWindowLayout, StatusTextsShowWholeOrShortenedInTheMiddle) {
     expect_text_fits(serial, serial->text());
     EXPECT_EQ(text_of(serial->toolTip()), path);
 
-    view.set_status_field(status_field::serial, "Velbus serial COM1");
+    view.set_status_field(StatusField::serial, "Velbus serial COM1");
     EXPECT_EQ(text_of(serial->text()), "Velbus serial COM1");
     EXPECT_TRUE(serial->toolTip().isEmpty());
 }
@@ -301,17 +301,17 @@ TEST(FirstConfigurationLayout, DialogIsCentredWithItsControls) {
              EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
              EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
              expect_laid_out(dialog, dialog->size());
-             EXPECT_TRUE(control_of<QRadioButton>(dialog, 35)->isChecked());
-             EXPECT_FALSE(control_of<QRadioButton>(dialog, 36)->isChecked());
-             EXPECT_TRUE(control_of<QPushButton>(dialog, 28)->isDefault());
-             EXPECT_FALSE(control_of<QPushButton>(dialog, 29)->isDefault());
-             const auto* port = control_of<QLineEdit>(dialog, 34);
+             EXPECT_TRUE(control_of<QRadioButton>(dialog, DialogControl::usb_module)->isChecked());
+             EXPECT_FALSE(control_of<QRadioButton>(dialog, DialogControl::rs_module)->isChecked());
+             EXPECT_TRUE(control_of<QPushButton>(dialog, DialogControl::ok)->isDefault());
+             EXPECT_FALSE(control_of<QPushButton>(dialog, DialogControl::quit)->isDefault());
+             const auto* port = control_of<QLineEdit>(dialog, DialogControl::port);
              ASSERT_NE(port, nullptr);
              const auto* digits =
                  qobject_cast<const QRegularExpressionValidator*>(port->validator());
              ASSERT_NE(digits, nullptr);
              EXPECT_EQ(digits->regularExpression().pattern(), "[0-9]*");
-             click(control_of(dialog, 29));
+             click(control_of(dialog, DialogControl::quit));
          });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();
@@ -326,7 +326,7 @@ TEST(FirstConfigurationLayout, EveryCaptionFitsItsControl) {
          [&] {
              QWidget* dialog = view.first_configuration_window();
              expect_captions_fit(dialog);
-             click(control_of(dialog, 29));
+             click(control_of(dialog, DialogControl::quit));
          });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
     view.close_first_configuration();

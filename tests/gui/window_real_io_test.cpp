@@ -62,7 +62,7 @@ class WindowOnRealIo : public ::testing::Test {
         ASSERT_GE(client_, 0);
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
         ASSERT_TRUE(passes_until([&] {
-            return control_of<QTreeWidget>(view_.main_window(), control::client_list)
+            return control_of<QTreeWidget>(view_.main_window(), Control::client_list)
                        ->topLevelItemCount() > 0;
         }));
     }
@@ -74,7 +74,7 @@ class WindowOnRealIo : public ::testing::Test {
             into.insert(into.end(), chunk, chunk + n);
     }
     QTreeWidget* traffic_list() {
-        return control_of<QTreeWidget>(view_.main_window(), control::traffic_list);
+        return control_of<QTreeWidget>(view_.main_window(), Control::traffic_list);
     }
 
     EventWaiter waiter_;
@@ -83,8 +83,9 @@ class WindowOnRealIo : public ::testing::Test {
     QtNetwork network_{waiter_};
     OperatorEventQueue events_{waiter_};
     QtWindowView view_{events_, ""};
+    NoViewWatcher watcher_;
     PosixFiles files_;
-    Gateway gw_{{clock_, serial_, network_, view_, events_, view_, files_}};
+    Gateway gw_{{clock_, serial_, network_, view_, watcher_, events_, view_, view_, files_}};
     int master_ = -1;
     int client_ = -1;
     std::uint16_t port_ = 0;

@@ -19,8 +19,11 @@ namespace {
 constexpr auto control_used = OperatorEventKind::control;
 constexpr auto close_button = OperatorEventKind::close;
 
-bool same_event(const OperatorEvent& a, OperatorEventKind kind, int control) {
-    return a.kind == kind && a.control == control;
+bool same_event(const OperatorEvent& a, OperatorEventKind kind, int number) {
+    return a.kind == kind && number_of(a.control) == number;
+}
+bool same_event(const OperatorEvent& a, OperatorEventKind kind, Control control) {
+    return same_event(a, kind, number_of(control));
 }
 
 // The row the operator has selected, -1 when none.
@@ -58,8 +61,8 @@ class WindowView : public ::testing::Test {
     OperatorEventQueue events{waiter};
     QtWindowView view{events, ""};
     QWidget* window = view.main_window();
-    QTreeWidget* traffic = control_of<QTreeWidget>(window, control::traffic_list);
-    QTreeWidget* clients = control_of<QTreeWidget>(window, control::client_list);
+    QTreeWidget* traffic = control_of<QTreeWidget>(window, Control::traffic_list);
+    QTreeWidget* clients = control_of<QTreeWidget>(window, Control::client_list);
 
     void SetUp() override { view.create_main_window(); }
 
@@ -95,13 +98,13 @@ TEST_F(WindowView, CloseButtonIsReportedAndLeavesTheWindowOpen) {
 }
 
 TEST_F(WindowView, EventsComeOutInTheOrderOfUse) {
-    click(control_of(window, control::clear));
-    click(control_of(window, control::save));
+    click(control_of(window, Control::clear));
+    click(control_of(window, Control::save));
     window->close();
     const std::vector<OperatorEvent> got = drain();
     ASSERT_EQ(got.size(), 3u);
-    EXPECT_TRUE(same_event(got[0], control_used, control::clear));
-    EXPECT_TRUE(same_event(got[1], control_used, control::save));
+    EXPECT_TRUE(same_event(got[0], control_used, Control::clear));
+    EXPECT_TRUE(same_event(got[1], control_used, Control::save));
     EXPECT_TRUE(same_event(got[2], close_button, 0));
 }
 
@@ -111,35 +114,35 @@ TEST_F(WindowView, WaitLastsItsTimeOutUnlessAControlIsUsed) {
     EXPECT_EQ(events.wait_event(60).kind, OperatorEventKind::none);
     EXPECT_GE(elapsed.elapsed(), 55);
 
-    QTimer::singleShot(20, [this] { click(control_of(window, control::quit)); });
+    QTimer::singleShot(20, [this] { click(control_of(window, Control::quit)); });
     elapsed.restart();
     const OperatorEvent event = events.wait_event(3000);
     EXPECT_LT(elapsed.elapsed(), 1000);
-    EXPECT_TRUE(same_event(event, control_used, control::quit));
+    EXPECT_TRUE(same_event(event, control_used, Control::quit));
 }
 
 TEST_F(WindowView, EachUseReportsTheStateItLeftTheControlIn) {
-    const auto checked_after_click = [&](int number) {
-        click(control_of(window, number));
+    const auto checked_after_click = [&](Control control) {
+        click(control_of(window, control));
         const std::vector<OperatorEvent> got = drain();
-        EXPECT_EQ(got.size(), 1u) << number;
-        return !got.empty() && got.back().control == number && got.back().checked;
+        EXPECT_EQ(got.size(), 1u) << number_of(control);
+        return !got.empty() && got.back().control == control && got.back().checked;
     };
-    EXPECT_TRUE(checked_after_click(control::filter_toggle));
-    EXPECT_TRUE(checked_after_click(control::invert_toggle));
-    EXPECT_FALSE(checked_after_click(control::delay_check));
-    EXPECT_TRUE(checked_after_click(control::debug_check));
+    EXPECT_TRUE(checked_after_click(Control::filter_toggle));
+    EXPECT_TRUE(checked_after_click(Control::invert_toggle));
+    EXPECT_FALSE(checked_after_click(Control::delay_check));
+    EXPECT_TRUE(checked_after_click(Control::debug_check));
     // A second press lets each one up again.
-    EXPECT_FALSE(checked_after_click(control::filter_toggle));
-    EXPECT_FALSE(checked_after_click(control::invert_toggle));
-    EXPECT_TRUE(checked_after_click(control::delay_check));
-    EXPECT_FALSE(checked_after_click(control::debug_check));
+    EXPECT_FALSE(checked_after_click(Control::filter_toggle));
+    EXPECT_FALSE(checked_after_click(Control::invert_toggle));
+    EXPECT_TRUE(checked_after_click(Control::delay_check));
+    EXPECT_FALSE(checked_after_click(Control::debug_check));
 
     // Every change of the filter text is the gateway's at once.
-    QTest::keyClicks(control_of<QLineEdit>(window, control::filter_text), "0ff8");
+    QTest::keyClicks(control_of<QLineEdit>(window, Control::filter_text), "0ff8");
     const std::vector<OperatorEvent> typed = drain();
     ASSERT_EQ(typed.size(), 4u);
-    EXPECT_EQ(typed.back().control, control::filter_text);
+    EXPECT_EQ(typed.back().control, Control::filter_text);
     EXPECT_EQ(typed.back().text, "0ff8");
 }
 
@@ -159,7 +162,7 @@ TEST_F(WindowView, TrafficRowsGoInAtTheTopWithIconAndColour) {
     EXPECT_EQ(column_texts(traffic, 1), (std::vector<std::string>{"10:20:06.00", "10:20:05.12"}));
     const QTreeWidgetItem* top = traffic->topLevelItem(0);
     for (int column = 0; column < traffic_column_count; ++column) {
-        EXPECT_EQ(text_of(top->text(column)), client.cells[static_cast<std::size_t>(column)]);
+        EXPECT_EQ(text_of(top->text(column)), client.cells.at(static_cast<std::size_t>(column)));
         EXPECT_EQ(top->foreground(column).color(), qcolor(client.colour)) << column;
     }
     EXPECT_EQ(differences_from_resource(top->icon(0), ":/icons/client-frame.png"), 0);
@@ -185,7 +188,7 @@ TEST_F(WindowView, SilenceRowHasABackgroundAndNoIcon) {
 TEST_F(WindowView, TrafficRowsAreRemovedByPositionOrAllAtOnce) {
     for (const char* time : {"a", "b", "c", "d"}) {
         TrafficRow row;
-        row.cells[1] = time;
+        row.cell(TrafficColumn::time) = time;
         view.traffic_insert_top(row);
     }
     view.traffic_remove(3);  // the oldest, at the bottom
@@ -222,7 +225,7 @@ TEST_F(WindowView, ClientListIsRebuiltWholeWithIconsAndSelection) {
     EXPECT_EQ(selected_row(clients), 1);
     const std::vector<OperatorEvent> got = drain();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_TRUE(same_event(got[0], control_used, control::client_list));
+    EXPECT_TRUE(same_event(got[0], control_used, Control::client_list));
 
     view.show_clients({live});
     EXPECT_EQ(clients->topLevelItemCount(), 1);
@@ -254,7 +257,7 @@ TEST_F(WindowView, RedrawKeepsTheSelectedClientSelectedUntilItsRowIsGone) {
     EXPECT_EQ(text_of(selected.front()->text(4)), "1");
     drain();
     // "Disconnect" names that client.
-    click(control_of(window, control::disconnect));
+    click(control_of(window, Control::disconnect));
     std::vector<OperatorEvent> got = drain();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].client, 4);
@@ -262,7 +265,7 @@ TEST_F(WindowView, RedrawKeepsTheSelectedClientSelectedUntilItsRowIsGone) {
     view.show_clients({row(9, "192.168.1.22 (890)", "0"), row(7, "192.168.1.21 (889)", "0")});
     EXPECT_EQ(selected_row(clients), -1);
     EXPECT_TRUE(clients->selectedItems().isEmpty());
-    click(control_of(window, control::disconnect));
+    click(control_of(window, Control::disconnect));
     got = drain();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].client, 0);
@@ -278,8 +281,8 @@ TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
             graph.pixels[i + 2] = 77;
         }
     }
-    view.show_graph(control::tx_graph, graph);
-    const QImage shown = control_of<QLabel>(window, control::tx_graph)->pixmap().toImage();
+    view.show_graph(Control::tx_graph, graph);
+    const QImage shown = control_of<QLabel>(window, Control::tx_graph)->pixmap().toImage();
     ASSERT_EQ(shown.size(), QSize(110, 25));
     for (int y = 0; y < 25; ++y) {
         for (int x = 0; x < 110; ++x) {
@@ -287,16 +290,16 @@ TEST_F(WindowView, GraphsRatesAndStatusFieldsShowWhatTheyAreGiven) {
             ASSERT_EQ(shown.pixelColor(x, y), QColor(want.r, want.g, want.b)) << x << "," << y;
         }
     }
-    EXPECT_TRUE(control_of<QLabel>(window, control::rx_graph)->pixmap().isNull());
+    EXPECT_TRUE(control_of<QLabel>(window, Control::rx_graph)->pixmap().isNull());
 
-    view.set_rate_field(control::rx_rate, "1200.0");
-    view.set_rate_field(control::tx_rate, "0.0");
-    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::rx_rate)->text()), "1200.0");
-    EXPECT_EQ(text_of(control_of<QLineEdit>(window, control::tx_rate)->text()), "0.0");
+    view.set_rate_field(Control::rx_rate, "1200.0");
+    view.set_rate_field(Control::tx_rate, "0.0");
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, Control::rx_rate)->text()), "1200.0");
+    EXPECT_EQ(text_of(control_of<QLineEdit>(window, Control::tx_rate)->text()), "0.0");
 
-    view.set_status_field(status_field::uptime, "UpTime: 0y 0m 0d and 00:00:05");
-    view.set_status_field(status_field::analyzers, "A:2");
-    view.set_status_field(9, "no such field");
+    view.set_status_field(StatusField::uptime, "UpTime: 0y 0m 0d and 00:00:05");
+    view.set_status_field(StatusField::analyzers, "A:2");
+    view.set_status_field(static_cast<StatusField>(9), "no such field");
     const auto field = [this](int i) {
         return text_of(
             window->findChild<QLabel*>(QStringLiteral("status_field_%1").arg(i))->text());
@@ -318,8 +321,8 @@ TEST_F(WindowView, GraphShowsAFullHeightBarWhole) {
             graph.pixels[i + 2] = c.b;
         }
     }
-    view.show_graph(control::rx_graph, graph);
-    const QImage seen = control_of(window, control::rx_graph)->grab().toImage();
+    view.show_graph(Control::rx_graph, graph);
+    const QImage seen = control_of(window, Control::rx_graph)->grab().toImage();
     int bar_pixels = 0;
     for (int y = 0; y < seen.height(); ++y) {
         for (int x = 0; x < seen.width(); ++x)
@@ -407,14 +410,14 @@ class FirstConfigurationDialog : public ::testing::Test {
 
 TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
     then([](QWidget* dialog) {
-        auto* serial = control_of<QLineEdit>(dialog, 33);
+        auto* serial = control_of<QLineEdit>(dialog, DialogControl::serial_port);
         serial->selectAll();
         QTest::keyClicks(serial, "/dev/ttyACM0");
-        auto* port = control_of<QLineEdit>(dialog, 34);
+        auto* port = control_of<QLineEdit>(dialog, DialogControl::port);
         port->selectAll();
         QTest::keyClicks(port, "90x0-1");  // digits only
-        click(control_of(dialog, 36));
-        click(control_of(dialog, 28));
+        click(control_of(dialog, DialogControl::rs_module));
+        click(control_of(dialog, DialogControl::ok));
     });
     const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
@@ -425,7 +428,7 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
     EXPECT_TRUE(view.first_configuration_window()->isVisible());
 
     // Asked again after a failed test: the fields are as they were.
-    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    then([](QWidget* dialog) { click(control_of(dialog, DialogControl::ok)); });
     const FirstConfigurationAnswer again = view.ask_first_configuration();
     EXPECT_EQ(again.action, FirstConfigurationAnswer::Action::ok);
     EXPECT_EQ(again.serial_port_name, "/dev/ttyACM0");
@@ -438,7 +441,8 @@ TEST_F(FirstConfigurationDialog, OkHandsBackTheFieldsAndTheModuleAndStaysOpen) {
 
 TEST_F(FirstConfigurationDialog, DefaultsComeBackWithTheUsbModule) {
     then([](QWidget* dialog) {
-        QTest::keyClick(control_of(dialog, 33), Qt::Key_Return);  // the default button
+        QTest::keyClick(control_of(dialog, DialogControl::serial_port),
+                        Qt::Key_Return);  // the default button
     });
     const FirstConfigurationAnswer answer = view.ask_first_configuration();
     EXPECT_EQ(answer.action, FirstConfigurationAnswer::Action::ok);
@@ -451,7 +455,7 @@ TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
     then([](QWidget* dialog) {
         QTest::keyClick(dialog, Qt::Key_Escape);
         EXPECT_TRUE(dialog->isVisible());
-        click(control_of(dialog, 29));
+        click(control_of(dialog, DialogControl::quit));
     });
     EXPECT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::quit);
 
@@ -460,7 +464,7 @@ TEST_F(FirstConfigurationDialog, QuitCloseButtonEndItButEscapeDoesNot) {
 }
 
 TEST_F(FirstConfigurationDialog, MessageBoxesBelongToTheDialogWhileItIsOpen) {
-    then([](QWidget* dialog) { click(control_of(dialog, 28)); });
+    then([](QWidget* dialog) { click(control_of(dialog, DialogControl::ok)); });
     ASSERT_EQ(view.ask_first_configuration().action, FirstConfigurationAnswer::Action::ok);
     QWidget* parent = nullptr;
     when_message_box_opens([&](QMessageBox* box) {

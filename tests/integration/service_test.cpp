@@ -259,6 +259,20 @@ TEST_F(Service, ReadinessIsToldOnceTheServersListenAndTheJournalGetsNoTrafficRow
     EXPECT_EQ(gateway_->output(), "") << "traffic rows in the journal";
 }
 
+TEST_F(Service, AReadinessThatCannotBeToldIsSaidInTheJournalAndTheGatewayGoesOn) {
+    const fs::path socket_path = dir_.path() / "nobody-listens";
+    std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings("");
+    ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+    run({});
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_TRUE(
+        wait_errors_with("can't tell the service manager that Quillon is ready "
+                         "(NOTIFY_SOCKET " +
+                         socket_path.string() + ")"))
+        << gateway_->errors();
+    EXPECT_TRUE(TcpClient::connect_to(port_, patience)) << "the gateway did not go on";
+}
+
 TEST_F(Service, SighupAppliesANewKeyToTheNextConnectionsAndKeepsTheClients) {
     std::ofstream(dir_.path() / "Quillon.ini", std::ios::binary) << settings("AuthKey = old\r\n");
     start_gateway();

@@ -29,12 +29,12 @@ class AnalyzerFeed : public GatewayHarness {
         run_pass(gw);
     }
     // The operator clicks; the pass that handles it takes no time.
-    void click(int control) {
+    void click(Control control) {
         view.click(control);
         run_pass(gw);
     }
     void tick_debug(bool on) {
-        view.set_checked(control::debug_check, on);
+        view.set_checked(Control::debug_check, on);
         run_pass(gw);
     }
 };
@@ -99,7 +99,7 @@ TEST_F(AnalyzerFeed, AnAnalyzerHearsOfItselfFirstAndOfFramesFromTheBus) {
     EXPECT_EQ(fields, (std::vector<std::string>{"V->N", "10:20:01.06",
                                                 "0FFB1008F0412C42434445462D04", "14", "2D"}));
     EXPECT_EQ(lines[2].substr(from), "$10 (Name [A,BCDEF]) from VelBUS");
-    EXPECT_EQ(view.traffic.front().cells[5], lines[2].substr(from));
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::source), lines[2].substr(from));
 }
 
 TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
@@ -108,7 +108,7 @@ TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
     sends(a, {0x0F, 0xFB, 0x05, 0x01, 0x0A, 0x00, 0x00});  // a bad-length piece
     clock.now = 125000;                                    // the bus has been silent
     run_pass(gw);                                          // 10:22:05
-    click(control::save);
+    click(Control::save);
 
     const std::string expected =
         "10:22:05.00\t- timeout -\t\t\tNo communication with Velbus\t\r\n"
@@ -122,8 +122,8 @@ TEST_F(AnalyzerFeed, TheSavedListHoldsEveryRowTopFirstInUtf8WithTabs) {
 
 TEST_F(AnalyzerFeed, SavingAnEmptyListMakesAnEmptyDatedFile) {
     sends(a, relay_on);
-    click(control::clear);
-    click(control::save);
+    click(Control::clear);
+    click(Control::save);
 
     const auto path = dir / "Quillon_2026-12-07_10-20.log";
     ASSERT_TRUE(std::filesystem::exists(path));

@@ -47,7 +47,7 @@ class ClientTraffic : public GatewayHarness {
     // The "Nb Err" cell of the client at this address, as the list shows it.
     std::string errors_shown(const std::string& address) const {
         const ClientRow* row = view.client_row(address);
-        return row != nullptr ? row->cells[4] : "no row";
+        return row != nullptr ? row->cell(ClientColumn::errors) : "no row";
     }
 };
 
@@ -75,23 +75,24 @@ TEST_F(ClientIntake, TwoFramesBackToBackGiveTwoEntriesAndTwoEchoCopies) {
     const auto rows = read_from_a(join({relay_on, relay_off}));
 
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1].cells[2], hex_dump(relay_on));
-    EXPECT_EQ(rows[0].cells[2], hex_dump(relay_off));
+    EXPECT_EQ(rows[1].cell(TrafficColumn::hex), hex_dump(relay_on));
+    EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(relay_off));
     for (const TrafficRow& row : rows) {
         EXPECT_EQ(row.icon, icon_client_frame);
-        EXPECT_EQ(row.cells[3], "8");
-        EXPECT_TRUE(row.cells[5].ends_with(" from 192.168.1.20:888")) << row.cells[5];
+        EXPECT_EQ(row.cell(TrafficColumn::length), "8");
+        EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888"))
+            << row.cell(TrafficColumn::source);
     }
     run_pass(gw);  // the second echo goes out 2 ms after the first
     EXPECT_EQ(net.peer(b).sent, (std::vector<Bytes>{relay_on, relay_off}));
-    EXPECT_EQ(view.status[status_field::client_frames], "N:2");
+    EXPECT_EQ(view.status[StatusField::client_frames], "N:2");
     EXPECT_EQ(bus_frames(), (std::vector<Bytes>{relay_on, relay_off}));
 }
 
 TEST_F(ClientIntake, NoiseBeforeAFrameLeavesNoTrace) {
     const auto rows = read_from_a(join({{0x01, 0x02, 0x03}, relay_on}));
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].cells[2], hex_dump(relay_on));
+    EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(relay_on));
     EXPECT_EQ(rows[0].icon, icon_client_frame);
     EXPECT_EQ(net.peer(b).received_bytes(), relay_on);
     EXPECT_EQ(bus_frames(), std::vector<Bytes>{relay_on});
@@ -103,7 +104,8 @@ TEST_F(ClientIntake, ABadChecksumIsQueuedAsItCameAndEchoedToTheOthersButNotToThe
     const auto rows = read_from_a(frame);
 
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].cells[5], "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888»Bad CSum F3");
+    EXPECT_EQ(rows[0].cell(TrafficColumn::source),
+              "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888»Bad CSum F3");
     EXPECT_EQ(rows[0].icon, icon_client_frame_bad);
     EXPECT_TRUE(net.peer(a).sent.empty());
     EXPECT_EQ(net.peer(b).sent, std::vector<Bytes>{frame});
@@ -115,7 +117,7 @@ TEST_F(ClientIntake, TheRtrFlagIsIgnoredInTheLengthByte) {
     const Bytes rtr = make_frame(0xFB, 0x05, {1, 2, 3, 4, 5, 6, 7, 8}, true);
     const auto rows = read_from_a(rtr);
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].cells[3], "14");
+    EXPECT_EQ(rows[0].cell(TrafficColumn::length), "14");
     EXPECT_EQ(rows[0].icon, icon_client_frame);
     EXPECT_EQ(net.peer(b).sent, std::vector<Bytes>{rtr});
 }
@@ -124,18 +126,18 @@ TEST_F(ClientIntake, AStartByteInsideAValidFrameDoesNotCutIt) {
     const Bytes frame = make_frame(0xFB, 0x0F, {0x0F, 0x0F});
     const auto rows = read_from_a(frame);
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].cells[2], hex_dump(frame));
+    EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(frame));
     EXPECT_EQ(net.peer(b).sent, std::vector<Bytes>{frame});
 }
 
 TEST_F(ClientIntake, AStartByteEndingAReadIsHeldAndCompletedByTheNext) {
     EXPECT_EQ(read_from_a(relay_off).size(), 1u);
     EXPECT_TRUE(read_from_a({0x33, 0x44, relay_on[0]}).empty());
-    EXPECT_EQ(view.status[status_field::client_frames], "N:1");
+    EXPECT_EQ(view.status[StatusField::client_frames], "N:1");
 
     const auto rows = read_from_a(Bytes(relay_on.begin() + 1, relay_on.end()));
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].cells[2], hex_dump(relay_on));
+    EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(relay_on));
     EXPECT_EQ(rows[0].icon, icon_client_frame);
     run_pass(gw);  // its echo takes its turn
     EXPECT_EQ(net.peer(b).sent, (std::vector<Bytes>{relay_off, relay_on}));
@@ -149,13 +151,14 @@ TEST_F(ClientIntake, AHeldStartWithAWrongEndByteIsABadLengthRunUpToTheNextStartB
 
     ASSERT_EQ(rows.size(), 2u);
     const TrafficRow& piece = rows[1];
-    EXPECT_EQ(piece.cells[1], "");  // a piece carries no time
-    EXPECT_EQ(piece.cells[2], hex_dump(join({{0x0F}, rest})));
-    EXPECT_EQ(piece.cells[3], "7");
-    EXPECT_TRUE(piece.cells[5].ends_with(" from 192.168.1.20:888»Bad Len 7 bytes"))
-        << piece.cells[5];
+    EXPECT_EQ(piece.cell(TrafficColumn::time), "");  // a piece carries no time
+    EXPECT_EQ(piece.cell(TrafficColumn::hex), hex_dump(join({{0x0F}, rest})));
+    EXPECT_EQ(piece.cell(TrafficColumn::length), "7");
+    EXPECT_TRUE(
+        piece.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888»Bad Len 7 bytes"))
+        << piece.cell(TrafficColumn::source);
     EXPECT_EQ(piece.icon, icon_client_frame_bad);
-    EXPECT_EQ(rows[0].cells[2], hex_dump(relay_on));
+    EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(relay_on));
     EXPECT_EQ(net.peer(b).sent, std::vector<Bytes>{relay_on});  // no echo copy of the run
     EXPECT_EQ(bus_frames(), (std::vector<Bytes>{join({{0x0F}, rest}), relay_on}));
 }
@@ -166,7 +169,7 @@ TEST_F(ClientIntake, BytesWithoutAStartByteAddNothingAndChangeNothing) {
 
     EXPECT_TRUE(read_from_a({0x01, 0x02, 0x04, 0xFF}).empty());
     EXPECT_EQ(net.peer(b).sent, std::vector<Bytes>{relay_on});
-    EXPECT_EQ(view.status[status_field::client_frames], "N:1");
+    EXPECT_EQ(view.status[StatusField::client_frames], "N:1");
     EXPECT_EQ(errors_shown("192.168.1.20"), "0");
     EXPECT_EQ(bus_frames(), std::vector<Bytes>{relay_on});
 }
@@ -181,7 +184,7 @@ TEST_F(ClientIntake, AFrameSplitAtAnyByteAcrossTwoReadsGivesOneValidEntry) {
         EXPECT_TRUE(read_from_a(Bytes(longest.begin(), longest.begin() + at)).empty());
         const auto rows = read_from_a(Bytes(longest.begin() + at, longest.end()));
         ASSERT_EQ(rows.size(), 1u);
-        EXPECT_EQ(rows[0].cells[2], hex_dump(longest));
+        EXPECT_EQ(rows[0].cell(TrafficColumn::hex), hex_dump(longest));
         EXPECT_EQ(rows[0].icon, icon_client_frame);
         run_pass(gw);  // its echo takes its turn
         EXPECT_EQ(net.peer(b).sent.back(), longest);
@@ -203,14 +206,16 @@ TEST_F(ClientTraffic, AnEchoNeverReachesItsSenderAndSamePortClientsAreToldApart)
     EXPECT_TRUE(net.peer(a).sent.empty());
     EXPECT_EQ(net.peer(b).received_bytes(), relay_on);
     EXPECT_EQ(net.peer(c).received_bytes(), relay_on);
-    EXPECT_EQ(view.traffic.front().cells[5], "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::source),
+              "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888");
 
     net.client_sends(b, relay_off);
     passes(4);  // its echo waits its turn, 2 ms after the last one
     EXPECT_EQ(net.peer(a).received_bytes(), relay_off);
     EXPECT_EQ(net.peer(b).received_bytes(), relay_on);
-    EXPECT_EQ(view.traffic.front().cells[5].substr(0, 6), "$02 (R");
-    EXPECT_NE(view.traffic.front().cells[5].find(" from 192.168.1.21:888"), std::string::npos);
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::source).substr(0, 6), "$02 (R");
+    EXPECT_NE(view.traffic.front().cell(TrafficColumn::source).find(" from 192.168.1.21:888"),
+              std::string::npos);
 }
 
 TEST_F(ClientTraffic, AFloodPausesReadingAbove200WaitingFramesAndNothingIsDropped) {
@@ -229,7 +234,8 @@ TEST_F(ClientTraffic, AFloodPausesReadingAbove200WaitingFramesAndNothingIsDroppe
     // Another client is served as usual meanwhile.
     net.client_sends(b, relay_on);
     passes(1);
-    EXPECT_EQ(view.traffic.front().cells[5], "$01 (RelOn N°1 (%00000001)) from 192.168.1.21:889");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::source),
+              "$01 (RelOn N°1 (%00000001)) from 192.168.1.21:889");
 
     int guard = 0;
     while (net.peer(a).paused && ++guard < 5000)
@@ -268,8 +274,10 @@ TEST_F(ClientTraffic, SilentGarbledAndVanishingClientsChangeNothingForTheOthers)
     passes(1);
     // What it sent before leaving is not lost without a trace: a bad-length row.
     ASSERT_EQ(view.traffic.size(), 1u);
-    EXPECT_EQ(view.traffic[0].cells[2], hex_dump(half));
-    EXPECT_TRUE(view.traffic[0].cells[5].ends_with(" from 192.168.1.23:903»Bad Len 5 bytes"));
+    EXPECT_EQ(view.traffic[0].cell(TrafficColumn::hex), hex_dump(half));
+    EXPECT_TRUE(view.traffic[0]
+                    .cell(TrafficColumn::source)
+                    .ends_with(" from 192.168.1.23:903»Bad Len 5 bytes"));
     EXPECT_EQ(errors_shown("192.168.1.23"), "1");
 
     const Bytes from_bus = make_frame(0xFB, 0x30, {0x0A});
@@ -300,7 +308,7 @@ TEST_F(ClientTraffic, APieceNothingMoreComesForIsGivenUpAfterASecond) {
     clock.advance(200);
     passes(1);
     ASSERT_EQ(view.traffic.size(), 1u);
-    EXPECT_EQ(view.traffic[0].cells[2], "0FF801");
+    EXPECT_EQ(view.traffic[0].cell(TrafficColumn::hex), "0FF801");
     EXPECT_EQ(view.traffic[0].icon, icon_client_frame_bad);
     EXPECT_EQ(errors_shown("192.168.1.20"), "1");
 

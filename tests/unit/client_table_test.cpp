@@ -240,12 +240,12 @@ TEST_F(ClientList, AnAnalyzerEndsAfterMoreThan300SilentSecondsAndComesBackWithIt
     run_pass(gw);
     clock.now = 300980;  // the pass runs at 10:25:01: 300 s of silence
     run_pass(gw);
-    EXPECT_EQ(view.status[status_field::analyzers], "A:2");
+    EXPECT_EQ(view.status[StatusField::analyzers], "A:2");
     EXPECT_EQ(view.clients.back().icon, icon_client_live);
 
     clock.now = 302000;  // 10:25:02: 301 s
     run_pass(gw);
-    EXPECT_EQ(view.status[status_field::analyzers], "A:1");
+    EXPECT_EQ(view.status[StatusField::analyzers], "A:1");
     EXPECT_EQ(lines(y).back(), "DEL IP,192.168.1.30:5000,2026-12-07 10:20:01,2026-12-07 10:25:02");
     EXPECT_EQ(lines(x).back().rfind("ADD IP,192.168.1.31:5001,", 0), 0u);
     EXPECT_EQ(view.clients.back().icon, icon_client_ended);
@@ -287,7 +287,7 @@ TEST_F(ClientList, DatagramsFromEverNewPortsMakeAtMostFourAnalyzersAnAddressAnd6
     }
     clock.advance(1000);
     run_pass(gw);
-    EXPECT_EQ(view.status[status_field::analyzers], "A:64");
+    EXPECT_EQ(view.status[StatusField::analyzers], "A:64");
     EXPECT_EQ(view.clients.size(), 64u);
     EXPECT_EQ(std::count_if(view.clients.begin(), view.clients.end(),
                             [](const ClientRow& r) { return r.address == "192.168.1.30"; }),
@@ -306,7 +306,8 @@ TEST_F(ClientList, ACrowdConnectingAtOnceIsListedWithOneDrawing) {
     run_pass(gw);
     EXPECT_EQ(view.clients.size(), 50u);
     EXPECT_EQ(view.client_list_rebuilds, before + 1);
-    EXPECT_EQ(view.clients.front().cells[1], "192.168.1.40 (5049) ");  // newest on top
+    EXPECT_EQ(view.clients.front().cell(ClientColumn::address),
+              "192.168.1.40 (5049) ");  // newest on top
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // What the operator's use of the window's controls does.
+#include "analyzer/traffic_list_file.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -47,7 +48,7 @@ TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
     const auto rates = view.rates;
     const auto graphs = view.graphs.size();
 
-    view.click(control::clear);
+    view.click(Control::clear);
     run_pass(gw);
 
     EXPECT_TRUE(view.traffic.empty());
@@ -58,14 +59,14 @@ TEST_F(ControlEvents, ClearEmptiesTheTrafficListOnly) {
 }
 
 TEST_F(ControlEvents, TheDelayBoxSwitchesBetween50And5MsPacing) {
-    view.set_checked(control::delay_check, false);
+    view.set_checked(Control::delay_check, false);
     run_pass(gw);
     for (const std::int64_t gap : write_gaps(4)) {
         EXPECT_GT(gap, 5);
         EXPECT_LT(gap, 50);
     }
 
-    view.set_checked(control::delay_check, true);
+    view.set_checked(Control::delay_check, true);
     run_pass(gw);
     const auto gaps = write_gaps(3);
     ASSERT_EQ(gaps.size(), 2u);
@@ -79,8 +80,8 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow shown = view.traffic.front();
 
-    view.set_checked(control::filter_toggle, true);
-    view.set_checked(control::invert_toggle, false);
+    view.set_checked(Control::filter_toggle, true);
+    view.set_checked(Control::invert_toggle, false);
     view.type_filter("0ff8");
     passes(3);
     ASSERT_EQ(view.traffic.size(), 1u);
@@ -91,25 +92,36 @@ TEST_F(ControlEvents, FilterButtonsActOnlyOnRowsAddedAfterwards) {
     serial.deliver(make_frame(0xF8, 0x07, {0x0A}));
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 2u);
-    EXPECT_EQ(view.traffic.front().cells[2].substr(0, 4), "0FF8");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::hex).substr(0, 4), "0FF8");
 
     // "!" down: the rows that hold the text are the ones hidden.
-    view.set_checked(control::invert_toggle, true);
+    view.set_checked(Control::invert_toggle, true);
     run_pass(gw);
     serial.deliver(make_frame(0xF8, 0x08, {0x0A}));
     run_pass(gw);
     serial.deliver(make_frame(0xFB, 0x09, {0x0A}));
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 3u);
-    EXPECT_EQ(view.traffic.front().cells[2].substr(0, 6), "0FFB09");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::hex).substr(0, 6), "0FFB09");
 }
 
 TEST_F(ControlEvents, TheHelpButtonOpensTheGuideAndNothingElse) {
-    view.click(control::help);
+    view.click(Control::help);
     EXPECT_TRUE(run_pass(gw));
     EXPECT_EQ(view.user_guide_opened, 1);
     EXPECT_TRUE(view.messages.empty());
     EXPECT_TRUE(view.questions.empty());
+}
+
+TEST_F(ControlEvents, ASaveThatCannotBeWrittenSaysSoNamingTheFile) {
+    gw.data_directory = dir / "gone";
+    view.click(Control::save);
+    EXPECT_TRUE(run_pass(gw));
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, "Save Error");
+    EXPECT_EQ(view.messages[0].text, "Can't write the traffic list to " + (dir / "gone").string() +
+                                         "/" + traffic_list_file_name(clock.local_date()));
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::error);
 }
 
 }  // namespace

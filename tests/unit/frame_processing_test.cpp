@@ -45,14 +45,14 @@ class FrameProcessing : public GatewayHarness {
     // does nothing, ends the pass's wait at once.
     void pass_at(std::int64_t ms) {
         clock.now = ms;
-        view.click(control::traffic_list);
+        view.click(Control::traffic_list);
         run_pass(gw);
         EXPECT_EQ(clock.now, ms);
     }
     std::vector<std::string> shown_hex() const {
         std::vector<std::string> hex;
         for (auto it = view.traffic.rbegin(); it != view.traffic.rend(); ++it)
-            hex.push_back(it->cells[2]);
+            hex.push_back(it->cell(TrafficColumn::hex));
         return hex;
     }
 };
@@ -83,7 +83,7 @@ TEST_P(RowLook, FollowsSideStatusAndPriority) {
     EXPECT_EQ(view.traffic.front().colour, c.colour);
     EXPECT_FALSE(view.traffic.front().colour_is_background);
     EXPECT_EQ(view.traffic.front().icon, c.icon);
-    EXPECT_EQ(view.traffic.front().cells[0], "");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::direction), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,11 +120,13 @@ TEST_F(FrameProcessing, BusBadChecksumRowShowsCarriedAndExpectedChecksumAndIsSen
     bus_sends({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
-    EXPECT_EQ(row.cells[2], "0FF800010BEE04");
-    EXPECT_EQ(row.cells[3], "7");
-    EXPECT_EQ(row.cells[4], "EE");
-    EXPECT_EQ(row.cells[5].rfind("$00 ", 0), 0u) << row.cells[5];
-    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS»Bad CSum ED")) << row.cells[5];
+    EXPECT_EQ(row.cell(TrafficColumn::hex), "0FF800010BEE04");
+    EXPECT_EQ(row.cell(TrafficColumn::length), "7");
+    EXPECT_EQ(row.cell(TrafficColumn::checksum), "EE");
+    EXPECT_EQ(row.cell(TrafficColumn::source).rfind("$00 ", 0), 0u)
+        << row.cell(TrafficColumn::source);
+    EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with(" from VelBUS»Bad CSum ED"))
+        << row.cell(TrafficColumn::source);
     EXPECT_TRUE(net.peer(client).sent.empty());
 }
 
@@ -133,9 +135,10 @@ TEST_F(FrameProcessing, BusBadLengthRowNamesTheCandidateSizeAndVerdict) {
     bus_sends({0x0F, 0xFB, 0x05, 0x03, 0x01, 0x02, 0x03, 0xAB, 0x05});
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
-    EXPECT_EQ(row.cells[3], "9");
-    EXPECT_EQ(row.cells[4], "AB");
-    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS»Bad Len 9 bytes (-3)")) << row.cells[5];
+    EXPECT_EQ(row.cell(TrafficColumn::length), "9");
+    EXPECT_EQ(row.cell(TrafficColumn::checksum), "AB");
+    EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with(" from VelBUS»Bad Len 9 bytes (-3)"))
+        << row.cell(TrafficColumn::source);
 }
 
 TEST_F(FrameProcessing, ValidBusRowCarriesTimeHexLengthChecksumAndOrigin) {
@@ -143,35 +146,41 @@ TEST_F(FrameProcessing, ValidBusRowCarriesTimeHexLengthChecksumAndOrigin) {
     bus_sends(kFBFrame);
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
-    EXPECT_EQ(row.cells[1], "10:20:01.34");
-    EXPECT_EQ(row.cells[2], "0FFB05010AE604");
-    EXPECT_EQ(row.cells[3], "7");
-    EXPECT_EQ(row.cells[4], "E6");
-    EXPECT_EQ(row.cells[5].rfind("$05 ", 0), 0u) << row.cells[5];
-    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS")) << row.cells[5];
+    EXPECT_EQ(row.cell(TrafficColumn::time), "10:20:01.34");
+    EXPECT_EQ(row.cell(TrafficColumn::hex), "0FFB05010AE604");
+    EXPECT_EQ(row.cell(TrafficColumn::length), "7");
+    EXPECT_EQ(row.cell(TrafficColumn::checksum), "E6");
+    EXPECT_EQ(row.cell(TrafficColumn::source).rfind("$05 ", 0), 0u)
+        << row.cell(TrafficColumn::source);
+    EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with(" from VelBUS"))
+        << row.cell(TrafficColumn::source);
 }
 
 TEST_F(FrameProcessing, ClientRowsNameTheSender) {
     const ConnectionHandle client = connected_client();
     clock.now = 2000;  // the frame comes at 10:20:02.00
     const TrafficRow& valid = client_row(client, kFBFrame);
-    EXPECT_TRUE(valid.cells[5].ends_with(" from 192.168.1.20:888")) << valid.cells[5];
-    EXPECT_EQ(valid.cells[1], "10:20:02.00");
+    EXPECT_TRUE(valid.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888"))
+        << valid.cell(TrafficColumn::source);
+    EXPECT_EQ(valid.cell(TrafficColumn::time), "10:20:02.00");
 
     const TrafficRow& bad_checksum = client_row(client, {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
-    EXPECT_TRUE(bad_checksum.cells[5].ends_with(" from 192.168.1.20:888»Bad CSum ED"))
-        << bad_checksum.cells[5];
+    EXPECT_TRUE(
+        bad_checksum.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888»Bad CSum ED"))
+        << bad_checksum.cell(TrafficColumn::source);
 
     const TrafficRow& piece = client_row(client, {0x0F, 0xF8, 0x00});
-    EXPECT_TRUE(piece.cells[5].ends_with(" from 192.168.1.20:888»Bad Len 3 bytes"))
-        << piece.cells[5];
-    EXPECT_EQ(piece.cells[4], "F8");
-    EXPECT_EQ(piece.cells[1], "");
+    EXPECT_TRUE(
+        piece.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888»Bad Len 3 bytes"))
+        << piece.cell(TrafficColumn::source);
+    EXPECT_EQ(piece.cell(TrafficColumn::checksum), "F8");
+    EXPECT_EQ(piece.cell(TrafficColumn::time), "");
 
     const TrafficRow& start_byte = client_row(client, {0x0F});
-    EXPECT_TRUE(start_byte.cells[5].ends_with(" from 192.168.1.20:888»Bad Len 1 bytes"))
-        << start_byte.cells[5];
-    EXPECT_EQ(start_byte.cells[4], "");
+    EXPECT_TRUE(
+        start_byte.cell(TrafficColumn::source).ends_with(" from 192.168.1.20:888»Bad Len 1 bytes"))
+        << start_byte.cell(TrafficColumn::source);
+    EXPECT_EQ(start_byte.cell(TrafficColumn::checksum), "");
 }
 
 // A frame still queued when "Disconnect All" forgets its client, then not sent.
@@ -179,18 +188,21 @@ TEST_F(FrameProcessing, NotSentRowOfAForgottenClientNamesAnUnknownSender) {
     const ConnectionHandle client = connected_client();
     bus_sends({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04});  // the module's "buffer full"
     client_row(client, kFBFrame);
-    view.click(control::disconnect_all);
+    view.click(Control::disconnect_all);
     run_pass(gw);
     serial.failed = true;
     const auto not_sent = [&] {
-        return view.traffic.front().cells[5].find("Not sent") != std::string::npos;
+        return view.traffic.front().cell(TrafficColumn::source).find("Not sent") !=
+               std::string::npos;
     };
     for (int k = 0; k < 300 && !not_sent(); ++k)
         run_pass(gw);
     const TrafficRow& row = view.traffic.front();
-    ASSERT_EQ(row.cells[2], "0FFB05010AE604");
-    EXPECT_NE(row.cells[5].find(" from unknown"), std::string::npos) << row.cells[5];
-    EXPECT_TRUE(row.cells[5].ends_with("»Not sent, serial link down")) << row.cells[5];
+    ASSERT_EQ(row.cell(TrafficColumn::hex), "0FFB05010AE604");
+    EXPECT_NE(row.cell(TrafficColumn::source).find(" from unknown"), std::string::npos)
+        << row.cell(TrafficColumn::source);
+    EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with("»Not sent, serial link down"))
+        << row.cell(TrafficColumn::source);
 }
 
 // ---- The filter ----
@@ -212,10 +224,10 @@ TEST_P(TrafficFilter, DecidesWhichRowsAreListed) {
     const FilterCase& c = GetParam();
     const ConnectionHandle analyzer = net.datagram("192.168.1.30", 5000, "hi");
     run_pass(gw);
-    view.set_checked(control::filter_toggle, c.filter_down);
-    view.set_checked(control::invert_toggle, c.invert_down);
+    view.set_checked(Control::filter_toggle, c.filter_down);
+    view.set_checked(Control::invert_toggle, c.invert_down);
     view.type_filter(c.text);
-    view.set_checked(control::debug_check, true);
+    view.set_checked(Control::debug_check, true);
     for (int k = 0; k < 4; ++k)
         run_pass(gw);
     bus_sends(kF8Frame);
@@ -249,10 +261,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FrameProcessing, DebugLineIsTheRowJoinedByCommasInCodePageWithCrLf) {
     // Read in the pass that sees the second begin, the frame's time ends in ".00".
     serial.deliver({0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xEE, 0x04});
-    view.set_checked(control::debug_check, true);
+    view.set_checked(Control::debug_check, true);
     run_pass(gw);
     ASSERT_EQ(view.traffic.size(), 1u);
-    const std::string& source = view.traffic.front().cells[5];
+    const std::string& source = view.traffic.front().cell(TrafficColumn::source);
     ASSERT_TRUE(source.ends_with("»Bad CSum ED")) << source;
     const std::string log = file_text("Quillon_debug.log");
     EXPECT_EQ(log, "10:20:01.00,0FF800010BEE04,7,EE," + utf8_to_cp1252(source) + "\r\n");
@@ -297,12 +309,12 @@ TEST_F(FrameProcessing, The501stRowPushesTheOldestOut) {
     }
     bus_sends(burst);
     ASSERT_EQ(view.traffic.size(), 500u);
-    EXPECT_EQ(view.traffic.front().cells[2], hex[500]);
-    EXPECT_EQ(view.traffic.back().cells[2], hex[1]);
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::hex), hex[500]);
+    EXPECT_EQ(view.traffic.back().cell(TrafficColumn::hex), hex[1]);
 
     // What "Save" writes is what the list kept, top row first.
     const std::string file = traffic_list_file_name(clock.local_date());
-    view.click(control::save);
+    view.click(Control::save);
     run_pass(gw);
     std::istringstream saved(file_text(file));
     std::vector<std::string> lines;
@@ -318,7 +330,7 @@ TEST_F(FrameProcessing, The501stRowPushesTheOldestOut) {
 int silence_rows(const FakeView& v) {
     int n = 0;
     for (const TrafficRow& r : v.traffic)
-        n += r.cells[2] == "- timeout -" ? 1 : 0;
+        n += r.cell(TrafficColumn::hex) == "- timeout -" ? 1 : 0;
     return n;
 }
 

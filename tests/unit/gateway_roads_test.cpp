@@ -19,7 +19,7 @@ TEST_F(FrameRoads, BusFrameBecomesRowAnalyzerLineAndReachesEveryBusClient) {
     run_pass(gw);
 
     ASSERT_FALSE(view.traffic.empty());
-    EXPECT_EQ(view.traffic.front().cells[2], hex_dump(frame));
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::hex), hex_dump(frame));
     EXPECT_EQ(view.traffic.front().icon, icon_bus_frame);
     EXPECT_EQ(net.peer(a).received_bytes(), frame);
     EXPECT_EQ(net.peer(b).received_bytes(), frame);
@@ -50,7 +50,8 @@ TEST_F(FrameRoads, ClientFrameIsEchoedToOthersAndPacedOntoTheBus) {
     EXPECT_GT(serial.writes[1].time_ms - serial.writes[0].time_ms, 50);
     EXPECT_GT(serial.writes[2].time_ms - serial.writes[1].time_ms, 50);
     EXPECT_EQ(view.traffic.size(), 3u);
-    EXPECT_EQ(view.traffic.back().cells[5], "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888");
+    EXPECT_EQ(view.traffic.back().cell(TrafficColumn::source),
+              "$01 (RelOn N°1 (%00000001)) from 192.168.1.20:888");
 }
 
 }  // namespace

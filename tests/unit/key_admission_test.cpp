@@ -21,7 +21,8 @@ class KeyAdmission : public GatewayHarness {
     std::vector<std::string> access_rows() const {
         std::vector<std::string> rows;
         for (auto it = view.traffic.rbegin(); it != view.traffic.rend(); ++it)
-            if (it->cells[2] == "- access -") rows.push_back(it->cells[5]);
+            if (it->cell(TrafficColumn::hex) == "- access -")
+                rows.push_back(it->cell(TrafficColumn::source));
         return rows;
     }
     std::uint16_t next_port_ = 40000;
@@ -48,7 +49,7 @@ TEST_F(KeyAdmission, FiveRefusalsShutAnAddressOutForAMinuteAndNoOtherAddress) {
     const ConnectionHandle datagram = net.datagram("10.0.0.9", 7000, "s3cret");
     run_pass(gw);
     EXPECT_TRUE(net.peer(datagram).closed_by_gateway);
-    EXPECT_EQ(view.status[status_field::analyzers], "A:0");
+    EXPECT_EQ(view.status[StatusField::analyzers], "A:0");
     EXPECT_EQ(access_rows(), expected);
 
     run_for(60000);

@@ -33,7 +33,7 @@ class MainLoop : public GatewayHarness {
     }
     // A pass that takes no time: an event that does nothing ends its wait at once.
     void instant_pass() {
-        view.click(control::filter_text);
+        view.click(Control::filter_text);
         run_pass(gw);
     }
 };
@@ -45,19 +45,19 @@ TEST_F(MainLoop, AnIdleLoopSleepsUntilTheNextRefreshAndShowsV0) {
     // Nothing but the statistics is due: one pass a refresh, more than a second apart.
     EXPECT_EQ(view.wait_timeouts, std::vector<std::int32_t>(3, 1001));
     EXPECT_EQ(clock.now, t0 + 3003);
-    EXPECT_EQ(view.status[status_field::bus_frames], "V:0");
+    EXPECT_EQ(view.status[StatusField::bus_frames], "V:0");
 
     serial.deliver(join_frames({bus_frame, bus_frame}));
     run_pass(gw);
-    EXPECT_EQ(view.status[status_field::bus_frames], "V:2");
+    EXPECT_EQ(view.status[StatusField::bus_frames], "V:2");
     run_pass(gw);
     // The count is put back without the loop sleeping on it until the next refresh.
     EXPECT_LE(view.wait_timeouts.back(), 21);
-    EXPECT_EQ(view.status[status_field::bus_frames], "V:0");
+    EXPECT_EQ(view.status[StatusField::bus_frames], "V:0");
 
     clock.now = 2500;
     run_pass(gw);
-    EXPECT_EQ(view.status[status_field::analyzers], "A:0");
+    EXPECT_EQ(view.status[StatusField::analyzers], "A:0");
 }
 
 TEST_F(MainLoop, ControlsAreHandledBeforeTheNetworkAndTheBusInTheSamePass) {
@@ -70,7 +70,7 @@ TEST_F(MainLoop, ControlsAreHandledBeforeTheNetworkAndTheBusInTheSamePass) {
 
     // "Clear" and a new frame in one pass: the new frame's row stays.
     serial.deliver(bus_frame);
-    view.click(control::clear);
+    view.click(Control::clear);
     run_pass(gw);
     EXPECT_EQ(view.traffic.size(), 1u);
 
@@ -110,7 +110,7 @@ TEST_F(MainLoop, TheCloseButtonFinishesThePassThenShutsDownWithoutAQuestion) {
 TEST_F(MainLoop, TheQuitQuestionEndsTheLoopOnlyOnYes) {
     ASSERT_EQ(start(), StartOutcome::running);
     view.answers = {false};
-    view.click(control::quit);
+    view.click(Control::quit);
     EXPECT_TRUE(run_pass(gw));
     EXPECT_EQ(view.questions,
               (std::vector<std::string>{"Quit Quillon|Do you want to close Quillon ?"}));
@@ -118,7 +118,7 @@ TEST_F(MainLoop, TheQuitQuestionEndsTheLoopOnlyOnYes) {
     EXPECT_TRUE(run_pass(gw));
 
     view.answers = {true};
-    view.click(control::quit);
+    view.click(Control::quit);
     EXPECT_FALSE(run_pass(gw));
     EXPECT_EQ(view.questions.size(), 2u);
     EXPECT_FALSE(serial.open_now);
@@ -133,7 +133,7 @@ TEST_F(MainLoop, DisconnectAllForgetsEveryClientSilentlyAndReopensTheServer) {
     passes(3);
     const auto lines_before = net.peer(analyzer).received_lines().size();
 
-    view.click(control::disconnect_all);
+    view.click(Control::disconnect_all);
     EXPECT_TRUE(run_pass(gw));
 
     EXPECT_TRUE(net.peer(a).closed_by_gateway);
@@ -148,14 +148,14 @@ TEST_F(MainLoop, DisconnectAllForgetsEveryClientSilentlyAndReopensTheServer) {
     const ConnectionHandle c = net.connect("192.168.1.22", 890);
     passes(1);
     ASSERT_EQ(view.clients.size(), 1u);
-    EXPECT_EQ(view.clients[0].cells[1], "192.168.1.22 (890) ");
+    EXPECT_EQ(view.clients[0].cell(ClientColumn::address), "192.168.1.22 (890) ");
     EXPECT_TRUE(net.peer(c).open);
 }
 
 TEST_F(MainLoop, AServerThatCannotBeReopenedEndsTheProgram) {
     ASSERT_EQ(start(), StartOutcome::running);
     net.taken_ports = {8080};  // another program takes the port during the pause
-    view.click(control::disconnect_all);
+    view.click(Control::disconnect_all);
 
     EXPECT_FALSE(run_pass(gw));
     ASSERT_EQ(view.messages.size(), 1u);
@@ -256,8 +256,9 @@ struct GatewayWithView {
     FakeSerialPort serial{clock};
     FakeNetwork net;
     View view{clock};
+    NoViewWatcher watcher;
     PosixFiles files;
-    Gateway gw{{clock, serial, net, view, view, view, files}};
+    Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
 
     StartOutcome start(const std::filesystem::path& dir) {
         view.clock = &clock;
@@ -273,7 +274,7 @@ struct GatewayWithView {
 TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     GatewayWithView<SpinCountingView> t;
     ASSERT_EQ(t.start(dir), StartOutcome::running);
-    auto& [c, s, n, v, f, g] = t;
+    auto& [c, s, n, v, w, f, g] = t;
     v.input_pending = [&n] { return n.has_pending(); };
     const ConnectionHandle a = n.connect("192.168.1.20", 888);
     run_pass(g);
@@ -287,7 +288,7 @@ TEST_F(MainLoop, APacedWriteDueRightAfterAStatisticsRefreshIsNotDelayed) {
     EXPECT_EQ(s.writes[0].time_ms, 1940);
     EXPECT_EQ(s.writes[1].time_ms, 1991);
     EXPECT_EQ(s.writes[2].time_ms, 2042);
-    EXPECT_EQ(v.rates.count(control::rx_rate), 1u);  // the refresh came between
+    EXPECT_EQ(v.rates.count(Control::rx_rate), 1u);  // the refresh came between
     EXPECT_LE(v.zero_waits, 1);
 }
 
@@ -299,18 +300,18 @@ TEST_F(MainLoop, TheTimeOfAFrameIsTheWallClocksWithHundredthsAlsoAtMidnight) {
     clock.now = 1997;
     net.client_sends(a, relay_on);
     run_pass(gw);
-    EXPECT_EQ(view.traffic.front().cells[1], "23:59:59.99");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::time), "23:59:59.99");
     clock.now = 2068;
     net.client_sends(a, relay_on);
     run_pass(gw);
-    EXPECT_EQ(view.traffic.front().cells[1], "00:00:00.06");
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::time), "00:00:00.06");
 }
 
 TEST_F(MainLoop, ArrivingInputEndsTheWaitRightAfterAStatisticsRefresh) {
     ASSERT_EQ(start(), StartOutcome::running);  // the statistics count from 1000
     clock.now = 2001;
     run_pass(gw);  // refreshes the statistics
-    ASSERT_EQ(view.status.count(status_field::uptime), 1u);
+    ASSERT_EQ(view.status.count(StatusField::uptime), 1u);
 
     serial.deliver(make_frame(0xFB, 0x05, {0x0A}));
     OperatorEvent input;

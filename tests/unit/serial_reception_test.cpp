@@ -66,7 +66,10 @@ class SerialReceptionInTheLoop : public GatewayHarness {
     int rows_tagged(const std::string& tag, const std::string& text_part) const {
         int n = 0;
         for (const TrafficRow& r : view.traffic)
-            n += r.cells[2] == tag && r.cells[5].find(text_part) != std::string::npos ? 1 : 0;
+            n += r.cell(TrafficColumn::hex) == tag &&
+                         r.cell(TrafficColumn::source).find(text_part) != std::string::npos
+                     ? 1
+                     : 0;
         return n;
     }
     // Passes until the once-a-second figures are shown again.
@@ -306,11 +309,13 @@ TEST_F(SerialReceptionInTheLoop, LoneStartByteIsShownAsOneBytePieceWithEmptyCs) 
     run_pass(gw);  // 60 ms after the byte came
     ASSERT_EQ(view.traffic.size(), 1u);
     const TrafficRow& row = view.traffic.front();
-    EXPECT_EQ(row.cells[2], "0F");
-    EXPECT_EQ(row.cells[3], "1");
-    EXPECT_EQ(row.cells[4], "");
-    EXPECT_TRUE(row.cells[5].rfind("$00 ", 0) == 0) << row.cells[5];
-    EXPECT_TRUE(row.cells[5].ends_with(" from VelBUS»Bad Len 1 bytes (-3)")) << row.cells[5];
+    EXPECT_EQ(row.cell(TrafficColumn::hex), "0F");
+    EXPECT_EQ(row.cell(TrafficColumn::length), "1");
+    EXPECT_EQ(row.cell(TrafficColumn::checksum), "");
+    EXPECT_TRUE(row.cell(TrafficColumn::source).rfind("$00 ", 0) == 0)
+        << row.cell(TrafficColumn::source);
+    EXPECT_TRUE(row.cell(TrafficColumn::source).ends_with(" from VelBUS»Bad Len 1 bytes (-3)"))
+        << row.cell(TrafficColumn::source);
     EXPECT_EQ(row.icon, icon_bus_frame_bad);
     EXPECT_TRUE(net.peer(client).sent.empty());
 }
@@ -327,7 +332,7 @@ TEST_F(SerialReceptionInTheLoop, ReadNeverExceedsTheBufferAndTheRestWaits) {
     EXPECT_TRUE(serial.incoming.empty());
     EXPECT_TRUE(view.traffic.empty());
     run_until_rates_shown();
-    EXPECT_EQ(view.rates[control::rx_rate], "40000.0");  // every byte counted, in one second
+    EXPECT_EQ(view.rates[Control::rx_rate], "40000.0");  // every byte counted, in one second
 }
 
 TEST_F(SerialReception, HeldBytesAndReadTogetherFitTheBuffer) {
@@ -361,21 +366,23 @@ TEST_F(SerialReceptionInTheLoop, RandomGarbageShowsEveryCandidateAndForwardsOnly
     ASSERT_LT(view.traffic.size(), traffic_list_max_rows);  // every row still listed
     for (auto it = view.traffic.rbegin(); it != view.traffic.rend(); ++it) {
         const TrafficRow& row = *it;
-        EXPECT_EQ(row.cells[2].rfind("0F", 0), 0u) << row.cells[2];
-        const std::size_t length = std::stoul(row.cells[3]);
-        EXPECT_EQ(row.cells[2].size(), 2 * length);
+        EXPECT_EQ(row.cell(TrafficColumn::hex).rfind("0F", 0), 0u) << row.cell(TrafficColumn::hex);
+        const std::size_t length = std::stoul(row.cell(TrafficColumn::length));
+        EXPECT_EQ(row.cell(TrafficColumn::hex).size(), 2 * length);
         EXPECT_LE(length, BusFrame::max_size);
         if (row.icon == icon_bus_frame) {
             Bytes bytes;
             for (std::size_t i = 0; i < length; ++i)
                 bytes.push_back(static_cast<std::uint8_t>(
-                    std::stoul(row.cells[2].substr(2 * i, 2), nullptr, 16)));
-            EXPECT_EQ(judge_frame(bytes.data()), FrameStatus::valid) << row.cells[2];
+                    std::stoul(row.cell(TrafficColumn::hex).substr(2 * i, 2), nullptr, 16)));
+            EXPECT_EQ(judge_frame(bytes.data()), FrameStatus::valid)
+                << row.cell(TrafficColumn::hex);
             forwarded.insert(forwarded.end(), bytes.begin(), bytes.end());
             ++frames_forwarded;
         } else {
             EXPECT_EQ(row.icon, icon_bus_frame_bad);
-            EXPECT_NE(row.cells[5].find("»Bad "), std::string::npos) << row.cells[5];
+            EXPECT_NE(row.cell(TrafficColumn::source).find("»Bad "), std::string::npos)
+                << row.cell(TrafficColumn::source);
         }
     }
     EXPECT_GE(frames_forwarded, 4);
@@ -411,7 +418,7 @@ TEST_F(SerialReceptionInTheLoop, LostPortShowsOneRowIsRetriedAndTrafficResumesWi
     run_pass(gw);
     EXPECT_TRUE(net.peer(client).open);
     EXPECT_EQ(net.peer(client).received_bytes(), kValidF8);
-    EXPECT_EQ(view.status[status_field::bus_frames], "V:1");
+    EXPECT_EQ(view.status[StatusField::bus_frames], "V:1");
 }
 
 TEST_F(SerialReception, LostPortIsTriedAgainOnlyAfterMoreThan2000Ms) {
@@ -456,16 +463,17 @@ TEST_F(SerialReceptionInTheLoop,
         run_pass(gw);
     ASSERT_GE(view.traffic.size(), 2u);
     const TrafficRow& unsent = view.traffic.front();
-    EXPECT_EQ(unsent.cells[2], hex_dump(kValidF8));
-    EXPECT_TRUE(unsent.cells[5].ends_with("from 192.168.1.20:888»Not sent, serial link down"))
-        << unsent.cells[5];
+    EXPECT_EQ(unsent.cell(TrafficColumn::hex), hex_dump(kValidF8));
+    EXPECT_TRUE(unsent.cell(TrafficColumn::source)
+                    .ends_with("from 192.168.1.20:888»Not sent, serial link down"))
+        << unsent.cell(TrafficColumn::source);
     const std::string line = net.peer(analyzer).received_lines().back();
     EXPECT_TRUE(line.starts_with("V->N,")) << line;
     EXPECT_NE(line.find("Not sent, serial link down"), std::string::npos) << line;
 
     clock.advance(1001);
     run_pass(gw);
-    EXPECT_EQ(view.rates[control::tx_rate], "0.0");
+    EXPECT_EQ(view.rates[Control::tx_rate], "0.0");
 
     serial.failed = false;
     for (int k = 0; k < 150; ++k)

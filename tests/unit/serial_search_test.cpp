@@ -43,7 +43,8 @@ class SerialSearch : public GatewayHarness {
     Texts serial_rows() const {
         Texts texts;
         for (auto r = view.traffic.rbegin(); r != view.traffic.rend(); ++r)
-            if (r->cells[2] == "- serial -") texts.push_back(r->cells[5]);
+            if (r->cell(TrafficColumn::hex) == "- serial -")
+                texts.push_back(r->cell(TrafficColumn::source));
         return texts;
     }
 };
@@ -56,11 +57,11 @@ TEST_F(SerialSearch, TheOneModuleFoundIsOpenedAndNamed) {
     EXPECT_EQ(serial_rows(), found);
     EXPECT_EQ(view.log, found);
     EXPECT_TRUE(view.messages.empty());
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial /dev/ttyACM0");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial /dev/ttyACM0");
 
     serial.deliver(kBusFrame);
     run_pass(gw);
-    EXPECT_EQ(view.traffic.front().cells[2], hex_dump(kBusFrame));
+    EXPECT_EQ(view.traffic.front().cell(TrafficColumn::hex), hex_dump(kBusFrame));
 }
 
 TEST_F(SerialSearch, OfSeveralModulesTheFirstListedIsUsed) {
@@ -76,7 +77,7 @@ TEST_F(SerialSearch, AModuleThatCannotBeOpenedIsPassedOver) {
     ASSERT_EQ(start_searching(), StartOutcome::running);
     EXPECT_EQ(devices_opened(), (Texts{"/dev/ttyACM0", "/dev/ttyACM1"}));
     EXPECT_EQ(serial_rows(), Texts{"Velbus interface module found on /dev/ttyACM1"});
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial /dev/ttyACM1");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial /dev/ttyACM1");
 }
 
 TEST_F(SerialSearch, WhenNoModuleOpensItSaysWhichOnceAndTriesAgain) {
@@ -106,7 +107,7 @@ TEST_F(SerialSearch, WithNoModuleTheGatewayServesAndTakesTheOnePluggedInLater) {
     EXPECT_EQ(serial_rows(), none);
     EXPECT_EQ(view.log, none);
     EXPECT_TRUE(view.messages.empty());
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial auto");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial auto");
     const ConnectionHandle client = net.connect("192.168.1.20", 888);
 
     run_for(5000);  // two more searches, said nothing more
@@ -118,7 +119,7 @@ TEST_F(SerialSearch, WithNoModuleTheGatewayServesAndTakesTheOnePluggedInLater) {
     const std::string found = "Velbus interface module found on /dev/ttyUSB0";
     EXPECT_EQ(serial_rows(), (Texts{none[0], found}));
     EXPECT_EQ(view.log, (Texts{none[0], found}));
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial /dev/ttyUSB0");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial /dev/ttyUSB0");
 
     serial.deliver(kBusFrame);
     run_pass(gw);
@@ -137,7 +138,7 @@ TEST_F(SerialSearch, AModuleUnpluggedIsLookedForAgainAndMayComeBackElsewhere) {
                                     "Serial port /dev/ttyACM0 lost, trying again every 2 seconds",
                                     "Velbus interface module found on /dev/ttyACM1"}));
     EXPECT_EQ(devices_opened().back(), "/dev/ttyACM1");
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial /dev/ttyACM1");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial /dev/ttyACM1");
 }
 
 }  // namespace

@@ -90,8 +90,8 @@ TEST_F(Startup, TheDialogAsksAgainUntilThePortAndTheSerialPortBothWork) {
     EXPECT_EQ(line.handshake, 0);
     EXPECT_EQ(serial.line_calls, (std::vector<std::string>{"rts:1", "dtr:0"}));
     EXPECT_EQ(net.servers, (Servers{{Server::tcp, 9000}, {Server::analyzer, 9001}}));
-    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 9000");
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM4");
+    EXPECT_EQ(view.status[StatusField::ethernet], "Ethernet port 9000");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial COM4");
     EXPECT_TRUE(view.window_created);
 }
 
@@ -113,8 +113,8 @@ TEST_F(Startup, ASerialPortThatCannotBeOpenedEndsIt) {
                               "such file or directory: look under /dev/serial/by-id/ for the "
                               "module's stable name, or set SerialPort = auto to find it"}));
     EXPECT_TRUE(view.window_created);
-    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 8080");
-    EXPECT_EQ(view.status.count(status_field::serial), 0u);
+    EXPECT_EQ(view.status[StatusField::ethernet], "Ethernet port 8080");
+    EXPECT_EQ(view.status.count(StatusField::serial), 0u);
     EXPECT_TRUE(net.server_attempts.empty());
     // A device the account may not open: the group it needs.
     serial.open_error = {SerialOpenProblem::permission, "Permission denied"};
@@ -147,7 +147,7 @@ TEST_F(Startup, PortOf65535NamesAnAnalyzerPortOf65536) {
                               "to 65535); set AnalyzerPort (AnalyzerPort = 0 goes without the "
                               "analyzer feed)"}));
     EXPECT_EQ(net.servers, (Servers{{Server::tcp, 65535}}));
-    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 65535");
+    EXPECT_EQ(view.status[StatusField::ethernet], "Ethernet port 65535");
     EXPECT_TRUE(run_pass(gw));
 }
 
@@ -223,8 +223,8 @@ TEST_F(Startup, TitleAndStatusFieldsNameTheVersionAndPorts) {
     ASSERT_EQ(start("IPPort = 9000\r\nSerialPort = COM3,38400,0,8,1,0\r\n"), StartOutcome::running);
     EXPECT_TRUE(view.messages.empty());
     EXPECT_EQ(view.title, "Quillon 3.25");
-    EXPECT_EQ(view.status[status_field::serial], "Velbus serial COM3");
-    EXPECT_EQ(view.status[status_field::ethernet], "Ethernet port 9000");
+    EXPECT_EQ(view.status[StatusField::serial], "Velbus serial COM3");
+    EXPECT_EQ(view.status[StatusField::ethernet], "Ethernet port 9000");
     EXPECT_EQ(net.servers, (Servers{{Server::tcp, 9000}, {Server::analyzer, 9001}}));
     ASSERT_EQ(serial.opened.size(), 1u);
     EXPECT_EQ(serial.opened[0].name, "COM3");

@@ -35,12 +35,13 @@ class StatisticsRecord : public ::testing::Test {
     static constexpr std::int64_t start_ms = 5000;
     FakeClock clock;
     FakeView view{clock};
+    NoViewWatcher watcher;
     quillon::Statistics stats;
     Date start_date = clock.date_at_zero;
 
     void SetUp() override { stats.start(start_ms, start_date); }
     bool refresh_at(std::int64_t ms, std::int32_t rx_bytes, std::int32_t tx_bytes) {
-        return stats.refresh(start_ms + ms, rx_bytes, tx_bytes, view);
+        return stats.refresh(start_ms + ms, rx_bytes, tx_bytes, view, watcher);
     }
 };
 
@@ -65,8 +66,8 @@ class Rates : public StatisticsRecord, public ::testing::WithParamInterface<Rate
 TEST_P(Rates, AreBitsPerWholeSecondWithOneDecimal) {
     const RateCase& c = GetParam();
     ASSERT_TRUE(refresh_at(c.after_ms, c.rx_bytes, c.tx_bytes));
-    EXPECT_EQ(view.rates[control::rx_rate], c.rx_text);
-    EXPECT_EQ(view.rates[control::tx_rate], c.tx_text);
+    EXPECT_EQ(view.rates[Control::rx_rate], c.rx_text);
+    EXPECT_EQ(view.rates[Control::tx_rate], c.tx_text);
     ASSERT_EQ(stats.history().size(), bandwidth_history_samples);
     EXPECT_EQ(stats.history().back().rx_height, c.rx_height);
     EXPECT_EQ(stats.history().back().tx_height, c.tx_height);
@@ -100,7 +101,7 @@ TEST_F(StatisticsRecord, RefreshWithinTheFirstSecondChangesNothingButItsStart) {
 
 struct GraphSideCase {
     const char* name;
-    int control;
+    Control control;
     Rgb background;
     Rgb bar;
 };
@@ -138,8 +139,8 @@ TEST_P(Graph, NewestSampleEntersThePictureOneRefreshLater) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sides, Graph,
-    ::testing::Values(GraphSideCase{"Received", control::rx_graph, kRxBackground, kRxBar},
-                      GraphSideCase{"Sent", control::tx_graph, kTxBackground, kTxBar}),
+    ::testing::Values(GraphSideCase{"Received", Control::rx_graph, kRxBackground, kRxBar},
+                      GraphSideCase{"Sent", Control::tx_graph, kTxBackground, kTxBar}),
     [](const ::testing::TestParamInfo<GraphSideCase>& p) { return std::string(p.param.name); });
 
 TEST(GraphDrawing, BarHeightsFrom24UpFillTheColumnAndTheNewestStaysOutside) {
@@ -179,7 +180,7 @@ class Uptime : public StatisticsRecord, public ::testing::WithParamInterface<Upt
 TEST_P(Uptime, IsWrittenInYearsMonthsDaysAndTimeOfDay) {
     const UptimeCase& c = GetParam();
     stats.refresh_uptime(start_date + c.seconds, view);
-    EXPECT_EQ(view.status[status_field::uptime], c.text);
+    EXPECT_EQ(view.status[StatusField::uptime], c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -193,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StatisticsRecord, ClockFieldShowsTheTimeOfDay) {
     stats.refresh_uptime(start_date + 1 + 3 * 3600 + 61, view);  // 10:20:01 + 3 h 1 min 1 s
-    EXPECT_EQ(view.status[status_field::clock], "13:21:02");
+    EXPECT_EQ(view.status[StatusField::clock], "13:21:02");
 }
 
 // ---- The rhythm of the loop ----
@@ -212,7 +213,7 @@ TEST_P(StatisticsRhythm, KeepsItsOneSecondPeriodWhateverTheClockReads) {
         run_pass(gw);
         if (view.rates.empty()) continue;
         refreshes.push_back(clock.now);
-        rx_rate = view.rates[control::rx_rate];
+        rx_rate = view.rates[Control::rx_rate];
     }
     ASSERT_EQ(refreshes.size(), 5u);
     std::int64_t previous = GetParam();
@@ -222,7 +223,7 @@ TEST_P(StatisticsRhythm, KeepsItsOneSecondPeriodWhateverTheClockReads) {
         previous = t;
     }
     EXPECT_EQ(rx_rate, "0.0");
-    EXPECT_EQ(view.status[status_field::uptime], "UpTime: 0y 0m 0d and 00:00:05");
+    EXPECT_EQ(view.status[StatusField::uptime], "UpTime: 0y 0m 0d and 00:00:05");
 }
 
 INSTANTIATE_TEST_SUITE_P(ClockValues, StatisticsRhythm,

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/code_page.hpp"
+#include "ui/control_words.hpp"
 #include "ui/statistics.hpp"
 #include "ui/traffic_list.hpp"
 
@@ -32,9 +33,12 @@ std::string colour_text(const Rgb& c) {
 
 std::string row_json(const TrafficRow& r) {
     return std::string("{\"icon\":\"") + icon_name(r.icon) +
-           "\",\"time\":" + json_string(r.cells[1]) + ",\"hex\":" + json_string(r.cells[2]) +
-           ",\"ln\":" + json_string(r.cells[3]) + ",\"cs\":" + json_string(r.cells[4]) +
-           ",\"source\":" + json_string(r.cells[5]) + ",\"colour\":\"" + colour_text(r.colour) +
+           "\",\"time\":" + json_string(r.cell(TrafficColumn::time)) +
+           ",\"hex\":" + json_string(r.cell(TrafficColumn::hex)) +
+           ",\"ln\":" + json_string(r.cell(TrafficColumn::length)) +
+           ",\"cs\":" + json_string(r.cell(TrafficColumn::checksum)) +
+           ",\"source\":" + json_string(r.cell(TrafficColumn::source)) + ",\"colour\":\"" +
+           colour_text(r.colour) +
            "\",\"background\":" + (r.colour_is_background ? "true" : "false") + "}";
 }
 
@@ -44,9 +48,10 @@ std::string clients_json(const std::vector<ClientRow>& rows) {
         if (out.size() > 1) out += ',';
         out += "{\"id\":" + std::to_string(c.client) + ",\"icon\":\"" +
                (c.icon == icon_client_live ? "live" : "ended") +
-               "\",\"address\":" + json_string(c.cells[1]) +
-               ",\"start\":" + json_string(c.cells[2]) + ",\"end\":" + json_string(c.cells[3]) +
-               ",\"errors\":" + json_string(c.cells[4]) + "}";
+               "\",\"address\":" + json_string(c.cell(ClientColumn::address)) +
+               ",\"start\":" + json_string(c.cell(ClientColumn::start)) +
+               ",\"end\":" + json_string(c.cell(ClientColumn::end)) +
+               ",\"errors\":" + json_string(c.cell(ClientColumn::errors)) + "}";
     }
     return out + "]";
 }
@@ -110,12 +115,12 @@ std::string WebMonitorView::state_message(bool authorised) const {
     return out;
 }
 
-void WebMonitorView::set_title(std::string_view title) {
+void WebMonitorView::title_changed(std::string_view title) {
     title_ = title;
     queue("{\"type\":\"title\",\"text\":" + json_string(title) + "}");
 }
 
-void WebMonitorView::traffic_clear() {
+void WebMonitorView::traffic_cleared() {
     rows_.clear();
     queue(R"({"type":"clear"})");
 }
@@ -126,24 +131,25 @@ void WebMonitorView::traffic_arrived(const TrafficRow& row) {
     if (watched()) queue("{\"type\":\"row\",\"row\":" + row_json(row) + "}");
 }
 
-void WebMonitorView::show_clients(const std::vector<ClientRow>& rows) {
+void WebMonitorView::clients_changed(const std::vector<ClientRow>& rows) {
     clients_ = rows;
     if (watched()) queue("{\"type\":\"clients\",\"clients\":" + clients_json(rows) + "}");
 }
 
-void WebMonitorView::set_status_field(int field, std::string_view text) {
-    if (field < 0 || field >= status_field::count) return;
-    auto& kept = status_[static_cast<std::size_t>(field)];
+void WebMonitorView::status_field_changed(StatusField field, std::string_view text) {
+    const int number = number_of(field);
+    if (number < 0 || number >= status_field_count) return;
+    auto& kept = status_[static_cast<std::size_t>(number)];
     if (kept == text) return;
     kept = text;
-    queue("{\"type\":\"status\",\"field\":" + std::to_string(field) +
+    queue("{\"type\":\"status\",\"field\":" + std::to_string(number) +
           ",\"text\":" + json_string(text) + "}");
 }
 
-void WebMonitorView::set_rate_field(int control, std::string_view text) {
-    (control == control::rx_rate ? rx_rate_ : tx_rate_) = text;
+void WebMonitorView::rate_field_changed(Control field, std::string_view text) {
+    (field == Control::rx_rate ? rx_rate_ : tx_rate_) = text;
     // Both rates come together; one message once the second has come.
-    if (control == control::tx_rate)
+    if (field == Control::tx_rate)
         queue("{\"type\":\"rates\",\"rx\":" + json_string(rx_rate_) +
               ",\"tx\":" + json_string(tx_rate_) + "}");
 }
@@ -156,14 +162,12 @@ void WebMonitorView::add_bandwidth_sample(std::int64_t rx, std::int64_t tx) {
               ",\"tx\":" + std::to_string(tx) + "}");
 }
 
-void WebMonitorView::set_control_checked(int control, bool checked) {
-    const char* name = control == control::delay_check   ? "delay"
-                       : control == control::debug_check ? "debug"
-                                                         : nullptr;
-    if (name == nullptr) return;
-    (control == control::delay_check ? delay_ : debug_) = checked;
-    queue(std::string("{\"type\":\"control\",\"name\":\"") + name +
-          "\",\"checked\":" + (checked ? "true" : "false") + "}");
+void WebMonitorView::control_checked(Control control, bool checked) {
+    // The browsers keep the two check boxes, by the words that name them.
+    if (control != Control::delay_check && control != Control::debug_check) return;
+    (control == Control::delay_check ? delay_ : debug_) = checked;
+    queue("{\"type\":\"control\",\"name\":" + json_string(control_word(control)) +
+          ",\"checked\":" + (checked ? "true" : "false") + "}");
 }
 
 namespace {
@@ -178,7 +182,8 @@ std::string message_json(std::string_view title, std::string_view text, MessageI
 
 }  // namespace
 
-void WebMonitorView::message_box(std::string_view title, std::string_view text, MessageIcon icon) {
+void WebMonitorView::message_shown(std::string_view title, std::string_view text,
+                                   MessageIcon icon) {
     queue(message_json(title, text, icon));
     // The front view may halt the loop on it: the browsers hear of it now.
     pass_done();

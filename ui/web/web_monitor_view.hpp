@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/operator_view.hpp"
+#include "ui/view_watcher.hpp"
 
 namespace quillon {
 
@@ -27,32 +27,24 @@ class BrowserSink {
 // message; they leave together when the loop's pass is done, after the
 // clients were served. A browser that comes (or falls behind) gets the
 // whole state in one message.
-class WebMonitorView : public OperatorView {
+class WebMonitorView final : public ViewWatcher {
   public:
     WebMonitorView();
 
     void set_sink(BrowserSink* sink) { sink_ = sink; }
     std::string state_message(bool authorised) const;
 
-    void create_main_window() override {}
-    void set_title(std::string_view title) override;
-    void traffic_insert_top(const TrafficRow&) override {}
-    void traffic_remove(int) override {}
-    void traffic_clear() override;
-    void show_clients(const std::vector<ClientRow>& rows) override;
-    void set_status_field(int field, std::string_view text) override;
-    void set_rate_field(int control, std::string_view text) override;
-    void show_graph(int, const RgbImage&) override {}
-    bool shows_graphs() const override { return false; }
-    void message_box(std::string_view title, std::string_view text, MessageIcon icon) override;
-    void answer(std::int32_t requester, std::string_view title, std::string_view text,
-                MessageIcon icon) override;
-    void log_line(std::string_view) override {}
-    void journal(std::string_view) override {}
-    void open_user_guide() override {}
+    void title_changed(std::string_view title) override;
+    void traffic_cleared() override;
+    void clients_changed(const std::vector<ClientRow>& rows) override;
+    void status_field_changed(StatusField field, std::string_view text) override;
+    void rate_field_changed(Control field, std::string_view text) override;
+    void control_checked(Control control, bool checked) override;
+    void message_shown(std::string_view title, std::string_view text, MessageIcon icon) override;
     void traffic_arrived(const TrafficRow& row) override;
     void add_bandwidth_sample(std::int64_t rx, std::int64_t tx) override;
-    void set_control_checked(int control, bool checked) override;
+    void answer(std::int32_t requester, std::string_view title, std::string_view text,
+                MessageIcon icon) override;
     void pass_done() override;
 
   private:
@@ -66,7 +58,7 @@ class WebMonitorView : public OperatorView {
     std::string title_;
     std::deque<TrafficRow> rows_;  // newest first
     std::vector<ClientRow> clients_;
-    std::array<std::string, status_field::count> status_;
+    std::array<std::string, status_field_count> status_;
     std::string rx_rate_ = "0";
     std::string tx_rate_ = "0";
     std::deque<std::array<std::int64_t, 2>> history_;  // rx, tx; oldest first
