@@ -17,6 +17,7 @@
 
 #include "analyzer/traffic_list_file.hpp"
 #include "app/connection_info.hpp"
+#include "base/time_limit_scale.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
@@ -145,7 +146,8 @@ int exit_status(StartOutcome outcome, bool headless) {
 // other servers, over TLS when the gateway has a TLS server. Without it the
 // gateway goes on: the bus and its clients come first.
 std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
-                                             OperatorEventQueue& events, QtNetwork& network) {
+                                             OperatorEventQueue& events, QtNetwork& network,
+                                             double limit_scale) {
     const std::int32_t port = gw.settings.web_port;
     if (port == 0) return nullptr;
     WebServer::Options o;
@@ -165,6 +167,10 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
                            quint16 peer_port) {
         network.report_refusal(door, reason, address, peer_port);
     };
+    o.request_head_ms = scaled_limit_ms(request_head_limit_ms, limit_scale);
+    o.http_idle_ms = scaled_limit_ms(http_idle_limit_ms, limit_scale);
+    o.browser_key_ms = scaled_limit_ms(browser_key_limit_ms, limit_scale);
+    o.tls_handshake_ms = scaled_limit_ms(TlsListener::handshake_limit_ms, limit_scale);
     auto web = std::make_unique<WebServer>(view, events, std::move(o));
     std::optional<QSslConfiguration> tls;
     if (gw.settings.tls_server()) tls = tls_server_configuration(gw.tls_files);
@@ -234,6 +240,10 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
     gw.serial_devices = &serial_devices;
+    // 1 unless the program runs in its own tests (base/time_limit_scale.hpp).
+    const double limit_scale = time_limit_scale(std::getenv(time_limit_scale_variable));
+    gw.admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, limit_scale));
+    network.set_handshake_limit_ms(scaled_limit_ms(TlsListener::handshake_limit_ms, limit_scale));
 
     SimulatorProcess simulator;
     if (options.demo) {
@@ -260,7 +270,8 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
             gw.settings_file.c_str());
     }
     if (outcome != StartOutcome::running) return exit_status(outcome, !windowed);
-    const std::unique_ptr<WebServer> web = start_web_monitor(gw, web_view, events, network);
+    const std::unique_ptr<WebServer> web =
+        start_web_monitor(gw, web_view, events, network, limit_scale);
     // Without browsers to come, the loop does not keep a copy of the view for them.
     if (!web) views.set_watchers({});
     if (web) {

@@ -17,6 +17,7 @@
 
 #include "clients/doors.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "platform/qt/tls_listener.hpp"
 #include "platform/web/browser_admission.hpp"
 #include "platform/web/http_request.hpp"
 #include "platform/web/websocket_frames.hpp"
@@ -59,6 +60,12 @@ class WebServer : public QObject, public BrowserSink {
         std::size_t behind_bytes = browser_behind_bytes;
         std::size_t caught_up_bytes = browser_caught_up_bytes;
         std::size_t most_waiting_bytes = max_browser_output_bytes;
+        // The time limits, as browser_admission.hpp and the TLS listener say;
+        // a test run of the program shortens them.
+        std::int64_t request_head_ms = request_head_limit_ms;
+        std::int64_t http_idle_ms = http_idle_limit_ms;
+        std::int64_t browser_key_ms = browser_key_limit_ms;
+        std::int64_t tls_handshake_ms = TlsListener::handshake_limit_ms;
     };
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);
