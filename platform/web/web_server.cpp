@@ -741,6 +741,8 @@ void WebServer::expire() {
         const std::int64_t deadline = c->gone ? 0 : deadline_of(*c);
         if (deadline != 0) next = std::min(next, deadline);
     }
+    // Answers and closes above may have set the timer for later than `next`.
+    timer_.stop();
     timer_due_ms_ = 0;
     if (next != std::numeric_limits<std::int64_t>::max()) due(next);
 }
