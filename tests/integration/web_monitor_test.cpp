@@ -518,7 +518,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
     };
     std::vector<std::int64_t> handshakes_ms;
     const auto begin = SteadyClock::now();
-    for (auto renewal = begin; SteadyClock::now() - begin < handshake_limit * 2;) {
+    for (auto renewal = begin; SteadyClock::now() - begin < handshake_limit * 3 / 2;) {
         if (SteadyClock::now() >= renewal) {
             hang_up();
             for (int k = 0; k < 200; ++k) {
@@ -602,14 +602,14 @@ TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnswere
         while (auto f = reader->next_frame(wait))
             pongs += f->opcode == 0xA;
     };
-    for (const auto start = SteadyClock::now(); SteadyClock::now() - start < 2s;) {
+    for (const auto start = SteadyClock::now(); SteadyClock::now() - start < 1500ms;) {
         ASSERT_TRUE(reader->send_frame(0x89, "are you there"));
         count(0ms);
         std::this_thread::sleep_for(5ms);
     }
     count(500ms);
     EXPECT_GE(pongs, 10u);
-    EXPECT_LE(pongs, 30u);
+    EXPECT_LE(pongs, 25u);
 }
 
 TEST_F(WebPort, GuessedKeysBlockTheAddressAtEveryWebDoorWithAFewRowsOnly) {
@@ -706,7 +706,7 @@ TEST_F(WebPort, OnlyThePagesOwnOriginAListedOneOrNoPageAtAllOpenTheLiveView) {
 }
 
 TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWithIt) {
-    shorten_time_limits(0.25);  // the key's time: 2.5 s
+    shorten_time_limits(0.2);  // the key's time: 2 s
     start_with_web("AuthKey = " + web_key + "\r\n");
     ASSERT_TRUE(keyed_browser(WebSocketClient::connect_to(web_port_, patience)));
     std::this_thread::sleep_for(200ms);
@@ -743,7 +743,7 @@ TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWith
 }
 
 TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWaiting) {
-    shorten_time_limits(0.25);
+    shorten_time_limits(0.15);
     const Milliseconds head_limit = limit(request_head_limit_ms);
     start_with_web();
     ASSERT_TRUE(browser(WebSocketClient::connect_to(web_port_, patience)));
