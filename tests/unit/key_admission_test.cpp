@@ -73,6 +73,7 @@ TEST(KeyWait, ASilentConnectionHasFiveSecondsForTheKeyUnlessATestRunShortensIt) 
         if (refused.size() != 1 || refused[0].refusal.reason != RefusalReason::no_key) return -1;
         return due - since;
     };
+    // Refused in the first millisecond past its time.
     EXPECT_EQ(refused_at(1, 1000), 5001);
     admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, 0.2));
     EXPECT_EQ(refused_at(2, 20000), 1001);
