@@ -171,6 +171,7 @@ std::unique_ptr<WebServer> start_web_monitor(Gateway& gw, WebMonitorView& view,
     o.http_idle_ms = scaled_limit_ms(http_idle_limit_ms, limit_scale);
     o.browser_key_ms = scaled_limit_ms(browser_key_limit_ms, limit_scale);
     o.tls_handshake_ms = scaled_limit_ms(TlsListener::handshake_limit_ms, limit_scale);
+    o.linger_ms = scaled_limit_ms(o.linger_ms, limit_scale);
     auto web = std::make_unique<WebServer>(view, events, std::move(o));
     std::optional<QSslConfiguration> tls;
     if (gw.settings.tls_server()) tls = tls_server_configuration(gw.tls_files);

@@ -10,8 +10,9 @@ namespace quillon {
 
 // The tests of the real program shorten the limits on peers that have not
 // proved themselves yet (the key's wait, the TLS handshake, a web request's
-// head and idle time, a browser's key), all by one factor, so that what
-// happens at each limit is seen in a fraction of its time. The program reads
+// head and idle time, a browser's key) and the web monitor's linger after a
+// last answer, all by one factor, so that what happens at each limit is seen
+// in a fraction of its time. The program reads
 // the factor once, at its start, from this variable; users never set it.
 inline constexpr const char* time_limit_scale_variable = "QUILLON_TEST_TIME_SCALE";
 

@@ -28,10 +28,6 @@ namespace {
 constexpr int listen_backlog = 1024;
 // What Qt reads ahead for a connection; past it, TCP holds the peer back.
 constexpr qint64 read_ahead_bytes = 64 * 1024;
-// A connection that is done keeps being read (and what comes dropped) this
-// long after its last answer has left, so that the answer is not lost to a
-// reset while the peer is still sending.
-constexpr std::int64_t linger_ms = 2000;
 
 // No inline script or style, no framing, nothing from elsewhere.
 const QByteArray content_security_policy =
@@ -680,7 +676,7 @@ void WebServer::shut_when_sent(Connection& c) {
     } else {
         ::shutdown(static_cast<int>(c.socket->socketDescriptor()), SHUT_WR);
     }
-    c.idle_deadline_ms = monotonic_ms() + linger_ms;
+    c.idle_deadline_ms = monotonic_ms() + options_.linger_ms;
     due(c.idle_deadline_ms);
 }
 

@@ -66,6 +66,10 @@ class WebServer : public QObject, public BrowserSink {
         std::int64_t http_idle_ms = http_idle_limit_ms;
         std::int64_t browser_key_ms = browser_key_limit_ms;
         std::int64_t tls_handshake_ms = TlsListener::handshake_limit_ms;
+        // A connection that is done keeps being read (and what comes dropped)
+        // this long after its last answer has left, so that the answer is not
+        // lost to a reset while the peer is still sending.
+        std::int64_t linger_ms = 2000;
     };
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);

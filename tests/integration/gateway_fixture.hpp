@@ -77,7 +77,7 @@ class GatewayTest : public ::testing::Test {
     void write_settings(const std::string& serial_port_name);
     // From the next start on, the program's limits on peers that have not
     // proved themselves (the key's wait, the TLS handshake, the web monitor's
-    // request heads and keys) are this factor of its own
+    // request heads, keys and linger) are this factor of its own
     // (base/time_limit_scale.hpp): a test sees what happens at a limit
     // without waiting for the whole of it.
     void shorten_time_limits(double scale) { time_scale_ = scale; }
