@@ -534,7 +534,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
             tls ? std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - asked)
                       .count()
                 : 5000);
-        std::this_thread::sleep_for(handshake_limit / 10);
+        std::this_thread::sleep_for(handshake_limit / 20);
     }
     hang_up();
     ASSERT_GE(handshakes_ms.size(), 10u);
