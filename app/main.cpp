@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "app/connection_info.hpp"
+#include "base/time_limit_scale.hpp"
 #include "base/version.hpp"
 #include "core/gateway.hpp"
 #include "core/gateway_loop.hpp"
@@ -217,6 +218,21 @@ int start_failed(const Gateway& gw, StartOutcome outcome, bool headless) {
     return exit_status(outcome, headless);
 }
 
+// The limits on peers that have not proved themselves, shortened only when
+// the program runs in its own tests (base/time_limit_scale.hpp).
+WebServer::Options limit_peers(Gateway& gw, QtNetwork& network) {
+    const double scale = time_limit_scale(std::getenv(time_limit_scale_variable));
+    gw.admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, scale));
+    network.set_handshake_limit_ms(scaled_limit_ms(TlsListener::handshake_limit_ms, scale));
+    WebServer::Options web;
+    web.request_head_ms = scaled_limit_ms(request_head_limit_ms, scale);
+    web.http_idle_ms = scaled_limit_ms(http_idle_limit_ms, scale);
+    web.browser_key_ms = scaled_limit_ms(browser_key_limit_ms, scale);
+    web.tls_handshake_ms = scaled_limit_ms(TlsListener::handshake_limit_ms, scale);
+    web.linger_ms = scaled_limit_ms(web.linger_ms, scale);
+    return web;
+}
+
 // The servers listen: a service manager may start what depends on them.
 // Unheard, it would give up on the start and stop the gateway.
 void tell_service_ready(Gateway& gw) {
@@ -240,11 +256,12 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     // The browsers watch whatever the window or the console shows.
     WebMonitorView web_view;
     ViewFanOut views(*front.view, *front.dialogs, web_view);
-    WebPlugin web({web_view, events, network}, views, web_plugin_path(program_dir.toStdString()));
     const StopSignals stop_signals([&events] { events.post_close(); },
                                    [&events] { events.post_reload(); });
 
     Gateway gw({clock, serial, network, views, views, events, views, *front.log, files});
+    WebPlugin web({web_view, events, network, limit_peers(gw, network)}, views,
+                  web_plugin_path(program_dir.toStdString()));
     gw.listen_override = options.listen;
     gw.certificates = &certificates;
     gw.serial_devices = &serial_devices;

@@ -73,7 +73,7 @@ std::optional<Admission::Outcome> Admission::closed(ConnectionHandle handle) {
 std::vector<Admission::Outcome> Admission::expire(std::int64_t now_ms) {
     std::vector<Outcome> refused;
     for (auto it = pending_.begin(); it != pending_.end();) {
-        if (now_ms - it->second.since_ms <= key_wait_limit_ms) {
+        if (now_ms - it->second.since_ms <= key_wait_ms_) {
             ++it;
             continue;
         }
@@ -87,7 +87,7 @@ std::int64_t Admission::next_due_ms() const {
     std::int64_t due = std::numeric_limits<std::int64_t>::max();
     for (const auto& [handle, w] : pending_) {
         (void)handle;
-        due = std::min(due, w.since_ms + key_wait_limit_ms + 1);
+        due = std::min(due, w.since_ms + key_wait_ms_ + 1);
     }
     return due;
 }

@@ -43,6 +43,8 @@ class Admission {
 
     // An empty key lets every connection in at once.
     void set_key(std::string key) { key_ = std::move(key); }
+    // key_wait_limit_ms unless a test run shortens it.
+    void set_key_wait_limit_ms(std::int64_t ms) { key_wait_ms_ = ms; }
     bool required() const { return !key_.empty(); }
 
     // A new connection from this peer at this door, to wait for its key.
@@ -78,6 +80,7 @@ class Admission {
     static Outcome refuse(ConnectionHandle handle, const Waiting& w, RefusalReason reason);
 
     std::string key_;
+    std::int64_t key_wait_ms_ = key_wait_limit_ms;
     std::map<ConnectionHandle, Waiting> pending_;
 };
 

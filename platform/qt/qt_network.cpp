@@ -142,6 +142,7 @@ ServerStart QtNetwork::create_tls_server(Server server, std::int64_t port, std::
         doorkeeping.refused = [this](const QHostAddress& a, quint16 p, RefusalReason reason) {
             report_refusal(Door::tls, reason, a, p);
         };
+        doorkeeping.limit_ms = handshake_limit_ms_;
         return std::unique_ptr<QTcpServer>(
             std::make_unique<TlsListener>(*config, std::move(doorkeeping)));
     });

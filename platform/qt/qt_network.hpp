@@ -13,6 +13,7 @@
 
 #include "clients/network.hpp"
 #include "platform/qt/event_waiter.hpp"
+#include "platform/qt/tls_listener.hpp"
 
 class QTcpServer;
 class QTcpSocket;
@@ -67,6 +68,8 @@ class QtNetwork : public Network {
     bool blocked(const QHostAddress& address) const;
     void report_refusal(Door door, RefusalReason reason, const QHostAddress& address,
                         std::uint16_t port);
+    // The TLS server's handshake limit, for a test run of the program.
+    void set_handshake_limit_ms(std::int64_t ms) { handshake_limit_ms_ = ms; }
 
   private:
     struct Connection {
@@ -107,6 +110,7 @@ class QtNetwork : public Network {
     ConnectionHandle last_served_ = 0;
     std::set<std::string> blocked_;  // address texts
     ListenFailure listen_failure_;
+    std::int64_t handshake_limit_ms_ = TlsListener::handshake_limit_ms;
 };
 
 // "a.b.c.d" for an IPv4 (or IPv4-mapped) address; the usual text for IPv6;

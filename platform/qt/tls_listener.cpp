@@ -85,7 +85,7 @@ void TlsListener::incomingConnection(qintptr descriptor) {
     QObject::connect(raw, &QAbstractSocket::disconnected, this,
                      [this, raw] { handshake_failed(raw); });
     ++per_address_[address];
-    handshakes_[raw] = {std::move(socket), address, monotonic_ms() + handshake_limit_ms};
+    handshakes_[raw] = {std::move(socket), address, monotonic_ms() + doorkeeping_.limit_ms};
     raw->startServerEncryption();
     arm_timer();
 }
@@ -142,7 +142,7 @@ void TlsListener::arm_timer() {
     for (const auto& [raw, h] : handshakes_)
         first = std::min(first, h.deadline_ms);
     const std::int64_t wait = std::max<std::int64_t>(0, first - monotonic_ms()) + 1;
-    timer_.start(static_cast<int>(std::min<std::int64_t>(wait, handshake_limit_ms + 1)));
+    timer_.start(static_cast<int>(std::min<std::int64_t>(wait, doorkeeping_.limit_ms + 1)));
 }
 
 }  // namespace quillon

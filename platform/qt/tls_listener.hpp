@@ -36,6 +36,8 @@ class TlsListener : public QTcpServer {
         std::function<bool(const QHostAddress&)> blocked;
         // A peer turned away: blocked, or no handshake in time.
         std::function<void(const QHostAddress&, quint16 port, RefusalReason)> refused;
+        // The time each handshake has; a test run of the program shortens it.
+        std::int64_t limit_ms = handshake_limit_ms;
     };
 
     TlsListener(QSslConfiguration configuration, Doorkeeping doorkeeping);

@@ -29,10 +29,6 @@ namespace {
 constexpr int listen_backlog = 1024;
 // What Qt reads ahead for a connection; past it, TCP holds the peer back.
 constexpr qint64 read_ahead_bytes = 64 * 1024;
-// A connection that is done keeps being read (and what comes dropped) this
-// long after its last answer has left, so that the answer is not lost to a
-// reset while the peer is still sending.
-constexpr std::int64_t linger_ms = 2000;
 
 // No inline script or style, no framing, nothing from elsewhere.
 const QByteArray content_security_policy =
@@ -149,6 +145,7 @@ bool WebServer::listen_on(const std::vector<std::string>& addresses, std::uint16
             doorkeeping.refused = [this](const QHostAddress& a, quint16 p, RefusalReason reason) {
                 if (options_.refused) options_.refused(Door::web, reason, a, p);
             };
+            doorkeeping.limit_ms = options_.tls_handshake_ms;
             l = std::make_unique<TlsListener>(*tls, std::move(doorkeeping));
         } else {
             l = std::make_unique<QTcpServer>();
@@ -217,7 +214,7 @@ void WebServer::accept_from(QTcpServer* listener) {
         };
         QObject::connect(accepted, &QTcpSocket::disconnected, this, gone);
         QObject::connect(accepted, &QTcpSocket::errorOccurred, this, gone);
-        c->idle_deadline_ms = now + http_idle_limit_ms;
+        c->idle_deadline_ms = now + options_.http_idle_ms;
         Connection& kept = *connections_.emplace(id, std::move(c)).first->second;
         due(kept.idle_deadline_ms);
         // Bytes that came with a TLS handshake are there already.
@@ -252,7 +249,7 @@ void WebServer::on_written(Id id) {
     switch (c->stage) {
         case Stage::request:
             if (!c->answering) return;
-            c->idle_deadline_ms = now + http_idle_limit_ms;
+            c->idle_deadline_ms = now + options_.http_idle_ms;
             if (waiting(*c) > 0) return;
             // Taken: the next request may be read.
             c->answering = false;
@@ -283,7 +280,7 @@ void WebServer::read_requests(Connection& c) {
         const std::int64_t now = monotonic_ms();
         // The head's time runs from its first byte, whatever comes after.
         if (!bytes.empty() && c.head_deadline_ms == 0) {
-            c.head_deadline_ms = now + request_head_limit_ms;
+            c.head_deadline_ms = now + options_.request_head_ms;
             due(c.head_deadline_ms);
         }
         HeadRead read = c.requests.add(bytes);
@@ -296,8 +293,8 @@ void WebServer::read_requests(Connection& c) {
             continue;
         }
         // A request that follows at once has its own time from now.
-        c.head_deadline_ms = c.requests.empty() ? 0 : now + request_head_limit_ms;
-        c.idle_deadline_ms = now + http_idle_limit_ms;
+        c.head_deadline_ms = c.requests.empty() ? 0 : now + options_.request_head_ms;
+        c.idle_deadline_ms = now + options_.http_idle_ms;
         due(c.head_deadline_ms != 0 ? c.head_deadline_ms : c.idle_deadline_ms);
         handle_request(c, read.head);
         if (c.gone || c.stage != Stage::request || c.answering || c.asked != 0) return;
@@ -487,7 +484,7 @@ void WebServer::upgrade(Connection& c, const RequestHead& head) {
     c.head_deadline_ms = 0;
     c.browser = next_browser_++;
     if (key_required) {
-        c.key_deadline_ms = now + browser_key_limit_ms;
+        c.key_deadline_ms = now + options_.browser_key_ms;
         due(c.key_deadline_ms);
     }
     if (!send_frame(c, text_frame(std::string("{\"type\":\"hello\",\"key_required\":") +
@@ -667,7 +664,7 @@ void WebServer::linger(Connection& c) {
     c.stage = Stage::closing;
     c.answering = false;
     c.key_deadline_ms = 0;
-    c.idle_deadline_ms = monotonic_ms() + http_idle_limit_ms;
+    c.idle_deadline_ms = monotonic_ms() + options_.http_idle_ms;
     c.socket->readAll();
     shut_when_sent(c);
     due(c.idle_deadline_ms);
@@ -703,7 +700,7 @@ void WebServer::shut_when_sent(Connection& c) {
     } else {
         ::shutdown(static_cast<int>(c.socket->socketDescriptor()), SHUT_WR);
     }
-    c.idle_deadline_ms = monotonic_ms() + linger_ms;
+    c.idle_deadline_ms = monotonic_ms() + options_.linger_ms;
     due(c.idle_deadline_ms);
 }
 
@@ -764,6 +761,8 @@ void WebServer::expire() {
         const std::int64_t deadline = c->gone ? 0 : deadline_of(*c);
         if (deadline != 0) next = std::min(next, deadline);
     }
+    // Answers and closes above may have set the timer for later than `next`.
+    timer_.stop();
     timer_due_ms_ = 0;
     if (next != std::numeric_limits<std::int64_t>::max()) due(next);
 }
@@ -772,7 +771,7 @@ void WebServer::due(std::int64_t deadline_ms) {
     if (timer_.isActive() && timer_due_ms_ <= deadline_ms) return;
     timer_due_ms_ = deadline_ms;
     const std::int64_t wait = std::max<std::int64_t>(0, deadline_ms - monotonic_ms()) + 1;
-    timer_.start(static_cast<int>(std::min<std::int64_t>(wait, http_idle_limit_ms + 1)));
+    timer_.start(static_cast<int>(std::min<std::int64_t>(wait, options_.http_idle_ms + 1)));
 }
 
 }  // namespace quillon

@@ -18,6 +18,7 @@
 #include "clients/doors.hpp"
 #include "clients/outlet.hpp"
 #include "platform/qt/operator_events.hpp"
+#include "platform/qt/tls_listener.hpp"
 #include "platform/web/browser_admission.hpp"
 #include "platform/web/http_request.hpp"
 #include "platform/web/websocket_frames.hpp"
@@ -56,6 +57,16 @@ class WebServer : public QObject, public BrowserSink {
         std::size_t behind_bytes = browser_behind_bytes;
         std::size_t caught_up_bytes = browser_caught_up_bytes;
         std::size_t most_waiting_bytes = max_browser_output_bytes;
+        // The time limits, as browser_admission.hpp and the TLS listener say;
+        // a test run of the program shortens them.
+        std::int64_t request_head_ms = request_head_limit_ms;
+        std::int64_t http_idle_ms = http_idle_limit_ms;
+        std::int64_t browser_key_ms = browser_key_limit_ms;
+        std::int64_t tls_handshake_ms = TlsListener::handshake_limit_ms;
+        // A connection that is done keeps being read (and what comes dropped)
+        // this long after its last answer has left, so that the answer is not
+        // lost to a reset while the peer is still sending.
+        std::int64_t linger_ms = 2000;
     };
 
     WebServer(WebMonitorView& view, OperatorEventQueue& events, Options options);

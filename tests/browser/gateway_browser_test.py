@@ -68,7 +68,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="quillon-browser-") as folder:
         simulator = gateway = None
         try:
-            simulator = subprocess.Popen([args.bussim], stdin=subprocess.PIPE,
+            # Five frames a second: each wait for a new row is short.
+            simulator = subprocess.Popen([args.bussim, "--rate", "5"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                          text=True)
             pty = simulator.stdout.readline().strip()

@@ -107,7 +107,7 @@ class Page:
                 return value
             if time.monotonic() > end:
                 raise Failure("waited %.0f s for %s" % (timeout, what))
-            time.sleep(0.2)
+            time.sleep(0.05)
 
     def click(self, name):
         self.by_id(name).click()

@@ -1,6 +1,7 @@
 // The live view in a browser, on the whole gateway in one process: the serial
 // port on a pseudo-terminal, the console in front, the web server on loopback,
 // and Qt's own WebSocket and HTTP clients as the browsers.
+#include <poll.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "analyzer/traffic_list_file.hpp"
@@ -441,6 +443,46 @@ TEST_F(WebMonitor, OverTlsTheBrowserGetsTheSameViewAndPlainHttpGetsNothing) {
     write_bus(frame(0x01, 0xFA));
     ASSERT_TRUE(passes_until([&] { return b.count("row") == 1; }));
     EXPECT_EQ(get("/metrics").first, 0) << "the page answered without TLS";
+}
+
+// Each request head has its own time from its first byte: one answered when
+// its time is up puts off no other's.
+TEST_F(WebMonitor, EveryUnfinishedRequestHeadIsAnsweredWhenItsOwnTimeIsUp) {
+    web_options_.request_head_ms = 300;
+    start("");
+    const std::vector<std::int64_t> lasted = beside_passes([port = web_port_] {
+        // Three heads of one byte, begun 100 ms apart.
+        std::vector<int> fds;
+        std::vector<std::chrono::steady_clock::time_point> began;
+        std::vector<std::int64_t> ms(3, -1);
+        std::vector<std::string> answers(3);
+        for (int k = 0; k < 3; ++k) {
+            fds.push_back(connect_loopback(port));
+            if (fds.back() < 0 || ::write(fds.back(), "G", 1) != 1) return ms;
+            began.push_back(std::chrono::steady_clock::now());
+            std::this_thread::sleep_for(100ms);
+        }
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            char bytes[512];
+            for (ssize_t n = 1; n > 0 && std::chrono::steady_clock::now() < until;) {
+                pollfd p{fds[k], POLLIN, 0};
+                if (::poll(&p, 1, 50) != 1) continue;
+                n = ::read(fds[k], bytes, sizeof bytes);
+                if (n > 0) answers[k].append(bytes, static_cast<std::size_t>(n));
+                if (n == 0 && answers[k].starts_with("HTTP/1.1 408"))
+                    ms[k] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - began[k])
+                                .count();
+            }
+            ::close(fds[k]);
+        }
+        return ms;
+    });
+    for (const std::int64_t ms : lasted) {
+        EXPECT_GE(ms, 300) << "no 408 and end";
+        EXPECT_LT(ms, 300 + 1500);
+    }
 }
 
 TEST_F(WebMonitor, MetricsCountWhatPassed) {

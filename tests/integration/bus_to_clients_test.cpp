@@ -231,8 +231,9 @@ TEST_F(BusFramesToClients, AFloodReachesAReadingClientWholeAndInOrderSoonAfterIt
     const std::size_t descriptors_before = open_descriptors(pid);
     const std::int64_t resident_before = status_kib(pid, "VmRSS");
 
-    // 2,000 frames a second for 20 seconds, written 20 every 10 ms.
-    constexpr int total = 40000;
+    // 2,000 frames a second for 2.5 seconds, written 20 every 10 ms: were the
+    // clients' frames 2 ms apart, they would come 7.5 s after the end.
+    constexpr int total = 5000;
     constexpr int per_chunk = 20;
     constexpr auto chunk_every = 10ms;
     std::vector<Bytes> frames;
@@ -257,15 +258,15 @@ TEST_F(BusFramesToClients, AFloodReachesAReadingClientWholeAndInOrderSoonAfterIt
     RecordProperty("flood_seconds", static_cast<int>((ended - began) / 1s));
     RecordProperty("bytes_at_flood_end", static_cast<int>(at_end));
 
-    const auto deadline = ended + 10s;
+    const auto deadline = ended + 5s;
     const bool all_came = client->wait_bytes(
         expected.size(), std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
                              deadline - SteadyClock::now(), SteadyClock::duration::zero())));
     const Bytes& got = client->received();
     RecordProperty("last_byte_after_end_ms", static_cast<int>((SteadyClock::now() - ended) / 1ms));
-    RecordProperty("bytes_10s_after_end", static_cast<int>(got.size()));
+    RecordProperty("bytes_5s_after_end", static_cast<int>(got.size()));
     EXPECT_TRUE(all_came) << "the client had " << at_end << " of " << expected.size()
-                          << " bytes at the flood's end and " << got.size() << " 10 s later";
+                          << " bytes at the flood's end and " << got.size() << " 5 s later";
     const auto differ = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
     EXPECT_TRUE(differ.first == got.end() && got.size() == expected.size())
         << "the bytes differ from byte " << (differ.first - got.begin()) << " of "
@@ -273,7 +274,8 @@ TEST_F(BusFramesToClients, AFloodReachesAReadingClientWholeAndInOrderSoonAfterIt
 
     const std::int64_t peak = status_kib(pid, "VmHWM");
     RecordProperty("memory_growth_kib", static_cast<int>(peak - resident_before));
-    EXPECT_LT(peak - resident_before, 16 * 1024) << "KiB resident before: " << resident_before;
+    // Some 0.2 MiB grow in all; 4 MiB would be 800 bytes a frame.
+    EXPECT_LT(peak - resident_before, 4 * 1024) << "KiB resident before: " << resident_before;
     EXPECT_EQ(open_descriptors(pid), descriptors_before);
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 extern char** environ;
@@ -14,7 +15,8 @@ extern char** environ;
 namespace quillon::integration {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::filesystem::path& working_directory) {
+                           const std::filesystem::path& working_directory,
+                           const std::vector<std::string>& environment) {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
@@ -35,8 +37,20 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    std::vector<char*> env;
+    for (const std::string& e : environment)
+        env.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('='));
+        const bool replaced = std::any_of(
+            environment.begin(), environment.end(),
+            [&](const std::string& given) { return given.starts_with(std::string(name) + "="); });
+        if (!replaced) env.push_back(*e);
+    }
+    env.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);

@@ -26,8 +26,10 @@ class ChildProcess {
   public:
     using TextCheck = std::function<bool(const std::string&)>;
 
+    // `environment`: "NAME=value" entries over those of the test.
     ChildProcess(const std::vector<std::string>& argv,
-                 const std::filesystem::path& working_directory);
+                 const std::filesystem::path& working_directory,
+                 const std::vector<std::string>& environment = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <thread>
 
+#include "base/time_limit_scale.hpp"
+
 namespace quillon::integration {
 
 std::size_t open_descriptors(pid_t pid) {
@@ -98,11 +100,18 @@ void GatewayTest::write_settings(const std::string& serial_port_name) {
     ini << "IPPort = " << port_ << "\r\nSerialPort = " << serial_port_name << ",38400,0,8,1,0\r\n";
 }
 
+Milliseconds GatewayTest::limit(std::int64_t default_ms) const {
+    return Milliseconds(scaled_limit_ms(default_ms, time_scale_));
+}
+
 void GatewayTest::start_program() {
+    // Given always, so that a variable of the test's own changes nothing.
+    const std::vector<std::string> environment = {std::string(time_limit_scale_variable) + "=" +
+                                                  std::to_string(time_scale_)};
     gateway_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{QUILLON_PROGRAM, "--headless", "--log-traffic", "--listen",
                                  "127.0.0.1"},
-        dir_.path());
+        dir_.path(), environment);
     ASSERT_TRUE(gateway_->started()) << "could not start " << QUILLON_PROGRAM;
 }
 

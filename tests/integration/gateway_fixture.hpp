@@ -25,6 +25,10 @@ using namespace std::chrono_literals;
 // something is wrong costs nothing when all is well.
 inline constexpr auto patience = 10s;
 
+// The TLS server's time for a handshake (TlsListener::handshake_limit_ms; its
+// header brings Qt, which these tests do without).
+inline constexpr std::int64_t tls_handshake_limit_ms = 5000;
+
 // Under AddressSanitizer freed memory waits in a quarantine of hundreds of
 // megabytes before it is used again; a gateway started within this scope
 // reuses it at once, so that its resident size means what it means without
@@ -71,6 +75,15 @@ class GatewayTest : public ::testing::Test {
 
     // Quillon.ini with this test's port and the given serial port name.
     void write_settings(const std::string& serial_port_name);
+    // From the next start on, the program's limits on peers that have not
+    // proved themselves (the key's wait, the TLS handshake, the web monitor's
+    // request heads, keys and linger) are this factor of its own
+    // (base/time_limit_scale.hpp): a test sees what happens at a limit
+    // without waiting for the whole of it.
+    void shorten_time_limits(double scale) { time_scale_ = scale; }
+    // One of those limits, as the program started by this test has it.
+    Milliseconds limit(std::int64_t default_ms) const;
+
     // Starts the program; the caller waits for what it expects.
     void start_program();
     // Settings on the test's pseudo-terminal (unless written already), start,
@@ -98,6 +111,7 @@ class GatewayTest : public ::testing::Test {
     std::uint16_t port_ = 0;
     std::unique_ptr<PseudoTerminal> bus_;
     std::unique_ptr<ChildProcess> gateway_;
+    double time_scale_ = 1.0;
 };
 
 std::vector<ShownRow> rows_with_marker(const std::vector<ShownRow>& rows,

@@ -76,8 +76,9 @@ bool StreamClient::wait_bytes(std::size_t count, std::chrono::milliseconds patie
 
 void StreamClient::read_for(std::chrono::milliseconds span) {
     const auto deadline = SteadyClock::now() + span;
-    while (int left = remaining_ms(deadline))
-        read_once(left);
+    do {
+        read_once(remaining_ms(deadline));
+    } while (remaining_ms(deadline) > 0);
 }
 
 bool StreamClient::wait_closed(std::chrono::milliseconds patience) {

@@ -56,7 +56,7 @@ class StreamClient {
 
     // Reads until at least `count` bytes have come in all, or patience runs out.
     bool wait_bytes(std::size_t count, std::chrono::milliseconds patience);
-    // Reads whatever comes for the given time.
+    // Reads whatever comes for the given time; with none, what has come.
     void read_for(std::chrono::milliseconds span);
     // Reads until the far side closes the connection (end of stream or reset;
     // over TLS also close_notify or a broken record).

@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "clients/client_table.hpp"
 #include "gateway_fixture.hpp"
 
 namespace quillon::integration {
@@ -54,10 +55,24 @@ void churn(std::uint16_t port, UdpClient& analyzer, int cycles) {
 
 TEST_F(PeersLeaving, EverythingSentBeforeClosingReachesTheBusInOrder) {
     start_gateway();
-    command("delay off");  // 1000 frames more than 5 ms apart take seconds, not a minute
+    command("delay off");  // 5 ms apart on the bus, not 50
     auto client = connect_client();
     ASSERT_TRUE(client);
-    const std::vector<Bytes> frames = numbered_frames(1000);
+    // Numbered frames of eight data bytes: the gateway's first read of them
+    // queues more than it takes from one client before it stops reading it,
+    // and the rest, with the end, wait unread meanwhile.
+    constexpr std::size_t count = 400;
+    constexpr std::size_t frame_size = 14;
+    static_assert(network_buffer_bytes / frame_size > max_frames_waiting_per_client);
+    static_assert(count * frame_size > network_buffer_bytes);
+    std::vector<Bytes> frames;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto hi = static_cast<std::uint8_t>(i >> 8);
+        const auto lo = static_cast<std::uint8_t>(i & 0xFF);
+        frames.push_back(make_frame(0xF8, static_cast<std::uint8_t>(0x01 + i % 200),
+                                    {hi, lo, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+        ASSERT_EQ(frames.back().size(), frame_size);
+    }
     ASSERT_TRUE(client->send(joined(frames)));
     client->close();
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "clients/admission.hpp"
 #include "gateway_fixture.hpp"
 #include "tls_client.hpp"
 
@@ -137,14 +138,14 @@ TEST_F(SecureAccess, WithAKeyClientsAreAdmittedHoweverTheKeyArrives) {
     exchange_frames(*bus_, *split, *tls);
     EXPECT_EQ(bus_->received_frames().size(), 3u);
     EXPECT_TRUE(refusals().empty());
-    // Nothing the gateway writes shows the key.
-    command("clients");
-    std::this_thread::sleep_for(200ms);
+    // Nothing the gateway writes shows the key, its client list included.
+    EXPECT_TRUE(clients_listed({split->local_port(), tls->local_port()}, "live", patience));
     EXPECT_EQ(gateway_->output().find(key), std::string::npos);
     EXPECT_EQ(gateway_->errors().find(key), std::string::npos);
 }
 
 TEST_F(SecureAccess, WrongOrMissingKeysAndWrongProtocolsAreRefusedAndForwardNothing) {
+    shorten_time_limits(0.3);  // the key's wait: 1.5 s
     start_with("AuthKey = " + key + "\r\n" + tls_setting());
     UdpClient analyzer;
     ASSERT_TRUE(subscribed(analyzer, static_cast<std::uint16_t>(port_ + 1), key + "\n"))
@@ -202,20 +203,46 @@ TEST_F(SecureAccess, WrongOrMissingKeysAndWrongProtocolsAreRefusedAndForwardNoth
 }
 
 TEST_F(SecureAccess, SilentConnectionsAreClosedAfterFiveSecondsAndRefusalsBlockTheAddress) {
+    shorten_time_limits(0.2);
     start_with("AuthKey = " + key + "\r\n");
+    const Milliseconds key_wait = limit(key_wait_limit_ms);
+    const std::size_t descriptors = open_descriptors(gateway_->pid());
     std::vector<std::unique_ptr<TcpClient>> silent;
+    std::vector<SteadyClock::time_point> asked;  // no later than the gateway's clock starts
     for (int k = 0; k < 200; ++k) {
+        // Half of them at a time: the listening socket's queue (100) never
+        // overflows, so that none has to send its SYN again a second later.
+        if (k == 100) {
+            for (const auto until = SteadyClock::now() + patience;
+                 open_descriptors(gateway_->pid()) < descriptors + 100 &&
+                 SteadyClock::now() < until;)
+                std::this_thread::sleep_for(5ms);
+        }
+        asked.push_back(SteadyClock::now());
         silent.push_back(TcpClient::connect_to(port_, patience));
         ASSERT_TRUE(silent.back());
     }
-    std::this_thread::sleep_for(3s);
     EXPECT_FALSE(clients_listed({silent.front()->local_port()}, "live", 100ms));
-    for (auto& c : silent) {
-        c->read_for(0ms);
-        EXPECT_FALSE(c->closed_by_peer()) << "closed before its five seconds";
+    // Each is closed once its time is up, and not before.
+    std::vector<std::optional<Milliseconds>> lasted(silent.size());
+    for (const auto until = SteadyClock::now() + key_wait + patience; SteadyClock::now() < until;) {
+        std::size_t open = 0;
+        for (std::size_t k = 0; k < silent.size(); ++k) {
+            if (lasted[k]) continue;
+            silent[k]->read_for(0ms);
+            if (silent[k]->closed_by_peer()) {
+                lasted[k] = std::chrono::duration_cast<Milliseconds>(SteadyClock::now() - asked[k]);
+            } else {
+                ++open;
+            }
+        }
+        if (open == 0) break;
+        std::this_thread::sleep_for(10ms);
     }
-    for (auto& c : silent)
-        EXPECT_TRUE(c->wait_closed(patience));
+    for (const auto& l : lasted) {
+        ASSERT_TRUE(l) << "still open";
+        EXPECT_GE(*l, key_wait) << "closed before its time";
+    }
     // Five rows, one for the block; the other 195 refusals are only counted.
     ASSERT_TRUE(wait_refusals(6)) << refusals().size();
     std::this_thread::sleep_for(300ms);
@@ -275,10 +302,13 @@ TEST_F(SecureAccess, GarbageAndTruncatedHandshakesOnTheTlsPortLeaveNothingBehind
 }
 
 TEST_F(SecureAccess, SilentPeersOnTheTlsPortNeverStallAnotherAddressesHandshake) {
+    shorten_time_limits(0.4);
     start_with(tls_setting());
+    const Milliseconds handshake_limit = limit(tls_handshake_limit_ms);
     ASSERT_TRUE(TlsClient::connect_to(tls_port_, patience));
-    // 200 silent connections from 127.0.0.2, renewed every 4 seconds: none
-    // reaches its five seconds while this goes on.
+    // 200 silent connections from 127.0.0.2, renewed every four fifths of the
+    // handshake's time: none reaches its limit while this goes on, and a
+    // handshake stalled behind them would wait for the next renewal.
     std::atomic<bool> stop{false};
     std::vector<int> held;
     std::thread attacker([&] {
@@ -286,34 +316,31 @@ TEST_F(SecureAccess, SilentPeersOnTheTlsPortNeverStallAnotherAddressesHandshake)
             for (const int fd : held)
                 ::close(fd);
             held.clear();
-            for (int k = 0; k < 200 && !stop; ++k) {
+            const auto renewal = SteadyClock::now() + handshake_limit * 4 / 5;
+            // A renewal is made whole: its silent ones are left at the end.
+            for (int k = 0; k < 200; ++k) {
                 const int fd = connect_loopback(tls_port_, SteadyClock::now() + 1s,
                                                 [](int s) { bind_source(s, "127.0.0.2"); });
                 if (fd >= 0) held.push_back(fd);
             }
-            for (int k = 0; k < 40 && !stop; ++k)
-                std::this_thread::sleep_for(100ms);
+            while (!stop && SteadyClock::now() < renewal)
+                std::this_thread::sleep_for(20ms);
         }
     });
+    // Ten handshakes over more than a renewal.
     int failed = 0;
     for (int k = 0; k < 10; ++k) {
         const auto began = SteadyClock::now();
         auto tls = TlsClient::connect_to(tls_port_, 1s);
         if (!tls) ++failed;
         if (tls) tls->close();
-        std::this_thread::sleep_until(began + 1s);
+        std::this_thread::sleep_until(began + handshake_limit / 10);
     }
     stop = true;
     attacker.join();
     EXPECT_EQ(failed, 0) << "handshakes that took more than a second";
-    // Silent ones left alone are refused at five seconds, and their address blocked.
-    for (const int fd : held)
-        ::close(fd);
-    std::this_thread::sleep_for(500ms);
-    held.clear();
-    for (int k = 0; k < 16; ++k)
-        held.push_back(connect_loopback(tls_port_, SteadyClock::now() + 1s,
-                                        [](int s) { bind_source(s, "127.0.0.2"); }));
+    // Those of the last renewal, left alone, are refused when their time is
+    // up, and their address blocked.
     ASSERT_TRUE(wait_refusals(6)) << gateway_->output();
     for (const int fd : held)
         ::close(fd);

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "gateway_fixture.hpp"
+#include "platform/web/browser_admission.hpp"
 #include "tls_client.hpp"
 #include "websocket_client.hpp"
 
@@ -493,6 +494,8 @@ TEST_F(WebPort, AThousandMalformedRequestsAndFramesLeaveTheGatewayServing) {
 }
 
 TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHandshake) {
+    shorten_time_limits(0.4);
+    const Milliseconds handshake_limit = limit(tls_handshake_limit_ms);
     const std::uint16_t tls_port = pick_free_port_pair();
     {
         const ImmediateReuse reuse;
@@ -504,8 +507,9 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
     const std::size_t descriptors = open_descriptors(gateway_->pid());
     const std::int64_t memory = resident_kib(gateway_->pid());
 
-    // 200 connections from 127.0.0.2 that never say a word, renewed every 4 s,
-    // while a browser from 127.0.0.1 shakes hands twice a second.
+    // 200 connections from 127.0.0.2 that never say a word, renewed every four
+    // fifths of the handshake's time, while a browser from 127.0.0.1 shakes
+    // hands again and again.
     std::vector<int> silent;
     const auto hang_up = [&] {
         for (const int fd : silent)
@@ -514,7 +518,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
     };
     std::vector<std::int64_t> handshakes_ms;
     const auto begin = SteadyClock::now();
-    for (auto renewal = begin; SteadyClock::now() - begin < 13s;) {
+    for (auto renewal = begin; SteadyClock::now() - begin < handshake_limit * 5 / 4;) {
         if (SteadyClock::now() >= renewal) {
             hang_up();
             for (int k = 0; k < 200; ++k) {
@@ -522,7 +526,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
                 ASSERT_GE(fd, 0);
                 silent.push_back(fd);
             }
-            renewal += 4s;
+            renewal += handshake_limit * 4 / 5;
         }
         const auto asked = SteadyClock::now();
         auto tls = TlsClient::connect_to(web_port_, 5s);
@@ -530,7 +534,7 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
             tls ? std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - asked)
                       .count()
                 : 5000);
-        std::this_thread::sleep_for(500ms);
+        std::this_thread::sleep_for(handshake_limit / 20);
     }
     hang_up();
     ASSERT_GE(handshakes_ms.size(), 10u);
@@ -551,6 +555,8 @@ TEST_F(WebPort, OverTlsSilentConnectionsFromAnotherAddressNeverHoldUpABrowsersHa
 }
 
 TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnsweredASecond) {
+    // A pinger cut off is read for the linger's 0.4 s, and a key waited for 2 s.
+    shorten_time_limits(0.2);
     {
         const ImmediateReuse reuse;
         start_with_web("AuthKey = " + web_key + "\r\n");
@@ -598,14 +604,14 @@ TEST_F(WebPort, PingsFromWebSocketsThatNeverReadCostLittleAndAtMostTenAreAnswere
         while (auto f = reader->next_frame(wait))
             pongs += f->opcode == 0xA;
     };
-    for (const auto start = SteadyClock::now(); SteadyClock::now() - start < 3s;) {
+    for (const auto start = SteadyClock::now(); SteadyClock::now() - start < 1500ms;) {
         ASSERT_TRUE(reader->send_frame(0x89, "are you there"));
         count(0ms);
         std::this_thread::sleep_for(5ms);
     }
     count(500ms);
     EXPECT_GE(pongs, 10u);
-    EXPECT_LE(pongs, 40u);
+    EXPECT_LE(pongs, 25u);
 }
 
 TEST_F(WebPort, GuessedKeysBlockTheAddressAtEveryWebDoorWithAFewRowsOnly) {
@@ -702,6 +708,7 @@ TEST_F(WebPort, OnlyThePagesOwnOriginAListedOneOrNoPageAtAllOpenTheLiveView) {
 }
 
 TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWithIt) {
+    shorten_time_limits(0.2);  // the key's time: 2 s
     start_with_web("AuthKey = " + web_key + "\r\n");
     ASSERT_TRUE(keyed_browser(WebSocketClient::connect_to(web_port_, patience)));
     std::this_thread::sleep_for(200ms);
@@ -727,7 +734,7 @@ TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWith
     ASSERT_TRUE(operator_browser);
     EXPECT_TRUE(row_reaches(*operator_browser, 0x42));
 
-    // Those without the key are closed once their 10 s are up, or gave way to newer ones.
+    // Those without the key are closed once their time is up, or gave way to newer ones.
     for (auto& ws : waiting) {
         EXPECT_TRUE(ws->wait_closed(2 * patience));
         EXPECT_TRUE(ws->close_code() == 1008 || ws->close_code() == 1013) << ws->close_code();
@@ -738,12 +745,15 @@ TEST_F(WebPort, WebSocketsWithoutTheKeyFromManyAddressesNeverLockOutABrowserWith
 }
 
 TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWaiting) {
+    shorten_time_limits(0.15);
+    const Milliseconds head_limit = limit(request_head_limit_ms);
     start_with_web();
     ASSERT_TRUE(browser(WebSocketClient::connect_to(web_port_, patience)));
     std::this_thread::sleep_for(200ms);
     const std::size_t descriptors = open_descriptors(gateway_->pid());
 
-    // 272 connections from 17 addresses, each sending its request a byte every 2 s.
+    // 272 connections from 17 addresses, each sending its request a byte every
+    // fifth of the time a head has.
     const std::string head = request("GET", "/");
     struct Slow {
         int fd = -1;
@@ -779,7 +789,7 @@ TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWait
     page.reset();
 
     const auto begin = SteadyClock::now();
-    for (auto drip = begin; SteadyClock::now() - begin < 16s;) {
+    for (auto drip = begin; SteadyClock::now() - begin < head_limit + 6s;) {
         const bool dripping = SteadyClock::now() >= drip;
         std::size_t open = 0;
         for (Slow& s : slow) {
@@ -793,14 +803,14 @@ TEST_F(WebPort, SlowRequestHeadsEndTenSecondsAfterTheirFirstByteAndKeepNoOneWait
                 ::send(s.fd, head.data() + s.sent, 1, MSG_NOSIGNAL) == 1)
                 ++s.sent;
         }
-        if (dripping) drip += 2s;
+        if (dripping) drip += head_limit / 5;
         if (open == 0) break;
         std::this_thread::sleep_for(50ms);
     }
     std::size_t early = 0;
     for (const Slow& s : slow) {
-        EXPECT_TRUE(s.lasted && *s.lasted < 13s) << "a slow request still open";
-        early += s.lasted && *s.lasted < 8s;
+        EXPECT_TRUE(s.lasted && *s.lasted < head_limit + 3s) << "a slow request still open";
+        early += s.lasted && *s.lasted < head_limit * 4 / 5;
         ::close(s.fd);
     }
     // Only those that gave way to newer ones end before their time.

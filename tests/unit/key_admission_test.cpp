@@ -1,6 +1,7 @@
 // Connections give the key before they are clients; an address that keeps
 // getting it wrong is shut out for a minute, at every door, and the rows
 // about it cannot flood the list.
+#include "base/time_limit_scale.hpp"
 #include "tests/fakes/gateway_harness.hpp"
 
 namespace quillon::testing {
@@ -59,6 +60,34 @@ TEST_F(KeyAdmission, FiveRefusalsShutAnAddressOutForAMinuteAndNoOtherAddress) {
     EXPECT_FALSE(net.peer(back).closed_by_gateway);
     EXPECT_EQ(view.clients.size(), 2u);
     EXPECT_EQ(access_rows(), expected);
+}
+
+// The program's own limit; the tests of the real program run with a shorter one.
+TEST(KeyWait, ASilentConnectionHasFiveSecondsForTheKeyUnlessATestRunShortensIt) {
+    Admission admission;
+    admission.set_key("s3cret");
+    const auto refused_at = [&](ConnectionHandle h, std::int64_t since) -> std::int64_t {
+        admission.begin(h, Door::tcp, "10.0.3.1", 40000, since);
+        const std::int64_t due = admission.next_due_ms();
+        if (!admission.expire(due - 1).empty()) return -1;
+        const std::vector<Admission::Outcome> refused = admission.expire(due);
+        if (refused.size() != 1 || refused[0].refusal.reason != RefusalReason::no_key) return -1;
+        return due - since;
+    };
+    // Refused in the first millisecond past its time.
+    EXPECT_EQ(refused_at(1, 1000), 5001);
+    admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, 0.2));
+    EXPECT_EQ(refused_at(2, 20000), 1001);
+}
+
+TEST(TimeLimitScale, OnlyANumberAboveZeroAndAtMostOneShortensTheLimits) {
+    for (const char* keeps : {static_cast<const char*>(nullptr), "", "1", "2", "0", "-0.5", "0.5s",
+                              " 0.5", "nan", "inf", "half"})
+        EXPECT_EQ(time_limit_scale(keeps), 1.0) << (keeps ? keeps : "no variable");
+    EXPECT_EQ(time_limit_scale("0.25"), 0.25);
+    EXPECT_EQ(scaled_limit_ms(key_wait_limit_ms, 1.0), 5000);
+    EXPECT_EQ(scaled_limit_ms(10000, 0.25), 2500);
+    EXPECT_EQ(scaled_limit_ms(5000, 1e-9), 1);
 }
 
 TEST_F(KeyAdmission, PastThirtyRefusalRowsAMinuteOneSummaryRowSaysTheRest) {

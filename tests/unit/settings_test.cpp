@@ -378,7 +378,7 @@ TEST(SettingsMistakes, NulBytesAreOrdinaryCharacters) {
 
 TEST(SettingsMistakes, LargeFileOfGarbageGivesDefaults) {
     std::mt19937 random(12345);
-    std::string file(10 * 1024 * 1024, '\0');
+    std::string file(1024 * 1024, '\0');
     for (char& c : file) {
         // No "=" and no "[", so no line can be an entry or end the lookup.
         char b = static_cast<char>(random() & 0xFF);
