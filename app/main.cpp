@@ -174,16 +174,16 @@ FrontView make_front_view(const Options& options, bool windowed, const QString& 
 // on standard error) when a data folder that was named can't be used.
 bool place_files(Gateway& gw, const Options& options) {
     namespace fs = std::filesystem;
-    gw.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
-                                                           : fs::path(options.config));
-    gw.data_directory =
-        options.data_dir.empty() ? gw.settings_folder() : fs::absolute(options.data_dir);
+    gw.setup.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
+                                                                 : fs::path(options.config));
+    gw.setup.data_directory =
+        options.data_dir.empty() ? gw.setup.settings_folder() : fs::absolute(options.data_dir);
     if (options.demo || options.data_dir.empty()) return true;
     std::error_code error;
-    fs::create_directories(gw.data_directory, error);
-    if (fs::is_directory(gw.data_directory)) return true;
-    std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n", gw.data_directory.c_str(),
-                 error ? error.message().c_str() : "not a folder");
+    fs::create_directories(gw.setup.data_directory, error);
+    if (fs::is_directory(gw.setup.data_directory)) return true;
+    std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n",
+                 gw.setup.data_directory.c_str(), error ? error.message().c_str() : "not a folder");
     return false;
 }
 
@@ -199,8 +199,8 @@ bool start_demo(Gateway& gw, const Options& options, SimulatorProcess& simulator
     }
     std::fprintf(stderr, "Demo: the bus simulator is on %s; clients connect to TCP port %d\n",
                  pty.c_str(), options.demo_port);
-    gw.settings_text = "IPPort = " + std::to_string(options.demo_port) + "\r\nSerialPort = " + pty +
-                       ",38400,0,8,1,0\r\n";
+    gw.setup.settings_text = "IPPort = " + std::to_string(options.demo_port) +
+                             "\r\nSerialPort = " + pty + ",38400,0,8,1,0\r\n";
     return true;
 }
 
@@ -213,7 +213,7 @@ int start_failed(const Gateway& gw, StartOutcome outcome, bool headless) {
             "quillon: %s not found, there is no terminal to ask for the settings, and a\n"
             "template can't be written there. Create it (see the README), run quillon in a\n"
             "terminal, or try quillon --demo.\n",
-            gw.settings_file.c_str());
+            gw.setup.settings_file.c_str());
     }
     return exit_status(outcome, headless);
 }
@@ -262,10 +262,10 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     Gateway gw({clock, serial, network, views, views, events, views, *front.log, files});
     WebPlugin web({web_view, events, network, limit_peers(gw, network)}, views,
                   web_plugin_path(program_dir.toStdString()));
-    gw.listen_override = options.listen;
-    gw.certificates = &certificates;
-    gw.serial_devices = &serial_devices;
-    gw.outlet = &web;
+    gw.setup.listen_override = options.listen;
+    gw.setup.certificates = &certificates;
+    gw.setup.serial_devices = &serial_devices;
+    gw.setup.outlet = &web;
     if (!place_files(gw, options)) return 1;
     if (options.demo && !start_demo(gw, options, simulator, program_dir)) return 1;
 

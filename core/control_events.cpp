@@ -13,7 +13,7 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
             gw.traffic.clear(gw.view);
             break;
         case Control::save: {
-            const std::string folder = gw.data_directory.string();
+            const std::string folder = gw.setup.data_directory.string();
             if (!save_traffic_list(gw.files, folder, t.date, gw.traffic.rows()))
                 tell(gw, e.requester, "Save Error",
                      "Can't write the traffic list to " + folder + "/" +

@@ -41,11 +41,12 @@ FirstConfigurationAnswer::Action first_configuration(Gateway& gw) {
 
         const std::string file =
             first_configuration_file(answer.port_text, answer.serial_port_name, answer.rs_module);
-        const bool written = gw.files.write_whole(gw.settings_file.string(), file);
+        const bool written = gw.files.write_whole(gw.setup.settings_file.string(), file);
         gw.dialogs.close_first_configuration();
         if (!written) {
             gw.dialogs.message_box("Settings Error",
-                                   "Can't write the settings file " + gw.settings_file.string() +
+                                   "Can't write the settings file " +
+                                       gw.setup.settings_file.string() +
                                        ": the answers hold until Quillon ends",
                                    MessageIcon::error);
         }

@@ -87,6 +87,56 @@ struct Ports {
     Files& files;
 };
 
+// What the program hands the gateway besides its ports: where its files
+// are, what the command line says over the settings, and the parts it may lack.
+struct GatewaySetup {
+    // The settings file, and the folder for what the gateway writes: saved
+    // lists, the debug log, a self-signed certificate (by default the
+    // settings file's own folder).
+    std::filesystem::path settings_file{"Quillon.ini"};
+    std::filesystem::path data_directory{"."};
+    std::filesystem::path settings_folder() const {
+        return settings_file.has_parent_path() ? settings_file.parent_path()
+                                               : std::filesystem::path(".");
+    }
+    // Settings given by the program itself (the demo); the settings file is then not touched.
+    std::optional<std::string> settings_text;
+    // The local addresses given on the command line, over the settings' own.
+    std::optional<std::vector<std::string>> listen_override;
+    // Lists the interface modules for a search ("SerialPort = auto"); none,
+    // none is ever found.
+    SerialDeviceFinder* serial_devices = nullptr;
+    // Makes the TLS server's self-signed certificate; none, none can be made.
+    CertificateMaker* certificates = nullptr;
+    // The web monitor; none, the gateway has no way to it.
+    Outlet* outlet = nullptr;
+};
+
+// The loop's own timing across passes.
+struct LoopState {
+    bool running = false;
+    std::int64_t last_purge_ms = 0;
+    // "V:" shows the frames the last pass took from the bus: after a pass
+    // that took some, the next comes this soon, so that it reads 0 again
+    // while the loop sleeps.
+    std::int64_t bus_frames_field_due_ms = std::numeric_limits<std::int64_t>::max();
+};
+
+// The client list changed in this pass; it is drawn once, at the pass's end,
+// in the form the latest connection or disconnection gave it.
+struct ClientListDraw {
+    bool changed = false;
+    std::optional<bool> after_connection;
+};
+
+// What is open besides the client servers, and the TLS files the TLS server
+// started with.
+struct ServersOpen {
+    bool analyzer = false;
+    bool outlet = false;
+    TlsFiles tls_files;
+};
+
 // The whole gateway: one owner of the records that each keep their own
 // rules, handed to the loop. One per process, one thread.
 struct Gateway {
@@ -124,44 +174,14 @@ struct Gateway {
     Statistics statistics;
     DebugLog debug_log{files};
 
-    std::int64_t last_purge_ms = 0;
-    // "V:" shows the frames the last pass took from the bus: after a pass
-    // that took some, the next comes this soon, so that it reads 0 again
-    // while the loop sleeps.
-    std::int64_t bus_frames_field_due_ms = std::numeric_limits<std::int64_t>::max();
-    // The client list changed in this pass; it is drawn once, at the pass's
-    // end, in the form the latest connection or disconnection gave it.
-    bool clients_changed = false;
-    std::optional<bool> clients_after_connection;
-    bool analyzer_server_open = false;
+    LoopState loop;
+    ClientListDraw client_list;
+    ServersOpen servers;
     GatewayCounters counters;
-    bool running = false;
-
-    // The settings file, and the folder for what the gateway writes: saved
-    // lists, the debug log, a self-signed certificate (by default the
-    // settings file's own folder).
-    std::filesystem::path settings_file{"Quillon.ini"};
-    std::filesystem::path data_directory{"."};
-    std::filesystem::path settings_folder() const {
-        return settings_file.has_parent_path() ? settings_file.parent_path()
-                                               : std::filesystem::path(".");
-    }
-    // Settings given by the program itself (the demo); the settings file is then not touched.
-    std::optional<std::string> settings_text;
-    // The local addresses given on the command line, over the settings' own.
-    std::optional<std::vector<std::string>> listen_override;
-    // Lists the interface modules for a search ("SerialPort = auto"); none,
-    // none is ever found.
-    SerialDeviceFinder* serial_devices = nullptr;
-    // Makes the TLS server's self-signed certificate; none, none can be made.
-    CertificateMaker* certificates = nullptr;
-    // The web monitor; none, the gateway has no way to it.
-    Outlet* outlet = nullptr;
-    bool outlet_open = false;
-    TlsFiles tls_files;  // those the TLS server started with
+    GatewaySetup setup;
 
     std::vector<std::string> listen_addresses() const {
-        return listen_override ? *listen_override : settings.listen;
+        return setup.listen_override ? *setup.listen_override : settings.listen;
     }
 };
 

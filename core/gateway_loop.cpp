@@ -40,7 +40,7 @@ SettingsRead settings_from_file(Gateway& gw) {
     SettingsRead read;
     // Only a missing file is one to make; a folder, or a path through a plain
     // file, is a problem to report.
-    const FileRead file = gw.files.read_whole(gw.settings_file.string());
+    const FileRead file = gw.files.read_whole(gw.setup.settings_file.string());
     if (!file.bytes) {
         read.missing = file.problem == FileProblem::missing;
         read.permission_denied = file.problem == FileProblem::denied;
@@ -57,15 +57,16 @@ SettingsRead settings_from_file(Gateway& gw) {
 void show_settings_warnings(Gateway& gw, const SettingsRead& read, Date now) {
     constexpr Rgb warning_colour{160, 90, 0};
     for (const SettingsWarning& w : read.warnings)
-        show_notice(gw, now, "- settings -",
-                    gw.settings_file.string() + " line " + std::to_string(w.line) + ": " + w.text,
-                    warning_colour, false);
+        show_notice(
+            gw, now, "- settings -",
+            gw.setup.settings_file.string() + " line " + std::to_string(w.line) + ": " + w.text,
+            warning_colour, false);
 }
 
 SettingsRead read_settings_file(Gateway& gw) {
     SettingsRead read;
-    if (gw.settings_text) {
-        read.settings = read_settings(*gw.settings_text);
+    if (gw.setup.settings_text) {
+        read.settings = read_settings(*gw.setup.settings_text);
     } else {
         read = settings_from_file(gw);
     }
@@ -86,8 +87,8 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     due_ms = std::min(due_ms, gw.admission.next_due_ms());
     due_ms = std::min(due_ms, gw.refusals.next_due_ms());
     due_ms = std::min(due_ms, gw.client_lines.next_due_ms());
-    due_ms = std::min(due_ms, gw.bus_frames_field_due_ms);
-    due_ms = std::min(due_ms, gw.last_purge_ms + purge_period_ms + 1);
+    due_ms = std::min(due_ms, gw.loop.bus_frames_field_due_ms);
+    due_ms = std::min(due_ms, gw.loop.last_purge_ms + purge_period_ms + 1);
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
                                  : std::numeric_limits<std::int64_t>::max();
@@ -231,12 +232,13 @@ StartOutcome start_gateway(Gateway& gw) {
     SettingsRead read = read_settings_file(gw);
     if (!read.settings && !read.missing) {
         std::string text =
-            "Can't read the settings file " + gw.settings_file.string() + ": " + read.problem;
+            "Can't read the settings file " + gw.setup.settings_file.string() + ": " + read.problem;
         if (read.permission_denied)
             text +=
                 "|The account that runs Quillon must be able to read it: for the service, "
                 "sudo chown root:quillon " +
-                gw.settings_file.string() + " && sudo chmod 640 " + gw.settings_file.string();
+                gw.setup.settings_file.string() + " && sudo chmod 640 " +
+                gw.setup.settings_file.string();
         gw.dialogs.message_box("Settings Error", text, MessageIcon::error);
         return StartOutcome::settings_unreadable;
     }
@@ -252,10 +254,11 @@ StartOutcome start_gateway(Gateway& gw) {
                 return StartOutcome::configuration_quit;
             case FirstConfigurationAnswer::Action::unavailable:
                 // No one to ask (a service): a template to start with, if it can be written.
-                if (!gw.files.write_whole(gw.settings_file.string(), service_settings_template()))
+                if (!gw.files.write_whole(gw.setup.settings_file.string(),
+                                          service_settings_template()))
                     return StartOutcome::configuration_unavailable;
                 gw.dialogs.message_box("Quillon.ini NOT FOUND",
-                                       "Wrote " + gw.settings_file.string() +
+                                       "Wrote " + gw.setup.settings_file.string() +
                                            " with SerialPort = auto and IPPort = 8080; starting "
                                            "with it",
                                        MessageIcon::information);
@@ -264,14 +267,14 @@ StartOutcome start_gateway(Gateway& gw) {
         }
     }
     const Settings& s = gw.settings;
-    gw.debug_log.set_directory(gw.data_directory.string());
+    gw.debug_log.set_directory(gw.setup.data_directory.string());
 
     gw.view.create_main_window();
     journal_version(gw);
     show_settings_warnings(gw, read, gw.clock.local_date());
     gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
-    gw.serial.configure(s.serial, s.rs_module(), gw.serial_devices);
+    gw.serial.configure(s.serial, s.rs_module(), gw.setup.serial_devices);
     if (gw.serial.open()) {
         if (gw.serial.searches()) show_module_found(gw, gw.clock.local_date());
     } else if (gw.serial.searches()) {
@@ -289,7 +292,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.set_status_field(StatusField::serial, "Velbus serial " + gw.serial.port_name());
     gw.view.set_title(std::string("Quillon ") + version_text);
     const std::int64_t now = gw.clock.now_ms();
-    gw.last_purge_ms = now;
+    gw.loop.last_purge_ms = now;
     gw.serial.start_watch(now);
 
     if (!open_servers(gw)) {
@@ -298,7 +301,7 @@ StartOutcome start_gateway(Gateway& gw) {
     }
 
     gw.statistics.start(now, gw.clock.local_date());
-    gw.running = true;
+    gw.loop.running = true;
     journal_start(gw);
     return StartOutcome::running;
 }
@@ -333,8 +336,9 @@ void take_bus_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
     const SerialLink::Received received = gw.serial.receive(t.ms, t.stamp, in.from_bus);
     if (received.lost) show_link_lost(gw, t);
     gw.view.set_status_field(StatusField::bus_frames, "V:" + std::to_string(received.frames));
-    gw.bus_frames_field_due_ms = received.frames > 0 ? t.ms + bus_frames_field_hold_ms
-                                                     : std::numeric_limits<std::int64_t>::max();
+    gw.loop.bus_frames_field_due_ms = received.frames > 0
+                                          ? t.ms + bus_frames_field_hold_ms
+                                          : std::numeric_limits<std::int64_t>::max();
     for (const QueueEntry& e : in.from_bus) {
         gw.counters.from_bus.count(e);
         if (e.status == FrameStatus::valid)
@@ -383,8 +387,8 @@ void show_arrivals(Gateway& gw, const PassTime& t, const PassArrivals& in) {
 }
 
 void housekeeping(Gateway& gw, const PassTime& t) {
-    if (t.ms - gw.last_purge_ms > purge_period_ms) {
-        gw.last_purge_ms = t.ms;
+    if (t.ms - gw.loop.last_purge_ms > purge_period_ms) {
+        gw.loop.last_purge_ms = t.ms;
         purge_clients(gw, t);
     }
     draw_clients_if_changed(gw);
@@ -397,7 +401,7 @@ bool run_pass(Gateway& gw) {
     const PassTime t = pass_time(gw);
     if (event.kind == OperatorEventKind::control) {
         on_control_event(gw, event, t);
-        if (!gw.running) return false;
+        if (!gw.loop.running) return false;
     }
     if (event.kind == OperatorEventKind::request) reply_to_request(gw, event);
     PassArrivals arrivals;
@@ -408,13 +412,13 @@ bool run_pass(Gateway& gw) {
     if (event.kind == OperatorEventKind::reload) reload_settings(gw, t.date);
     gw.watcher.pass_done();
     if (event.kind == OperatorEventKind::close) shutdown(gw);
-    return gw.running;
+    return gw.loop.running;
 }
 
 void reload_settings(Gateway& gw, Date now) {
     constexpr Rgb reload_colour{20, 20, 160};
-    if (gw.settings_text) return;  // the demo has no file
-    const std::string file = gw.settings_file.string();
+    if (gw.setup.settings_text) return;  // the demo has no file
+    const std::string file = gw.setup.settings_file.string();
     const SettingsRead read = settings_from_file(gw);
     if (!read.settings) {
         show_notice(gw, now, "- settings -",
@@ -438,7 +442,7 @@ void reload_settings(Gateway& gw, Date now) {
     if (fresh.auth_key != s.auth_key) {
         s.auth_key = fresh.auth_key;
         gw.admission.set_key(s.auth_key);
-        if (gw.outlet_open) gw.outlet->set_key(s.auth_key);
+        if (gw.servers.outlet) gw.setup.outlet->set_key(s.auth_key);
         applied = "AuthKey applied to new connections";
     }
     std::string restart;
@@ -464,7 +468,7 @@ void reload_settings(Gateway& gw, Date now) {
 }
 
 void run_main_loop(Gateway& gw) {
-    while (gw.running && run_pass(gw)) {
+    while (gw.loop.running && run_pass(gw)) {
     }
 }
 

@@ -48,8 +48,8 @@ std::string serial_text(const Gateway& gw) {
 
 void journal_version(Gateway& gw) {
     gw.log.journal(std::string("Quillon ") + version_text +
-                   (gw.settings_text ? ", on the demo's own settings"
-                                     : ", settings " + gw.settings_file.string()));
+                   (gw.setup.settings_text ? ", on the demo's own settings"
+                                           : ", settings " + gw.setup.settings_file.string()));
 }
 
 void journal_start(Gateway& gw) {
@@ -59,19 +59,20 @@ void journal_start(Gateway& gw) {
         gw.log.journal("plain TCP server on " + server_addresses(gw, s.tcp_port) + key_text(s));
     if (s.tls_server())
         gw.log.journal("TLS server on " + server_addresses(gw, s.tls_port) + key_text(s));
-    if (gw.analyzer_server_open) {
+    if (gw.servers.analyzer) {
         gw.log.journal("analyzer feed on UDP " + server_addresses(gw, s.analyzer_port()) +
                        (s.auth_key.empty() ? ", no key: anyone who reaches it gets the traffic"
                                            : ", key required"));
     } else if (!s.analyzer_server()) {
         gw.log.journal("analyzer feed off (AnalyzerPort = 0)");
     }
-    if (s.tls_server() && gw.certificates != nullptr) {
-        const std::string fingerprint = gw.certificates->fingerprint(gw.tls_files.certificate);
-        gw.log.journal("TLS certificate " + gw.tls_files.certificate + ", SHA-256 " +
+    if (s.tls_server() && gw.setup.certificates != nullptr) {
+        const std::string fingerprint =
+            gw.setup.certificates->fingerprint(gw.servers.tls_files.certificate);
+        gw.log.journal("TLS certificate " + gw.servers.tls_files.certificate + ", SHA-256 " +
                        (fingerprint.empty() ? "unreadable" : fingerprint));
     }
-    if (gw.outlet_open) {
+    if (gw.servers.outlet) {
         gw.log.journal(std::string("web monitor on ") + (s.tls_server() ? "https" : "http") +
                        "://" + server_addresses(gw, s.web_port) + "/" +
                        (s.auth_key.empty() ? ", no key: read-only for everyone who reaches it"

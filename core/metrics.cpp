@@ -114,7 +114,7 @@ std::string metrics_text(Gateway& gw, const ProcessFigures& process) {
 std::string health_problem(const Gateway& gw) {
     // While the gateway runs, its client servers listen: a server that cannot
     // be opened again ends it.
-    if (!gw.running) return "the gateway is not running";
+    if (!gw.loop.running) return "the gateway is not running";
     if (gw.serial.state() == LinkState::open) return {};
     if (gw.serial.searches() && gw.serial.port_name() == search_port_name)
         return "no Velbus interface module found";

@@ -7,7 +7,7 @@ namespace quillon {
 
 void reply_to_request(Gateway& gw, const OperatorEvent& request) {
     // A request that comes after the outlet closed has no one left to read it.
-    if (!gw.outlet_open) return;
+    if (!gw.servers.outlet) return;
     OutletReply reply;
     switch (request.asked) {
         case Asked::figures:
@@ -21,7 +21,7 @@ void reply_to_request(Gateway& gw, const OperatorEvent& request) {
             reply.body = health_problem(gw);
             break;
     }
-    gw.outlet->reply(request.requester, reply);
+    gw.setup.outlet->reply(request.requester, reply);
 }
 
 }  // namespace quillon

@@ -46,21 +46,21 @@ void send_line(Gateway& gw, std::string_view line) {
 }
 
 void redraw_clients(Gateway& gw, bool after_connection) {
-    gw.clients_changed = true;
-    gw.clients_after_connection = after_connection;
+    gw.client_list.changed = true;
+    gw.client_list.after_connection = after_connection;
 }
 
 void redraw_clients(Gateway& gw) {
-    gw.clients_changed = true;
+    gw.client_list.changed = true;
 }
 
 void draw_clients_if_changed(Gateway& gw) {
-    if (!gw.clients_changed) return;
-    gw.view.show_clients(gw.clients_after_connection
-                             ? gw.clients.rebuild_rows(*gw.clients_after_connection)
+    if (!gw.client_list.changed) return;
+    gw.view.show_clients(gw.client_list.after_connection
+                             ? gw.clients.rebuild_rows(*gw.client_list.after_connection)
                              : gw.clients.rebuild_rows());
-    gw.clients_changed = false;
-    gw.clients_after_connection.reset();
+    gw.client_list.changed = false;
+    gw.client_list.after_connection.reset();
 }
 
 }  // namespace quillon

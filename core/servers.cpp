@@ -18,11 +18,11 @@ constexpr std::string_view made_key_name = "Quillon.key";
 // Files named in the settings are found from the settings file's folder.
 std::string beside_settings(const Gateway& gw, const std::string& name) {
     const std::filesystem::path path(name);
-    return (path.is_absolute() ? path : gw.settings_folder() / path).string();
+    return (path.is_absolute() ? path : gw.setup.settings_folder() / path).string();
 }
 
 std::string in_data_directory(const Gateway& gw, std::string_view name) {
-    return (gw.data_directory / name).string();
+    return (gw.setup.data_directory / name).string();
 }
 
 void show_tls_error(Gateway& gw, const std::string& text) {
@@ -46,8 +46,8 @@ std::optional<TlsFiles> tls_files(Gateway& gw) {
                   in_data_directory(gw, made_key_name)};
     if (gw.files.exists(made.certificate) && gw.files.exists(made.private_key)) return made;
     std::string error = "no way to make certificates here";
-    if (gw.certificates == nullptr ||
-        !gw.certificates->make_self_signed(made.certificate, made.private_key, error)) {
+    if (gw.setup.certificates == nullptr ||
+        !gw.setup.certificates->make_self_signed(made.certificate, made.private_key, error)) {
         show_tls_error(gw, "Can't make the TLS certificate " + made.certificate + ": " + error);
         return std::nullopt;
     }
@@ -94,7 +94,7 @@ bool open_tls_server(Gateway& gw) {
     if (!gw.settings.tls_server()) return true;
     const std::optional<TlsFiles> files = tls_files(gw);
     if (!files) return false;
-    gw.tls_files = *files;
+    gw.servers.tls_files = *files;
     switch (gw.network.create_tls_server(Server::tls, gw.settings.tls_port, tls_backlog, *files)) {
         case ServerStart::ok:
             return true;
@@ -127,16 +127,16 @@ bool open_tls_server(Gateway& gw) {
 // gateway goes on: the bus and its clients come first.
 bool open_outlet(Gateway& gw) {
     const Settings& s = gw.settings;
-    if (gw.outlet == nullptr || s.web_port == 0) return false;
+    if (gw.setup.outlet == nullptr || s.web_port == 0) return false;
     OutletStart start;
     if (s.web_port >= 1 && s.web_port <= 65535) {
         OutletOpening o;
         o.port = static_cast<std::uint16_t>(s.web_port);
         o.addresses = gw.listen_addresses();
-        if (s.tls_server()) o.tls = gw.tls_files;
+        if (s.tls_server()) o.tls = gw.servers.tls_files;
         o.key = s.auth_key;
         o.origins = s.web_origins;
-        start = gw.outlet->open(o);
+        start = gw.setup.outlet->open(o);
     }
     if (start.open) return true;
     gw.dialogs.message_box("Web Monitor Error",
@@ -163,9 +163,9 @@ bool open_servers(Gateway& gw) {
 
     // Computed in 64 bits: a port of 65535 names 65536 here, which cannot be bound.
     const std::int64_t udp_port = s.analyzer_port();
-    gw.analyzer_server_open =
+    gw.servers.analyzer =
         s.analyzer_server() && gw.network.create_udp_server(Server::analyzer, udp_port);
-    if (s.analyzer_server() && !gw.analyzer_server_open) {
+    if (s.analyzer_server() && !gw.servers.analyzer) {
         gw.dialogs.message_box("Analyzer UDP Port not Free",
                                "Standard server may works...|Analyzer UDP port " +
                                    std::to_string(udp_port) + " Not enable|" +
@@ -174,9 +174,9 @@ bool open_servers(Gateway& gw) {
                                MessageIcon::error);
     }
     if (!open_plain_server(gw) || !open_tls_server(gw)) return false;
-    gw.outlet_open = open_outlet(gw);
+    gw.servers.outlet = open_outlet(gw);
     // Without browsers to come, nothing is kept for them.
-    if (!gw.outlet_open && gw.outlet != nullptr) gw.outlet->close();
+    if (!gw.servers.outlet && gw.setup.outlet != nullptr) gw.setup.outlet->close();
     return true;
 }
 
@@ -191,18 +191,18 @@ bool reopen_client_servers(Gateway& gw) {
     if (s.plain_server() && !gw.network.create_tcp_server(Server::tcp, s.tcp_port, tcp_backlog))
         return false;
     return !s.tls_server() || gw.network.create_tls_server(Server::tls, s.tls_port, tls_backlog,
-                                                           gw.tls_files) == ServerStart::ok;
+                                                           gw.servers.tls_files) == ServerStart::ok;
 }
 
 void shutdown(Gateway& gw) {
     gw.serial.close();
     close_client_servers(gw);
-    if (gw.analyzer_server_open) gw.network.close_server(Server::analyzer);
-    gw.analyzer_server_open = false;
-    if (gw.outlet_open) gw.outlet->close();
-    gw.outlet_open = false;
+    if (gw.servers.analyzer) gw.network.close_server(Server::analyzer);
+    gw.servers.analyzer = false;
+    if (gw.servers.outlet) gw.setup.outlet->close();
+    gw.servers.outlet = false;
     gw.debug_log.set_on(false);
-    gw.running = false;
+    gw.loop.running = false;
 }
 
 void restart_server(Gateway& gw, const PassTime& t, std::int32_t requester) {

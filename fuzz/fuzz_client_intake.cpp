@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NoViewWatcher watcher;
     PosixFiles files;
     Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
-    gw.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
+    gw.setup.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
     if (start_gateway(gw) != StartOutcome::running) std::abort();
     view.set_checked(Control::delay_check, false);
 

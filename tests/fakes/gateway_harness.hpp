@@ -46,8 +46,8 @@ class GatewayHarness : public ::testing::Test {
                std::to_string(::getpid()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        gw.settings_file = dir / "Quillon.ini";
-        gw.data_directory = dir;
+        gw.setup.settings_file = dir / "Quillon.ini";
+        gw.setup.data_directory = dir;
     }
     void TearDown() override {
         shutdown(gw);

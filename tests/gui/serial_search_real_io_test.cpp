@@ -44,9 +44,9 @@ class SerialSearchOnRealIo : public ::testing::Test {
         view_ = std::make_unique<ConsoleView>(events_, o);
         gw_ = std::make_unique<Gateway>(
             Ports{clock_, serial_, network_, *view_, watcher_, events_, *view_, *view_, files_});
-        gw_->settings_text = "IPPort = " + std::to_string(port) + "\r\nSerialPort = auto\r\n";
-        gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
-        gw_->serial_devices = &finder_;
+        gw_->setup.settings_text = "IPPort = " + std::to_string(port) + "\r\nSerialPort = auto\r\n";
+        gw_->setup.listen_override = std::vector<std::string>{"127.0.0.1"};
+        gw_->setup.serial_devices = &finder_;
     }
     void TearDown() override {
         if (gw_) shutdown(*gw_);

@@ -134,9 +134,9 @@ class WebMonitor : public ::testing::Test {
         views_ = std::make_unique<ViewFanOut>(*console_, *console_, web_view_);
         gw_ = std::make_unique<Gateway>(Ports{clock_, serial_, network_, *views_, *views_, events_,
                                               *views_, *console_, files_});
-        gw_->settings_file = dir_ / "Quillon.ini";
-        gw_->data_directory = dir_;
-        gw_->listen_override = std::vector<std::string>{"127.0.0.1"};
+        gw_->setup.settings_file = dir_ / "Quillon.ini";
+        gw_->setup.data_directory = dir_;
+        gw_->setup.listen_override = std::vector<std::string>{"127.0.0.1"};
         ASSERT_EQ(start_gateway(*gw_), StartOutcome::running);
 
         // Opened here rather than by the gateway, so that it may have a TLS
@@ -155,8 +155,8 @@ class WebMonitor : public ::testing::Test {
             opening.tls = files;
         }
         ASSERT_TRUE(web_->open(opening).open);
-        gw_->outlet = web_.get();
-        gw_->outlet_open = true;
+        gw_->setup.outlet = web_.get();
+        gw_->servers.outlet = true;
     }
 
     // Runs passes until `done` holds, at most 5 s.

@@ -64,8 +64,8 @@ class WindowGateway : public ::testing::Test {
               ("quillon-gui-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        gw.settings_file = dir / "Quillon.ini";
-        gw.data_directory = dir;
+        gw.setup.settings_file = dir / "Quillon.ini";
+        gw.setup.data_directory = dir;
     }
     void TearDown() override {
         shutdown(gw);

@@ -42,9 +42,9 @@ class WindowOnRealIo : public ::testing::Test {
         std::ofstream(dir_ / "Quillon.ini", std::ios::binary)
             << "IPPort = " << port_ << "\r\nSerialPort = " << ::ptsname(master_)
             << ",38400,0,8,1,0\r\n";
-        gw_.settings_file = dir_ / "Quillon.ini";
-        gw_.data_directory = dir_;
-        gw_.listen_override = std::vector<std::string>{"127.0.0.1"};
+        gw_.setup.settings_file = dir_ / "Quillon.ini";
+        gw_.setup.data_directory = dir_;
+        gw_.setup.listen_override = std::vector<std::string>{"127.0.0.1"};
     }
     void TearDown() override {
         shutdown(gw_);

@@ -114,7 +114,7 @@ TEST_F(ControlEvents, TheHelpButtonOpensTheGuideAndNothingElse) {
 }
 
 TEST_F(ControlEvents, ASaveThatCannotBeWrittenSaysSoNamingTheFile) {
-    gw.data_directory = dir / "gone";
+    gw.setup.data_directory = dir / "gone";
     view.click(Control::save);
     EXPECT_TRUE(run_pass(gw));
     ASSERT_EQ(view.messages.size(), 1u);

@@ -262,8 +262,8 @@ struct GatewayWithView {
 
     StartOutcome start(const std::filesystem::path& dir) {
         view.clock = &clock;
-        gw.settings_file = dir / "Quillon.ini";
-        gw.data_directory = dir;
+        gw.setup.settings_file = dir / "Quillon.ini";
+        gw.setup.data_directory = dir;
         std::ofstream(dir / "Quillon.ini", std::ios::binary)
             << "SerialPort = COM1,38400,0,8,1,0\r\n";
         return start_gateway(gw);

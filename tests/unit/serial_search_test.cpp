@@ -29,7 +29,7 @@ class SerialSearch : public GatewayHarness {
 
     void SetUp() override {
         GatewayHarness::SetUp();
-        gw.serial_devices = &finder;
+        gw.setup.serial_devices = &finder;
     }
     StartOutcome start_searching() { return start("IPPort = 8080\r\nSerialPort = auto\r\n"); }
 

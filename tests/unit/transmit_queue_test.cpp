@@ -131,7 +131,7 @@ class TransmitOnAFailingPort : public ::testing::Test {
     Gateway gw{{clock, serial, net, view, watcher, view, view, view, files}};
 
     void SetUp() override {
-        gw.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
+        gw.setup.settings_text = "IPPort = 8080\r\nSerialPort = COM1,38400,0,8,1,0\r\n";
         ASSERT_EQ(start_gateway(gw), StartOutcome::running);
     }
     void TearDown() override { shutdown(gw); }
