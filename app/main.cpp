@@ -172,24 +172,24 @@ FrontView make_front_view(const Options& options, bool windowed, const QString& 
 
 // The settings file and the folder for what the gateway writes; false (said
 // on standard error) when a data folder that was named can't be used.
-bool place_files(Gateway& gw, const Options& options) {
+bool place_files(GatewaySetup& setup, const Options& options) {
     namespace fs = std::filesystem;
-    gw.setup.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
-                                                                 : fs::path(options.config));
-    gw.setup.data_directory =
-        options.data_dir.empty() ? gw.setup.settings_folder() : fs::absolute(options.data_dir);
+    setup.settings_file = fs::absolute(options.config.empty() ? fs::path(settings_file_name)
+                                                              : fs::path(options.config));
+    setup.data_directory =
+        options.data_dir.empty() ? setup.settings_folder() : fs::absolute(options.data_dir);
     if (options.demo || options.data_dir.empty()) return true;
     std::error_code error;
-    fs::create_directories(gw.setup.data_directory, error);
-    if (fs::is_directory(gw.setup.data_directory)) return true;
+    fs::create_directories(setup.data_directory, error);
+    if (fs::is_directory(setup.data_directory)) return true;
     std::fprintf(stderr, "quillon: can't use the data folder %s: %s\n",
-                 gw.setup.data_directory.c_str(), error ? error.message().c_str() : "not a folder");
+                 setup.data_directory.c_str(), error ? error.message().c_str() : "not a folder");
     return false;
 }
 
 // The demo: the bus simulator beside the program, and settings that name its
 // port; false (said on standard error) when it does not start.
-bool start_demo(Gateway& gw, const Options& options, SimulatorProcess& simulator,
+bool start_demo(GatewaySetup& setup, const Options& options, SimulatorProcess& simulator,
                 const QString& program_dir) {
     std::string error;
     const std::string pty = simulator.start((program_dir + "/quillon-bussim").toStdString(), error);
@@ -199,30 +199,30 @@ bool start_demo(Gateway& gw, const Options& options, SimulatorProcess& simulator
     }
     std::fprintf(stderr, "Demo: the bus simulator is on %s; clients connect to TCP port %d\n",
                  pty.c_str(), options.demo_port);
-    gw.setup.settings_text = "IPPort = " + std::to_string(options.demo_port) +
-                             "\r\nSerialPort = " + pty + ",38400,0,8,1,0\r\n";
+    setup.settings_text = "IPPort = " + std::to_string(options.demo_port) +
+                          "\r\nSerialPort = " + pty + ",38400,0,8,1,0\r\n";
     return true;
 }
 
 // The exit status of a gateway that did not start, with what a supervisor
 // needs to hear when the settings could not be had.
-int start_failed(const Gateway& gw, StartOutcome outcome, bool headless) {
+int start_failed(const GatewaySetup& setup, StartOutcome outcome, bool headless) {
     if (outcome == StartOutcome::configuration_unavailable) {
         std::fprintf(
             stderr,
             "quillon: %s not found, there is no terminal to ask for the settings, and a\n"
             "template can't be written there. Create it (see the README), run quillon in a\n"
             "terminal, or try quillon --demo.\n",
-            gw.setup.settings_file.c_str());
+            setup.settings_file.c_str());
     }
     return exit_status(outcome, headless);
 }
 
 // The limits on peers that have not proved themselves, shortened only when
 // the program runs in its own tests (base/time_limit_scale.hpp).
-WebServer::Options limit_peers(Gateway& gw, QtNetwork& network) {
+WebServer::Options limit_peers(Admission& admission, QtNetwork& network) {
     const double scale = time_limit_scale(std::getenv(time_limit_scale_variable));
-    gw.admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, scale));
+    admission.set_key_wait_limit_ms(scaled_limit_ms(key_wait_limit_ms, scale));
     network.set_handshake_limit_ms(scaled_limit_ms(TlsListener::handshake_limit_ms, scale));
     WebServer::Options web;
     web.request_head_ms = scaled_limit_ms(request_head_limit_ms, scale);
@@ -235,11 +235,11 @@ WebServer::Options limit_peers(Gateway& gw, QtNetwork& network) {
 
 // The servers listen: a service manager may start what depends on them.
 // Unheard, it would give up on the start and stop the gateway.
-void tell_service_ready(Gateway& gw) {
+void tell_service_ready(OperatorLog& log) {
     if (notify_service_manager("READY=1")) return;
     const char* socket = std::getenv("NOTIFY_SOCKET");
-    gw.log.journal("can't tell the service manager that Quillon is ready (NOTIFY_SOCKET " +
-                   std::string(socket != nullptr ? socket : "") + ")");
+    log.journal("can't tell the service manager that Quillon is ready (NOTIFY_SOCKET " +
+                std::string(socket != nullptr ? socket : "") + ")");
 }
 
 int run(const Options& options, bool windowed, const QString& program_dir) {
@@ -260,18 +260,18 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
                                    [&events] { events.post_reload(); });
 
     Gateway gw({clock, serial, network, views, views, events, views, *front.log, files});
-    WebPlugin web({web_view, events, network, limit_peers(gw, network)}, views,
+    WebPlugin web({web_view, events, network, limit_peers(gw.admission, network)}, views,
                   web_plugin_path(program_dir.toStdString()));
     gw.setup.listen_override = options.listen;
     gw.setup.certificates = &certificates;
     gw.setup.serial_devices = &serial_devices;
     gw.setup.outlet = &web;
-    if (!place_files(gw, options)) return 1;
-    if (options.demo && !start_demo(gw, options, simulator, program_dir)) return 1;
+    if (!place_files(gw.setup, options)) return 1;
+    if (options.demo && !start_demo(gw.setup, options, simulator, program_dir)) return 1;
 
     const StartOutcome outcome = start_gateway(gw);
-    if (outcome != StartOutcome::running) return start_failed(gw, outcome, !windowed);
-    tell_service_ready(gw);
+    if (outcome != StartOutcome::running) return start_failed(gw.setup, outcome, !windowed);
+    tell_service_ready(gw.log);
     run_main_loop(gw);
     // Unheard, the end of the process says it as well.
     (void)notify_service_manager("STOPPING=1");

@@ -110,10 +110,10 @@ std::string ethernet_status(const Settings& s) {
 }
 
 // Reads the clock once for the pass.
-PassTime pass_time(Gateway& gw) {
+PassTime pass_time(Clock& clock) {
     PassTime t;
-    t.ms = gw.clock.now_ms();
-    const LocalTime local = gw.clock.local_time();
+    t.ms = clock.now_ms();
+    const LocalTime local = clock.local_time();
     t.date = local.date;
     t.stamp = {local.date, local.ms / 10};
     return t;
@@ -398,7 +398,7 @@ void housekeeping(Gateway& gw, const PassTime& t) {
 
 bool run_pass(Gateway& gw) {
     const OperatorEvent event = gw.wait.wait_event(event_wait_timeout(gw, gw.clock.now_us()));
-    const PassTime t = pass_time(gw);
+    const PassTime t = pass_time(gw.clock);
     if (event.kind == OperatorEventKind::control) {
         on_control_event(gw, event, t);
         if (!gw.loop.running) return false;
