@@ -161,9 +161,11 @@ bool too_large(std::string_view number) {
 
 // The keys the gateway reads; the numbers among them.
 constexpr std::string_view known_keys[] = {
-    "IPPort",  "SerialPort",     "SerialType",    "SerialModule", "AuthKey",   "TLSPort",
-    "WebPort", "TLSCertificate", "TLSPrivateKey", "Listen",       "WebOrigin", "AnalyzerPort"};
+    "IPPort",    "SerialPort",   "SerialType",     "SerialModule",  "AuthKey",
+    "TLSPort",   "WebPort",      "TLSCertificate", "TLSPrivateKey", "Listen",
+    "WebOrigin", "AnalyzerPort", "ClockSync"};
 constexpr std::string_view number_keys[] = {"IPPort", "TLSPort", "WebPort", "AnalyzerPort"};
+constexpr std::string_view switch_keys[] = {"ClockSync"};
 
 bool is_one_of(std::string_view key, std::span<const std::string_view> keys) {
     return std::any_of(keys.begin(), keys.end(),
@@ -220,6 +222,10 @@ std::vector<SettingsWarning> settings_warnings(std::string_view file_bytes) {
             warnings.push_back({line_number, std::string(key) + " = " + std::string(value) +
                                                  " is not a number; read as " +
                                                  std::to_string(settings_integer(value))});
+        } else if (is_one_of(key, switch_keys) && !same_key(value, "on") &&
+                   !same_key(value, "off")) {
+            warnings.push_back({line_number, std::string(key) + " = " + std::string(value) +
+                                                 " is neither on nor off; read as off"});
         }
     }
     return warnings;
@@ -262,6 +268,7 @@ Settings read_settings(std::string_view file_bytes) {
     s.tls_private_key = setting_or(text, "TLSPrivateKey", "");
     if (auto analyzer = lookup(text, "AnalyzerPort"))
         s.analyzer_port_setting = settings_integer(*analyzer);
+    s.clock_sync = same_key(setting_or(text, "ClockSync", "off"), "on");
     // Repeatable, each a comma-separated list.
     for (const std::string& value : lookup_all(text, "Listen")) {
         for (std::string& address : address_list(value))

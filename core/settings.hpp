@@ -34,6 +34,8 @@ struct Settings {
     std::vector<std::string> web_origins;
     // "AnalyzerPort": absent, above the client server's port; 0, no analyzer server.
     std::optional<std::int32_t> analyzer_port_setting;
+    // "ClockSync = on": the modules' clocks are set from this machine's.
+    bool clock_sync = false;
 
     bool rs_module() const { return module_type == "RS"; }
     bool plain_server() const { return tcp_port != 0; }
