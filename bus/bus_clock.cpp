@@ -26,4 +26,33 @@ std::vector<std::vector<std::uint8_t>> bus_clock_frames(Date local, bool dayligh
     };
 }
 
+namespace {
+
+constexpr std::int64_t seconds_per_hour = 3600;
+
+std::int64_t hour_of(Date local) {
+    return local >= 0 ? local / seconds_per_hour
+                      : (local - seconds_per_hour + 1) / seconds_per_hour;
+}
+
+}  // namespace
+
+bool BusClockSchedule::due(Date local, bool daylight_saving) {
+    const std::int64_t hour = hour_of(local);
+    // A new hour covers a new date too; a change of the daylight-saving state
+    // moves the local hour as well, but is said whatever the clock reads.
+    const bool now = asked_ || (started_ && (hour != hour_ || daylight_saving != daylight_saving_));
+    if (!now) return false;
+    asked_ = false;
+    started_ = true;
+    hour_ = hour;
+    daylight_saving_ = daylight_saving;
+    return true;
+}
+
+std::optional<Date> BusClockSchedule::next_hour(Date local) const {
+    if (!started_ && !asked_) return std::nullopt;
+    return (hour_of(local) + 1) * seconds_per_hour;
+}
+
 }  // namespace quillon

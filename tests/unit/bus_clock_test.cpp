@@ -27,5 +27,22 @@ TEST(BusClock, TimeDateAndDaylightSavingAreThreeBroadcastsWithTheirChecksums) {
                                         "0FFB0002AF004504"}));
 }
 
+TEST(BusClock, SentWhenAskedThenAtEveryFullHourAndOnADaylightSavingChange) {
+    BusClockSchedule schedule;
+    const Date noon = 1796817600;  // 2026-12-09 12:00:00
+    EXPECT_FALSE(schedule.due(noon, false)) << "before the link is up";
+    EXPECT_FALSE(schedule.next_hour(noon));
+    schedule.send_soon();
+    EXPECT_TRUE(schedule.due(noon + 5, false));
+    EXPECT_FALSE(schedule.due(noon + 6, false));
+    EXPECT_EQ(schedule.next_hour(noon + 6), noon + 3600);
+    EXPECT_FALSE(schedule.due(noon + 3599, false));
+    EXPECT_TRUE(schedule.due(noon + 3600, false));
+    EXPECT_TRUE(schedule.due(noon + 3601, true)) << "daylight saving began";
+    EXPECT_FALSE(schedule.due(noon + 3602, true));
+    schedule.send_soon();
+    EXPECT_TRUE(schedule.due(noon + 3603, true)) << "the operator asked";
+}
+
 }  // namespace
 }  // namespace quillon
