@@ -27,8 +27,10 @@ struct QueueEntry {
     ConnectionHandle sender = 0;
     // Its peer port, which names it when the client is no longer known.
     std::uint16_t sender_port = 0;
+    // Made by the gateway itself to set the modules' clocks.
+    bool from_clock = false;
 
-    bool from_bus() const { return sender == 0; }
+    bool from_bus() const { return sender == 0 && !from_clock; }
 };
 
 using FrameQueue = std::deque<QueueEntry>;

@@ -30,6 +30,7 @@
 #include "base/clock.hpp"
 #include "base/files.hpp"
 #include "base/line_budget.hpp"
+#include "bus/bus_clock.hpp"
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_device_finder.hpp"
@@ -173,6 +174,7 @@ struct Gateway {
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log{files};
+    BusClockSchedule bus_clock;  // when the modules' clocks are set next
 
     LoopState loop;
     ClientListDraw client_list;

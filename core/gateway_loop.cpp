@@ -74,6 +74,15 @@ SettingsRead read_settings_file(Gateway& gw) {
     return read;
 }
 
+// The next full hour, when the modules' clocks are set again.
+std::int64_t next_bus_clock_ms(const Gateway& gw) {
+    if (!gw.settings.clock_sync) return std::numeric_limits<std::int64_t>::max();
+    const LocalTime local = gw.clock.local_time();
+    const std::optional<Date> next = gw.bus_clock.next_hour(local.date);
+    if (!next) return std::numeric_limits<std::int64_t>::max();
+    return gw.clock.now_ms() + (*next - local.date) * 1000 - local.ms;
+}
+
 // The next moment something is due without input: a statistics refresh, a
 // paced write, the next entry to the clients, a held piece's give-up, a retry
 // of the serial port, the silence alarm, the end of the module's hold, the
@@ -89,6 +98,7 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     due_ms = std::min(due_ms, gw.client_lines.next_due_ms());
     due_ms = std::min(due_ms, gw.loop.bus_frames_field_due_ms);
     due_ms = std::min(due_ms, gw.loop.last_purge_ms + purge_period_ms + 1);
+    due_ms = std::min(due_ms, next_bus_clock_ms(gw));
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
                                  : std::numeric_limits<std::int64_t>::max();
@@ -275,6 +285,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.setup.serial_devices);
+    gw.bus_clock.send_soon();  // once the link is up
     if (gw.serial.open()) {
         if (gw.serial.searches()) show_module_found(gw, gw.clock.local_date());
     } else if (gw.serial.searches()) {
@@ -310,6 +321,7 @@ namespace {
 
 void show_link_back(Gateway& gw, const PassTime& t) {
     ++gw.counters.serial_reconnects;
+    gw.bus_clock.send_soon();
     if (gw.serial.searches()) {
         show_module_found(gw, t.date);
         show_module_flow(gw);
@@ -317,6 +329,22 @@ void show_link_back(Gateway& gw, const PassTime& t) {
         show_notice(gw, t.date, "- serial -",
                     "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
                     false);
+    }
+}
+
+// The modules' clocks, when they are due: three frames for the bus, paced
+// like a client's, whose echo copies go to the clients and whose rows say
+// they came from the gateway's clock.
+void set_bus_clock(Gateway& gw, const PassTime& t, PassArrivals& in) {
+    if (!gw.settings.clock_sync || gw.serial.state() != LinkState::open) return;
+    if (!gw.bus_clock.due(t.date, gw.clock.daylight_saving())) return;
+    for (std::vector<std::uint8_t>& frame : bus_clock_frames(t.date, gw.clock.daylight_saving())) {
+        QueueEntry entry{std::move(frame), FrameStatus::valid, t.stamp, 0, 0, true};
+        QueueEntry echo = entry;
+        echo.status = FrameStatus::echo_copy;
+        gw.net_bound.push(std::move(echo));
+        in.from_clock.push_back(entry);
+        gw.bus_bound.push(std::move(entry));
     }
 }
 
@@ -354,6 +382,7 @@ void take_input(Gateway& gw, const PassTime& t, PassArrivals& in) {
     if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
     if (gw.serial.retry(t.ms)) show_link_back(gw, t);
     take_network_events(gw, t, in);
+    set_bus_clock(gw, t, in);
     give_up_stale_pieces(gw, t, in.from_clients);
     refuse_late_keys(gw, t);
     tick_refusals(gw, t);
@@ -375,6 +404,7 @@ void hand_on_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
 void show_arrivals(Gateway& gw, const PassTime& t, const PassArrivals& in) {
     publish_frames(gw, in.from_bus);
     publish_frames(gw, in.from_clients);
+    publish_frames(gw, in.from_clock);
     for (const QueueEntry& e : in.from_clients)
         gw.counters.from_clients.count(e);
     if (gw.serial.silence_begins(t.ms))

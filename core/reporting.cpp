@@ -6,6 +6,7 @@
 namespace quillon {
 
 std::string sender_label(const Gateway& gw, const QueueEntry& entry) {
+    if (entry.from_clock) return "Quillon clock";
     if (entry.from_bus()) return {};
     const ClientRecord* c = gw.clients.find(entry.sender);
     return c != nullptr ? c->label() : std::string();
