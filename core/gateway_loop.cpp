@@ -285,7 +285,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.setup.serial_devices);
-    gw.bus_clock.send_soon();  // once the link is up
+    if (s.clock_sync) gw.bus_clock.send_soon();  // once the link is up
     if (gw.serial.open()) {
         if (gw.serial.searches()) show_module_found(gw, gw.clock.local_date());
     } else if (gw.serial.searches()) {
@@ -321,7 +321,7 @@ namespace {
 
 void show_link_back(Gateway& gw, const PassTime& t) {
     ++gw.counters.serial_reconnects;
-    gw.bus_clock.send_soon();
+    if (gw.settings.clock_sync) gw.bus_clock.send_soon();
     if (gw.serial.searches()) {
         show_module_found(gw, t.date);
         show_module_flow(gw);
@@ -336,8 +336,10 @@ void show_link_back(Gateway& gw, const PassTime& t) {
 // like a client's, whose echo copies go to the clients and whose rows say
 // they came from the gateway's clock.
 void set_bus_clock(Gateway& gw, const PassTime& t, PassArrivals& in) {
-    if (!gw.settings.clock_sync || gw.serial.state() != LinkState::open) return;
+    if (gw.serial.state() != LinkState::open) return;
     if (!gw.bus_clock.due(t.date, gw.clock.daylight_saving())) return;
+    // Asked for once by the operator, without ClockSync: not again on the hour.
+    if (!gw.settings.clock_sync) gw.bus_clock = BusClockSchedule{};
     for (std::vector<std::uint8_t>& frame : bus_clock_frames(t.date, gw.clock.daylight_saving())) {
         QueueEntry entry{std::move(frame), FrameStatus::valid, t.stamp, 0, 0, true};
         QueueEntry echo = entry;

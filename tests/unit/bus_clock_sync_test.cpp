@@ -26,5 +26,16 @@ TEST_F(BusClockSync, TheModulesClocksAreSetAtStartThenAtTheFullHourAndTheClients
     EXPECT_EQ(hex_dump(serial.writes[3].bytes), "0FFB0004D8000B000F04");
 }
 
+TEST_F(BusClockSync, WithoutClockSyncOnlyTheClockCommandSetsThemAndOnlyOnce) {
+    ASSERT_EQ(start(), StartOutcome::running);
+    run_for(200);
+    EXPECT_TRUE(serial.writes.empty());
+    view.click(Control::set_clock);
+    run_for(200);
+    EXPECT_EQ(serial.writes.size(), 3u);
+    run_for(60LL * 60 * 1000);
+    EXPECT_EQ(serial.writes.size(), 3u) << "nothing on the hour";
+}
+
 }  // namespace
 }  // namespace quillon::testing
