@@ -37,11 +37,13 @@
 #include "bus/serial_link.hpp"
 #include "bus/transmit_queue.hpp"
 #include "clients/admission.hpp"
+#include "clients/broker.hpp"
 #include "clients/certificates.hpp"
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
 #include "clients/outlet.hpp"
 #include "clients/refusal_table.hpp"
+#include "core/mqtt_bridge.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
 #include "ui/operator_log.hpp"
@@ -111,6 +113,10 @@ struct GatewaySetup {
     CertificateMaker* certificates = nullptr;
     // The web monitor; none, the gateway has no way to it.
     Outlet* outlet = nullptr;
+    // The link to an MQTT broker; none, no MQTT.
+    BrokerLink* broker = nullptr;
+    // This machine's name: the MQTT topics' default prefix, its device's name.
+    std::string host_name = "localhost";
 };
 
 // The loop's own timing across passes.
@@ -175,6 +181,7 @@ struct Gateway {
     Statistics statistics;
     DebugLog debug_log{files};
     BusClockSchedule bus_clock;  // when the modules' clocks are set next
+    MqttState mqtt;
 
     LoopState loop;
     ClientListDraw client_list;

@@ -163,9 +163,10 @@ bool too_large(std::string_view number) {
 constexpr std::string_view known_keys[] = {
     "IPPort",    "SerialPort",   "SerialType",     "SerialModule",  "AuthKey",
     "TLSPort",   "WebPort",      "TLSCertificate", "TLSPrivateKey", "Listen",
-    "WebOrigin", "AnalyzerPort", "ClockSync"};
+    "WebOrigin", "AnalyzerPort", "ClockSync",      "MqttBroker",    "MqttCA",
+    "MqttUser",  "MqttPassword", "MqttTopic",      "MqttSend",      "MqttDiscovery"};
 constexpr std::string_view number_keys[] = {"IPPort", "TLSPort", "WebPort", "AnalyzerPort"};
-constexpr std::string_view switch_keys[] = {"ClockSync"};
+constexpr std::string_view switch_keys[] = {"ClockSync", "MqttSend", "MqttDiscovery"};
 
 bool is_one_of(std::string_view key, std::span<const std::string_view> keys) {
     return std::any_of(keys.begin(), keys.end(),
@@ -269,6 +270,13 @@ Settings read_settings(std::string_view file_bytes) {
     if (auto analyzer = lookup(text, "AnalyzerPort"))
         s.analyzer_port_setting = settings_integer(*analyzer);
     s.clock_sync = same_key(setting_or(text, "ClockSync", "off"), "on");
+    s.mqtt.broker = setting_or(text, "MqttBroker", "");
+    s.mqtt.ca_file = setting_or(text, "MqttCA", "");
+    s.mqtt.user = setting_or(text, "MqttUser", "");
+    s.mqtt.password = setting_or(text, "MqttPassword", "");
+    s.mqtt.topic = lookup(text, "MqttTopic");
+    s.mqtt.send = same_key(setting_or(text, "MqttSend", "off"), "on");
+    s.mqtt.discovery = same_key(setting_or(text, "MqttDiscovery", "off"), "on");
     // Repeatable, each a comma-separated list.
     for (const std::string& value : lookup_all(text, "Listen")) {
         for (std::string& address : address_list(value))

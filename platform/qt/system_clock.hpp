@@ -17,6 +17,7 @@ class SystemClock : public Clock {
     LocalTime local_time() override;
     void pause_ms(std::int32_t ms) override;
     bool daylight_saving() override;
+    std::int32_t utc_offset_s() override;
     std::int64_t started_unix_s() override { return started_ms_ / 1000; }
 
   private:
