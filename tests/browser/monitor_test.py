@@ -285,7 +285,7 @@ class Checks:
             raise Failure("status bar %r" % fields)
         if authorised is None:
             authorised = bool(self.args.key)
-        for name in ("clear", "save", "disconnect-all", "delay", "debug"):
+        for name in ("clear", "save", "disconnect-all", "set-clock", "delay", "debug"):
             if p.shown(name) != authorised:
                 raise Failure("#%s %s" % (name, "hidden" if authorised else "shown"))
         if p.shown("read-only") == authorised:
@@ -418,6 +418,13 @@ class Checks:
         p.click("clear")
         p.wait("the rows to go", lambda: p.marked_rows_left() == 0 and len(p.rows()) < max(before, 1))
         return "%d rows before, %d now" % (before, len(p.rows()))
+
+    def set_clock(self):
+        p = self.p
+        p.click("set-clock")
+        sources = "return Array.from(document.querySelectorAll('#traffic tr.row td.source'))" \
+                  ".map(td => td.textContent).filter(t => t.endsWith('from Quillon clock'));"
+        return "%d rows" % len(p.wait("the clock's rows", lambda: len(p.d.execute_script(sources)) >= 3))
 
     def no_console_errors(self):
         severe = [e["message"] for e in self.p.d.get_log("browser") if e["level"] == "SEVERE"]
@@ -552,6 +559,8 @@ def main():
                 run("on a phone, nothing scrolls sideways", checks.on_a_phone)
                 if args.key:
                     run("Clear empties the traffic list", checks.clear)
+                if not mocks and args.key:
+                    run("Set Clock sets the modules' clocks", checks.set_clock)
                 if mocks and args.key:
                     run("a message is a banner until dismissed", checks.message)
                     run("the delay box goes both ways", checks.delay_box)
