@@ -491,6 +491,7 @@ void reload_settings(Gateway& gw, Date now) {
     differs(fresh.analyzer_port_setting != s.analyzer_port_setting, "AnalyzerPort");
     differs(fresh.serial_settings != s.serial_settings, "SerialPort");
     differs(fresh.rs_module() != s.rs_module(), "SerialType");
+    differs(fresh.clock_sync != s.clock_sync, "ClockSync");
     std::string text = "Settings read again from " + file + ": ";
     if (applied.empty() && restart.empty()) text += "nothing changed";
     text += applied;
