@@ -4,7 +4,8 @@
     tests/browser/monitor_test.py --url http://127.0.0.1:PORT/ --key KEY --screenshot out.png
 
 Against a gateway (or the mock) at --url: the sign-in panel, a wrong key, rows
-arriving, Filter and "!", Pause, Save and Clear, and the page on a phone
+arriving, Filter and "!", Pause, Save and Clear, Set Clock (on a real
+gateway: the clock's rows come back), and the page on a phone
 (390 x 844), which never scrolls sideways. The phone's screenshot goes beside
 --screenshot, its name ending in -phone. Without --url it starts
 tests/browser/mock_gateway.py itself and also checks what only the mock can
@@ -422,9 +423,13 @@ class Checks:
     def set_clock(self):
         p = self.p
         p.click("set-clock")
-        sources = "return Array.from(document.querySelectorAll('#traffic tr.row td.source'))" \
-                  ".map(td => td.textContent).filter(t => t.endsWith('from Quillon clock'));"
-        return "%d rows" % len(p.wait("the clock's rows", lambda: len(p.d.execute_script(sources)) >= 3))
+        script = "return Array.from(document.querySelectorAll('#traffic tr.row td.source'))" \
+                 ".map(td => td.textContent).filter(t => t.endsWith('from Quillon clock'));"
+
+        def clock_rows():
+            rows = p.d.execute_script(script)
+            return rows if len(rows) >= 3 else None
+        return "%d rows from Quillon clock" % len(p.wait("the clock's rows", clock_rows))
 
     def no_console_errors(self):
         severe = [e["message"] for e in self.p.d.get_log("browser") if e["level"] == "SEVERE"]
