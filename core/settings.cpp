@@ -414,7 +414,10 @@ std::string service_settings_template() {
            ";\r\n"
            "; WebPort: the live bus monitor in a browser, http://this-box:8088/\r\n"
            "; (read-only for everyone without AuthKey).\r\n"
-           "; WebPort = 8088\r\n";
+           "; WebPort = 8088\r\n"
+           ";\r\n"
+           "; ClockSync: on sets the modules' clocks from this machine's, at start and hourly.\r\n"
+           "; ClockSync = on\r\n";
 }
 
 }  // namespace quillon
