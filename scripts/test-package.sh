@@ -68,7 +68,7 @@ holds() {
 problems=()
 unlike="$(holds "$gateway_deb" \
   /usr/bin/quillon /usr/bin/quillon-bussim /usr/lib/quillon/quillon-web.so \
-  /usr/lib/quillon/quillon-tls.so \
+  /usr/lib/quillon/quillon-tls.so /usr/lib/quillon/quillon-mqtt.so \
   /lib/systemd/system/quillon.service \
   /usr/lib/modules-load.d/quillon.conf /usr/share/quillon/Quillon.ini \
   /usr/share/doc/quillon/README.md.gz /usr/share/doc/quillon/user-guide.md \
