@@ -3,7 +3,6 @@
 #include <mosquitto.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <signal.h>
 
@@ -101,6 +100,15 @@ class MosquittoLink : public SocketBrokerLink {
 
     void connected(int rc);
     void disconnected(int rc);
+    // A read or write failed: when the library closed the socket (it says
+    // nothing of it while a connection is still being made), the try is over.
+    void ended(int rc) {
+        if (mosquitto_socket(mosq_) < 0) disconnected(rc);
+    }
+    static void on_log(mosquitto*, void* self, int level, const char* text) {
+        if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
+            static_cast<MosquittoLink*>(self)->last_error_ = text;
+    }
     void add(BrokerEvent e);
     void say(BrokerEventKind kind, std::string reason) {
         BrokerEvent e;
@@ -125,6 +133,7 @@ class MosquittoLink : public SocketBrokerLink {
     bool refused_ = false;         // this try was refused, said already
     int in_flight_ = 0;
     std::deque<BrokerEvent> events_;
+    std::string last_error_;  // the library's latest error line (OpenSSL's, for TLS)
     gaicb lookup_{};
     gaicb* lookups_[1] = {&lookup_};
     bool looking_up_ = false;
@@ -140,6 +149,7 @@ std::string MosquittoLink::open(const BrokerOpening& opening) {
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
     mosquitto_message_callback_set(mosq_, on_message);
+    mosquitto_log_callback_set(mosq_, on_log);
     const BrokerMessage& will = opening.will;
     int rc = mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()),
                                 will.payload.data(), 1, will.retain);
@@ -192,11 +202,13 @@ void MosquittoLink::connected(int rc) {
 }
 
 std::string MosquittoLink::tls_reason() const {
-    auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(const_cast<mosquitto*>(mosq_)));
-    if (ssl == nullptr) return {};
-    const long verify = SSL_get_verify_result(ssl);
-    if (verify == X509_V_OK) return {};
-    return std::string("certificate not trusted (") + X509_verify_cert_error_string(verify) + ")";
+    // What OpenSSL said, as the library logged it: "OpenSSL Error[0]: error:…:reason".
+    const std::size_t last_colon = last_error_.rfind(':');
+    const std::string said =
+        last_colon == std::string::npos ? last_error_ : last_error_.substr(last_colon + 1);
+    if (said.find("certificate verify failed") != std::string::npos)
+        return "certificate not trusted (" + said + ")";
+    return said.empty() ? std::string() : "TLS: " + said;
 }
 
 void MosquittoLink::disconnected(int rc) {
@@ -204,7 +216,8 @@ void MosquittoLink::disconnected(int rc) {
     if (stage_ != Stage::connecting && stage_ != Stage::connected) return;
     const bool was_connected = stage_ == Stage::connected;
     std::string reason;
-    if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_ERRNO) reason = tls_reason();
+    if (rc == MOSQ_ERR_TLS) reason = tls_reason();
+    last_error_.clear();
     if (reason.empty()) reason = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
     try_failed(now_ms_, reason);
     if (was_connected) {
@@ -301,9 +314,13 @@ void MosquittoLink::service(std::int64_t now_ms) {
     for (int k = 0; k < max_reads_per_service && socket_fd() >= 0; ++k) {
         pollfd p{socket_fd(), POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0 && !has_buffered_input()) break;
-        if (mosquitto_loop_read(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
+        const int rc = mosquitto_loop_read(mosq_, 1);
+        if (rc != MOSQ_ERR_SUCCESS) return ended(rc);
     }
-    if (socket_fd() >= 0 && mosquitto_want_write(mosq_)) mosquitto_loop_write(mosq_, 1);
+    if (socket_fd() >= 0 && mosquitto_want_write(mosq_)) {
+        const int rc = mosquitto_loop_write(mosq_, 1);
+        if (rc != MOSQ_ERR_SUCCESS) return ended(rc);
+    }
     if (socket_fd() >= 0) mosquitto_loop_misc(mosq_);
 }
 

@@ -147,8 +147,13 @@ MqttBroker::~MqttBroker() {
 
 bool MqttBroker::write_configuration() {
     std::ofstream conf(dir_.path() / "mosquitto.conf", std::ios::trunc);
-    conf << "persistence false\n"
-         << "log_dest stderr\n"
+    if (options_.keep_sessions) {
+        conf << "persistence true\npersistence_location " << dir_.path().string() << "/\n"
+             << "queue_qos0_messages true\nmax_queued_messages 10000\n";
+    } else {
+        conf << "persistence false\n";
+    }
+    conf << "log_dest stderr\n"
          << "user " << current_user() << "\n"
          << "listener " << port_ << " 127.0.0.1\n";
     if (options_.user.empty()) {

@@ -15,6 +15,9 @@ struct MqttBrokerOptions {
     // Set: this user with this password is the only one let in.
     std::string user{};
     std::string password{};
+    // Sessions of clients that keep them survive a stop and a start, and
+    // hold the messages published while they are away, QoS 0 too.
+    bool keep_sessions = false;
     // The listener speaks TLS only, with a certificate for "localhost" and
     // 127.0.0.1 signed by a CA of the broker's own (ca_file()).
     bool tls = false;
@@ -33,7 +36,7 @@ class MqttBroker {
     // Starts the broker (again after stop(), on the same port) and waits
     // until it takes connections. False when it does not within `patience`;
     // errors() then says why.
-    bool start(std::chrono::milliseconds patience = std::chrono::seconds(5));
+    bool start(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // SIGTERM, as a service manager stops it, and waits for its end.
     void stop();
     // SIGKILL: gone at once, saying nothing to anyone.

@@ -23,7 +23,8 @@ void init_library_once() {
 MqttSubscriber::MqttSubscriber(std::uint16_t port, MqttClientOptions options)
     : port_(port), options_(std::move(options)) {
     init_library_once();
-    client_ = mosquitto_new(nullptr, true, this);
+    client_ = options_.client_id.empty() ? mosquitto_new(nullptr, true, this)
+                                         : mosquitto_new(options_.client_id.c_str(), false, this);
     if (client_ == nullptr) return;
     mosquitto_connect_callback_set(client_, &MqttSubscriber::on_connect);
     mosquitto_disconnect_callback_set(client_, &MqttSubscriber::on_disconnect);

@@ -27,6 +27,7 @@ struct MqttClientOptions {
     std::string user{};  // set: sent with the password
     std::string password{};
     std::filesystem::path ca_file{};  // set: TLS, the broker verified against this CA
+    std::string client_id{};          // set: a session the broker keeps while the client is away
 };
 
 // An MQTT client of the tests on 127.0.0.1, on libmosquitto with a network
@@ -45,7 +46,7 @@ class MqttSubscriber {
     // Connects (once; the client connects again by itself) and waits for
     // wait_connected(). A refusal ends the trying; refusal() then gives the
     // broker's code.
-    bool connect(std::chrono::milliseconds patience = std::chrono::seconds(5));
+    bool connect(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // Waits until connected with every filter subscribed again.
     bool wait_connected(std::chrono::milliseconds patience);
     // The broker's CONNACK code of a refused connection (5: not authorised).
@@ -53,10 +54,10 @@ class MqttSubscriber {
 
     // Subscribes (at QoS 1) once connected, and waits until the broker confirmed it.
     bool subscribe(const std::string& filter,
-                   std::chrono::milliseconds patience = std::chrono::seconds(5));
+                   std::chrono::milliseconds wait = std::chrono::seconds(5));
     // Publishes at QoS 1 and waits until the broker took it.
     bool publish(const std::string& topic, const std::string& payload, bool retain = false,
-                 std::chrono::milliseconds patience = std::chrono::seconds(5));
+                 std::chrono::milliseconds wait = std::chrono::seconds(5));
 
     // The first message kept, so far or still to come, that matches.
     std::optional<MqttMessage> wait_for(const Match& match, std::chrono::milliseconds patience);
