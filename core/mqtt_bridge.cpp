@@ -20,9 +20,10 @@ constexpr int max_broker_events_per_pass = 200;
 // Frames from the broker waiting for the bus, as many as a client may have.
 constexpr std::size_t max_mqtt_frames_waiting = max_frames_waiting_per_client;
 
+// A row, and a line in a service's journal.
 void say(Gateway& gw, Date now, const std::string& text, Rgb colour) {
     show_notice(gw, now, "- mqtt -", text, colour, false);
-    gw.log.journal(text);
+    gw.log.log_line(text);
 }
 
 std::string broker_text(const Gateway& gw) {

@@ -168,7 +168,7 @@ std::string MosquittoLink::open(const BrokerOpening& opening) {
     }
     if (rc != MOSQ_ERR_SUCCESS) return mosquitto_strerror(rc);
     stage_ = Stage::waiting;
-    next_try_ms_ = std::numeric_limits<std::int64_t>::min();
+    next_try_ms_ = 0;  // at once
     return {};
 }
 
