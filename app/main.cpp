@@ -20,6 +20,7 @@
 #include "core/gateway_loop.hpp"
 #include "core/settings.hpp"
 #include "platform/console/console_view.hpp"
+#include "platform/mqtt/mqtt_plugin.hpp"
 #include "platform/openssl/certificate_maker.hpp"
 #include "platform/posix/posix_files.hpp"
 #include "platform/posix/program_files.hpp"
@@ -266,6 +267,9 @@ int run(const Options& options, bool windowed, const QString& program_dir) {
     gw.setup.certificates = &certificates;
     gw.setup.serial_devices = &serial_devices;
     gw.setup.outlet = &web;
+    MqttPlugin mqtt(waiter, mqtt_plugin_path(program_dir.toStdString()));
+    gw.setup.broker = &mqtt;
+    gw.setup.host_name = machine_host_name();
     if (!place_files(gw.setup, options)) return 1;
     if (options.demo && !start_demo(gw.setup, options, simulator, program_dir)) return 1;
 

@@ -27,6 +27,10 @@ class Clock {
     // Holds the whole loop for a short, fixed time (the distribution pause, the
     // server restart's wait).
     virtual void pause_ms(std::int32_t ms) = 0;
+    // Whether daylight-saving time is in effect here now.
+    virtual bool daylight_saving() { return false; }
+    // How far local time is ahead of UTC now, in seconds.
+    virtual std::int32_t utc_offset_s() { return 0; }
     // When now_ms() was 0, in seconds since 1970-01-01 UTC; 0 when unknown.
     virtual std::int64_t started_unix_s() { return 0; }
 };

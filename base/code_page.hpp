@@ -26,4 +26,9 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at);
 // Appends the UTF-8 form of one code point (invalid ones become U+FFFD).
 void append_utf8(std::string& out, char32_t code_point);
 
+// The text as a JSON string, quotes included. Bytes that are not UTF-8 (a
+// module's name in another code page) become U+FFFD, so that a browser never
+// gets a text message it must refuse.
+std::string json_string(std::string_view text);
+
 }  // namespace quillon

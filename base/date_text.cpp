@@ -32,6 +32,27 @@ void append_padded(std::string& out, std::int64_t value, std::size_t width) {
 
 }  // namespace
 
+DateFields date_fields(Date date) {
+    constexpr std::int64_t seconds_per_day = 86400;
+    std::int64_t days = date / seconds_per_day;
+    std::int64_t second_of_day = date % seconds_per_day;
+    if (second_of_day < 0) {
+        second_of_day += seconds_per_day;
+        days -= 1;
+    }
+    const CivilDate civil = civil_from_days(days);
+    DateFields f;
+    f.year = civil.year;
+    f.month = civil.month;
+    f.day = civil.day;
+    f.hour = static_cast<int>(second_of_day / 3600);
+    f.minute = static_cast<int>(second_of_day / 60 % 60);
+    f.second = static_cast<int>(second_of_day % 60);
+    // 1970-01-01 was a Thursday.
+    f.weekday = static_cast<int>(((days + 3) % 7 + 7) % 7);
+    return f;
+}
+
 std::string format_date(std::string_view pattern, Date date) {
     constexpr std::int64_t seconds_per_day = 86400;
     std::int64_t days = date / seconds_per_day;

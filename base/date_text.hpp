@@ -11,6 +11,18 @@ namespace quillon {
 // further time-zone shift, so 0 always reads 1970-01-01 00:00:00.
 using Date = std::int64_t;
 
+// A date's calendar fields; weekday counts from Monday (0) to Sunday (6).
+struct DateFields {
+    std::int64_t year = 1970;
+    int month = 1;  // 1..12
+    int day = 1;    // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int weekday = 3;
+};
+DateFields date_fields(Date date);
+
 // Replaces "%yyyy", "%mm", "%dd", "%hh", "%ii" and "%ss" in `pattern` with the
 // zero-padded fields of `date`; every other character is copied.
 std::string format_date(std::string_view pattern, Date date);

@@ -17,6 +17,13 @@ struct FrameTime {
     std::int32_t hundredths = 0;
 };
 
+// Where a frame came from when neither the bus nor a client sent it.
+enum class OtherSource : std::uint8_t {
+    none,
+    clock,  // made by the gateway to set the modules' clocks
+    mqtt,   // taken from the MQTT broker's send topic
+};
+
 // One frame waiting in the bus-bound or the net-bound queue: what came and
 // when, and from where. Texts are made from it when it is shown.
 struct QueueEntry {
@@ -27,8 +34,9 @@ struct QueueEntry {
     ConnectionHandle sender = 0;
     // Its peer port, which names it when the client is no longer known.
     std::uint16_t sender_port = 0;
+    OtherSource other_source = OtherSource::none;
 
-    bool from_bus() const { return sender == 0; }
+    bool from_bus() const { return sender == 0 && other_source == OtherSource::none; }
 };
 
 using FrameQueue = std::deque<QueueEntry>;

@@ -12,6 +12,9 @@ void on_control_event(Gateway& gw, const OperatorEvent& e, const PassTime& t) {
         case Control::clear:
             gw.traffic.clear(gw.view);
             break;
+        case Control::set_clock:
+            gw.bus_clock.send_soon();
+            break;
         case Control::save: {
             const std::string folder = gw.setup.data_directory.string();
             if (!save_traffic_list(gw.files, folder, t.date, gw.traffic.rows()))

@@ -30,17 +30,20 @@
 #include "base/clock.hpp"
 #include "base/files.hpp"
 #include "base/line_budget.hpp"
+#include "bus/bus_clock.hpp"
 #include "bus/net_queue.hpp"
 #include "bus/queue_entry.hpp"
 #include "bus/serial_device_finder.hpp"
 #include "bus/serial_link.hpp"
 #include "bus/transmit_queue.hpp"
 #include "clients/admission.hpp"
+#include "clients/broker.hpp"
 #include "clients/certificates.hpp"
 #include "clients/client_table.hpp"
 #include "clients/network.hpp"
 #include "clients/outlet.hpp"
 #include "clients/refusal_table.hpp"
+#include "core/mqtt_bridge.hpp"
 #include "core/settings.hpp"
 #include "ui/operator_input.hpp"
 #include "ui/operator_log.hpp"
@@ -110,6 +113,10 @@ struct GatewaySetup {
     CertificateMaker* certificates = nullptr;
     // The web monitor; none, the gateway has no way to it.
     Outlet* outlet = nullptr;
+    // The link to an MQTT broker; none, no MQTT.
+    BrokerLink* broker = nullptr;
+    // This machine's name: the MQTT topics' default prefix, its device's name.
+    std::string host_name = "localhost";
 };
 
 // The loop's own timing across passes.
@@ -173,6 +180,8 @@ struct Gateway {
     TrafficList traffic;
     Statistics statistics;
     DebugLog debug_log{files};
+    BusClockSchedule bus_clock;  // when the modules' clocks are set next
+    MqttState mqtt;
 
     LoopState loop;
     ClientListDraw client_list;

@@ -74,6 +74,15 @@ SettingsRead read_settings_file(Gateway& gw) {
     return read;
 }
 
+// The next full hour, when the modules' clocks are set again.
+std::int64_t next_bus_clock_ms(const Gateway& gw) {
+    if (!gw.settings.clock_sync) return std::numeric_limits<std::int64_t>::max();
+    const LocalTime local = gw.clock.local_time();
+    const std::optional<Date> next = gw.bus_clock.next_hour(local.date);
+    if (!next) return std::numeric_limits<std::int64_t>::max();
+    return gw.clock.now_ms() + (*next - local.date) * 1000 - local.ms;
+}
+
 // The next moment something is due without input: a statistics refresh, a
 // paced write, the next entry to the clients, a held piece's give-up, a retry
 // of the serial port, the silence alarm, the end of the module's hold, the
@@ -89,6 +98,8 @@ std::int64_t next_due_us(const Gateway& gw, std::int64_t now_us) {
     due_ms = std::min(due_ms, gw.client_lines.next_due_ms());
     due_ms = std::min(due_ms, gw.loop.bus_frames_field_due_ms);
     due_ms = std::min(due_ms, gw.loop.last_purge_ms + purge_period_ms + 1);
+    due_ms = std::min(due_ms, next_bus_clock_ms(gw));
+    due_ms = std::min(due_ms, mqtt_next_due_ms(gw));
     const std::int64_t due = due_ms < std::numeric_limits<std::int64_t>::max() / us_per_ms
                                  ? due_ms * us_per_ms
                                  : std::numeric_limits<std::int64_t>::max();
@@ -198,6 +209,7 @@ void transmit_step(Gateway& gw, PassArrivals& in) {
     if (!gw.bus_bound.due(now)) return;
     std::optional<QueueEntry> entry = gw.bus_bound.take(now);
     if (!entry) return;
+    if (entry->other_source == OtherSource::mqtt) --gw.mqtt.waiting_for_bus;
     if (!entry->from_bus() && gw.clients.frame_left(entry->sender, now / 1000))
         gw.network.set_reading_paused(entry->sender, false);
     if (gw.serial.write(entry->bytes, now / 1000, in.link_lost_on_write)) {
@@ -215,6 +227,7 @@ void refresh_figures(Gateway& gw, const PassTime& t) {
     gw.statistics.refresh_uptime(t.date, gw.view);
     expire_analyzers(gw, t);
     show_analyzer_count(gw);
+    publish_mqtt_health(gw);
 }
 
 }  // namespace
@@ -275,6 +288,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.view.set_status_field(StatusField::ethernet, ethernet_status(s));
 
     gw.serial.configure(s.serial, s.rs_module(), gw.setup.serial_devices);
+    if (s.clock_sync) gw.bus_clock.send_soon();  // once the link is up
     if (gw.serial.open()) {
         if (gw.serial.searches()) show_module_found(gw, gw.clock.local_date());
     } else if (gw.serial.searches()) {
@@ -303,6 +317,7 @@ StartOutcome start_gateway(Gateway& gw) {
     gw.statistics.start(now, gw.clock.local_date());
     gw.loop.running = true;
     journal_start(gw);
+    start_mqtt(gw);
     return StartOutcome::running;
 }
 
@@ -310,6 +325,7 @@ namespace {
 
 void show_link_back(Gateway& gw, const PassTime& t) {
     ++gw.counters.serial_reconnects;
+    if (gw.settings.clock_sync) gw.bus_clock.send_soon();
     if (gw.serial.searches()) {
         show_module_found(gw, t.date);
         show_module_flow(gw);
@@ -317,6 +333,24 @@ void show_link_back(Gateway& gw, const PassTime& t) {
         show_notice(gw, t.date, "- serial -",
                     "Serial port " + gw.serial.port_name() + " open again", link_back_colour,
                     false);
+    }
+}
+
+// The modules' clocks, when they are due: three frames for the bus, paced
+// like a client's, whose echo copies go to the clients and whose rows say
+// they came from the gateway's clock.
+void set_bus_clock(Gateway& gw, const PassTime& t, PassArrivals& in) {
+    if (gw.serial.state() != LinkState::open) return;
+    if (!gw.bus_clock.due(t.date, gw.clock.daylight_saving())) return;
+    // Asked for once by the operator, without ClockSync: not again on the hour.
+    if (!gw.settings.clock_sync) gw.bus_clock = BusClockSchedule{};
+    for (std::vector<std::uint8_t>& frame : bus_clock_frames(t.date, gw.clock.daylight_saving())) {
+        QueueEntry entry{std::move(frame), FrameStatus::valid, t.stamp, 0, 0, OtherSource::clock};
+        QueueEntry echo = entry;
+        echo.status = FrameStatus::echo_copy;
+        gw.net_bound.push(std::move(echo));
+        in.from_clock.push_back(entry);
+        gw.bus_bound.push(std::move(entry));
     }
 }
 
@@ -354,6 +388,8 @@ void take_input(Gateway& gw, const PassTime& t, PassArrivals& in) {
     if (gw.statistics.due(t.ms)) refresh_figures(gw, t);
     if (gw.serial.retry(t.ms)) show_link_back(gw, t);
     take_network_events(gw, t, in);
+    take_mqtt(gw, t, in);
+    set_bus_clock(gw, t, in);
     give_up_stale_pieces(gw, t, in.from_clients);
     refuse_late_keys(gw, t);
     tick_refusals(gw, t);
@@ -375,6 +411,8 @@ void hand_on_frames(Gateway& gw, const PassTime& t, PassArrivals& in) {
 void show_arrivals(Gateway& gw, const PassTime& t, const PassArrivals& in) {
     publish_frames(gw, in.from_bus);
     publish_frames(gw, in.from_clients);
+    publish_frames(gw, in.from_mqtt);
+    publish_frames(gw, in.from_clock);
     for (const QueueEntry& e : in.from_clients)
         gw.counters.from_clients.count(e);
     if (gw.serial.silence_begins(t.ms))
@@ -392,6 +430,7 @@ void housekeeping(Gateway& gw, const PassTime& t) {
         purge_clients(gw, t);
     }
     draw_clients_if_changed(gw);
+    flush_mqtt(gw);
 }
 
 }  // namespace
@@ -459,6 +498,8 @@ void reload_settings(Gateway& gw, Date now) {
     differs(fresh.analyzer_port_setting != s.analyzer_port_setting, "AnalyzerPort");
     differs(fresh.serial_settings != s.serial_settings, "SerialPort");
     differs(fresh.rs_module() != s.rs_module(), "SerialType");
+    differs(fresh.clock_sync != s.clock_sync, "ClockSync");
+    differs(!(fresh.mqtt == s.mqtt), "the Mqtt settings");
     std::string text = "Settings read again from " + file + ": ";
     if (applied.empty() && restart.empty()) text += "nothing changed";
     text += applied;

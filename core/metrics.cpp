@@ -95,6 +95,11 @@ std::string metrics_text(Gateway& gw, const ProcessFigures& process) {
     m.value(R"(quillon_module_flow{state="accepting"})", flow == ModuleFlow::accepting ? 1 : 0);
     m.value(R"(quillon_module_flow{state="buffer_full"})", flow == ModuleFlow::buffer_full ? 1 : 0);
     m.value(R"(quillon_module_flow{state="bus_off"})", flow == ModuleFlow::bus_off ? 1 : 0);
+    m.one("quillon_mqtt_connected", "gauge", "1 while the MQTT broker is connected.",
+          gw.mqtt.connected ? 1 : 0);
+    m.one("quillon_mqtt_dropped_total", "counter",
+          "MQTT messages dropped, the oldest first, while 1,000 waited for the broker.",
+          gw.mqtt.outbox.dropped());
     m.family("quillon_queue_frames", "gauge", "Frames waiting in the gateway's queues.");
     m.value(R"(quillon_queue_frames{queue="to_bus"})", gw.bus_bound.size());
     m.value(R"(quillon_queue_frames{queue="to_clients"})", gw.net_bound.size());

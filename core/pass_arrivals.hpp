@@ -14,6 +14,8 @@ namespace quillon {
 struct PassArrivals {
     std::vector<QueueEntry> from_bus;
     std::vector<QueueEntry> from_clients;
+    std::vector<QueueEntry> from_clock;  // the frames that set the modules' clocks
+    std::vector<QueueEntry> from_mqtt;   // taken from the broker's send topic
     // A frame the link could not take: not kept for later, since a command
     // replayed minutes late could undo what someone has since done by hand.
     std::optional<QueueEntry> unsent;

@@ -6,6 +6,8 @@
 namespace quillon {
 
 std::string sender_label(const Gateway& gw, const QueueEntry& entry) {
+    if (entry.other_source == OtherSource::clock) return "Quillon clock";
+    if (entry.other_source == OtherSource::mqtt) return "MQTT";
     if (entry.from_bus()) return {};
     const ClientRecord* c = gw.clients.find(entry.sender);
     return c != nullptr ? c->label() : std::string();
@@ -18,8 +20,10 @@ void publish_report(Gateway& gw, const FrameReport& report) {
 }
 
 void publish_frames(Gateway& gw, std::span<const QueueEntry> entries) {
-    for (const QueueEntry& e : entries)
+    for (const QueueEntry& e : entries) {
         publish_report(gw, report_frame(e, sender_label(gw, e)));
+        publish_mqtt_frame(gw, e);
+    }
 }
 
 void show_notice(Gateway& gw, Date now, std::string_view tag, std::string_view text, Rgb colour,

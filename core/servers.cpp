@@ -195,6 +195,7 @@ bool reopen_client_servers(Gateway& gw) {
 }
 
 void shutdown(Gateway& gw) {
+    stop_mqtt(gw);
     gw.serial.close();
     close_client_servers(gw);
     if (gw.servers.analyzer) gw.network.close_server(Server::analyzer);

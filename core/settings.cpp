@@ -161,9 +161,12 @@ bool too_large(std::string_view number) {
 
 // The keys the gateway reads; the numbers among them.
 constexpr std::string_view known_keys[] = {
-    "IPPort",  "SerialPort",     "SerialType",    "SerialModule", "AuthKey",   "TLSPort",
-    "WebPort", "TLSCertificate", "TLSPrivateKey", "Listen",       "WebOrigin", "AnalyzerPort"};
+    "IPPort",    "SerialPort",   "SerialType",     "SerialModule",  "AuthKey",
+    "TLSPort",   "WebPort",      "TLSCertificate", "TLSPrivateKey", "Listen",
+    "WebOrigin", "AnalyzerPort", "ClockSync",      "MqttBroker",    "MqttCA",
+    "MqttUser",  "MqttPassword", "MqttTopic",      "MqttSend",      "MqttDiscovery"};
 constexpr std::string_view number_keys[] = {"IPPort", "TLSPort", "WebPort", "AnalyzerPort"};
+constexpr std::string_view switch_keys[] = {"ClockSync", "MqttSend", "MqttDiscovery"};
 
 bool is_one_of(std::string_view key, std::span<const std::string_view> keys) {
     return std::any_of(keys.begin(), keys.end(),
@@ -220,6 +223,10 @@ std::vector<SettingsWarning> settings_warnings(std::string_view file_bytes) {
             warnings.push_back({line_number, std::string(key) + " = " + std::string(value) +
                                                  " is not a number; read as " +
                                                  std::to_string(settings_integer(value))});
+        } else if (is_one_of(key, switch_keys) && !same_key(value, "on") &&
+                   !same_key(value, "off")) {
+            warnings.push_back({line_number, std::string(key) + " = " + std::string(value) +
+                                                 " is neither on nor off; read as off"});
         }
     }
     return warnings;
@@ -262,6 +269,14 @@ Settings read_settings(std::string_view file_bytes) {
     s.tls_private_key = setting_or(text, "TLSPrivateKey", "");
     if (auto analyzer = lookup(text, "AnalyzerPort"))
         s.analyzer_port_setting = settings_integer(*analyzer);
+    s.clock_sync = same_key(setting_or(text, "ClockSync", "off"), "on");
+    s.mqtt.broker = setting_or(text, "MqttBroker", "");
+    s.mqtt.ca_file = setting_or(text, "MqttCA", "");
+    s.mqtt.user = setting_or(text, "MqttUser", "");
+    s.mqtt.password = setting_or(text, "MqttPassword", "");
+    s.mqtt.topic = lookup(text, "MqttTopic");
+    s.mqtt.send = same_key(setting_or(text, "MqttSend", "off"), "on");
+    s.mqtt.discovery = same_key(setting_or(text, "MqttDiscovery", "off"), "on");
     // Repeatable, each a comma-separated list.
     for (const std::string& value : lookup_all(text, "Listen")) {
         for (std::string& address : address_list(value))
@@ -399,7 +414,10 @@ std::string service_settings_template() {
            ";\r\n"
            "; WebPort: the live bus monitor in a browser, http://this-box:8088/\r\n"
            "; (read-only for everyone without AuthKey).\r\n"
-           "; WebPort = 8088\r\n";
+           "; WebPort = 8088\r\n"
+           ";\r\n"
+           "; ClockSync: on sets the modules' clocks from this machine's, at start and hourly.\r\n"
+           "; ClockSync = on\r\n";
 }
 
 }  // namespace quillon

@@ -15,6 +15,19 @@ namespace quillon {
 // missing, by the first configuration or as a template for a service.
 inline constexpr std::string_view settings_file_name = "Quillon.ini";
 
+// The MQTT bridge; without a broker, none.
+struct MqttSettings {
+    std::string broker;    // "MqttBroker": mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string ca_file;   // "MqttCA": PEM file, relative to the settings; empty, the system's
+    std::string user;      // "MqttUser"
+    std::string password;  // "MqttPassword"
+    std::optional<std::string> topic;  // "MqttTopic": the prefix; absent, quillon/HOST
+    bool send = false;                 // "MqttSend = on": frames taken from PREFIX/send
+    bool discovery = false;            // "MqttDiscovery = on": Home Assistant's discovery
+
+    bool operator==(const MqttSettings&) const = default;
+};
+
 // What the settings file says.
 struct Settings {
     std::int32_t tcp_port = 8080;  // "IPPort"; 0 turns the plain server off
@@ -34,6 +47,9 @@ struct Settings {
     std::vector<std::string> web_origins;
     // "AnalyzerPort": absent, above the client server's port; 0, no analyzer server.
     std::optional<std::int32_t> analyzer_port_setting;
+    // "ClockSync = on": the modules' clocks are set from this machine's.
+    bool clock_sync = false;
+    MqttSettings mqtt;
 
     bool rs_module() const { return module_type == "RS"; }
     bool plain_server() const { return tcp_port != 0; }

@@ -3,8 +3,9 @@
 # the tool chain, Qt 6, OpenSSL, GoogleTest, clang for the fuzz targets and clang-format,
 # Xvfb for scripts/screenshot.sh, the window's fonts, and what the Debian packages are made and
 # checked with (dpkg-dev, file, lintian, man-db for their manual pages; adduser for installing
-# them), Qt WebSockets for the web monitor's tests (a browser's side), and Chromium with Selenium
-# for its browser test.
+# them), Qt WebSockets for the web monitor's tests (a browser's side), Chromium with Selenium
+# for its browser test, and the MQTT client library the program publishes with, with the
+# mosquitto broker that its MQTT tests start.
 # `scripts/setup.sh bench` adds what the benchmark compares Quillon with (ser2net); the tests
 # never need it. `scripts/setup.sh package` installs only what making and checking the Debian
 # packages needs (scripts/package.sh), so that a fresh machine gets no browser for it.
@@ -22,6 +23,7 @@ packages=(
   fonts-dejavu-core fonts-dejavu-extra
   dpkg-dev file lintian man-db adduser
   chromium chromium-driver python3-selenium
+  mosquitto libmosquitto-dev
 )
 
 bench_packages=(
@@ -31,7 +33,7 @@ bench_packages=(
 # The packages' Build-Depends (packaging/debian/control.in) and their checks.
 package_packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev libmosquitto-dev
   dpkg-dev file lintian man-db adduser
 )
 

@@ -68,7 +68,7 @@ holds() {
 problems=()
 unlike="$(holds "$gateway_deb" \
   /usr/bin/quillon /usr/bin/quillon-bussim /usr/lib/quillon/quillon-web.so \
-  /usr/lib/quillon/quillon-tls.so \
+  /usr/lib/quillon/quillon-tls.so /usr/lib/quillon/quillon-mqtt.so \
   /lib/systemd/system/quillon.service \
   /usr/lib/modules-load.d/quillon.conf /usr/share/quillon/Quillon.ini \
   /usr/share/doc/quillon/README.md.gz /usr/share/doc/quillon/user-guide.md \
@@ -115,7 +115,7 @@ for page in quillon quillon-window quillon-bussim; do
   done
 done
 for key in IPPort SerialPort SerialType SerialModule AuthKey TLSPort TLSCertificate \
-  TLSPrivateKey Listen WebPort WebOrigin AnalyzerPort; do
+  TLSPrivateKey Listen WebPort WebOrigin AnalyzerPort ClockSync; do
   zcat "$pages/usr/share/man/man1/quillon.1.gz" | grep -qx "\.B $key" ||
     page_problems+=("quillon(1) lacks the setting $key")
 done
@@ -215,10 +215,11 @@ fi
 setting() { "${as_root[@]}" sed -n "s/^$1 = //p" "$settings"; }
 key="$(setting AuthKey)"
 if [[ "$key" =~ ^[A-Za-z0-9]{32}$ ]] && [ "$(setting IPPort)" = 8080 ] &&
-  [ "$(setting TLSPort)" = 27015 ] && [ "$(setting WebPort)" = 8088 ]; then
-  pass "$settings has a generated 32-character AuthKey, IPPort 8080, TLSPort 27015, WebPort 8088"
+  [ "$(setting TLSPort)" = 27015 ] && [ "$(setting WebPort)" = 8088 ] &&
+  [ "$(setting ClockSync)" = on ]; then
+  pass "$settings has a generated 32-character AuthKey, IPPort 8080, TLSPort 27015, WebPort 8088, ClockSync on"
 else
-  fail "$settings has AuthKey \"$key\", IPPort \"$(setting IPPort)\", TLSPort \"$(setting TLSPort)\", WebPort \"$(setting WebPort)\""
+  fail "$settings has AuthKey \"$key\", IPPort \"$(setting IPPort)\", TLSPort \"$(setting TLSPort)\", WebPort \"$(setting WebPort)\", ClockSync \"$(setting ClockSync)\""
 fi
 
 # Where systemd runs, installing started the service. Elsewhere, its command

@@ -31,6 +31,7 @@ inline constexpr ControlWord control_words[] = {
     {"delay", Control::delay_check, ControlUse::check, true},
     {"disconnect", Control::disconnect, ControlUse::press, true},
     {"disconnect-all", Control::disconnect_all, ControlUse::press, true},
+    {"clock", Control::set_clock, ControlUse::press, true},
     {"quit", Control::quit, ControlUse::press, false},
 };
 

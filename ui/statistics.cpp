@@ -77,6 +77,8 @@ bool Statistics::refresh(std::int64_t now_ms, std::int32_t received_bytes,
     if (seconds <= 0) return false;
     const std::int64_t rx_bps = std::int64_t{received_bytes} * 8 / seconds;
     const std::int64_t tx_bps = std::int64_t{written_bytes} * 8 / seconds;
+    rx_bps_ = rx_bps;
+    tx_bps_ = tx_bps;
     view.set_rate_field(Control::rx_rate, rate_text(rx_bps));
     view.set_rate_field(Control::tx_rate, rate_text(tx_bps));
 

@@ -54,12 +54,17 @@ class Statistics {
     void refresh_uptime(Date now, OperatorView& view) const;
 
     const std::deque<BandwidthSample>& history() const { return history_; }
+    // The rates of the latest refresh, in bit/s.
+    std::int64_t rx_bps() const { return rx_bps_; }
+    std::int64_t tx_bps() const { return tx_bps_; }
 
   private:
     std::deque<BandwidthSample> history_;
     std::int64_t refresh_started_ms_ = 0;
     std::int64_t last_refresh_ms_ = 0;
     Date start_date_ = 0;
+    std::int64_t rx_bps_ = 0;
+    std::int64_t tx_bps_ = 0;
 };
 
 }  // namespace quillon

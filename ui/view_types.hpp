@@ -111,6 +111,7 @@ enum class Control : int {
     invert_toggle = 25,
     delay_check = 26,
     debug_check = 27,
+    set_clock = 40,  // sets the modules' clocks now
 };
 
 // The controls of the first-configuration dialog (window 1), numbered as

@@ -46,6 +46,7 @@
     clear: $('clear'),
     save: $('save'),
     disconnectAll: $('disconnect-all'),
+    setClock: $('set-clock'),
     delay: $('delay'),
     debug: $('debug'),
     status: $('status'),
@@ -561,6 +562,7 @@
   el.debug.addEventListener('change', () => send({ control: 'debug', checked: el.debug.checked }));
   el.clear.addEventListener('click', () => send({ control: 'clear' }));
   el.disconnectAll.addEventListener('click', () => send({ control: 'disconnect_all' }));
+  el.setClock.addEventListener('click', () => send({ control: 'clock' }));
 
   // ---- message boxes ----
 

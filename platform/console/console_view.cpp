@@ -33,8 +33,8 @@ std::string colour_code(const Rgb& c, bool background) {
 
 const char* help_text =
     "commands: clear | save | filter TEXT | filter off | invert on|off | debug on|off |\n"
-    "          delay on|off | disconnect IP:PORT | disconnect-all | quit | status | clients | "
-    "help\n";
+    "          delay on|off | disconnect IP:PORT | disconnect-all | clock | quit | status |\n"
+    "          clients | help\n";
 
 }  // namespace
 

@@ -23,6 +23,20 @@ LocalTime SystemClock::local_time() {
     return {local_date_of(now.tv_sec), static_cast<std::int32_t>(now.tv_nsec / 1000000)};
 }
 
+bool SystemClock::daylight_saving() {
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return local.tm_isdst > 0;
+}
+
+std::int32_t SystemClock::utc_offset_s() {
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return static_cast<std::int32_t>(local.tm_gmtoff);
+}
+
 void SystemClock::pause_ms(std::int32_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -16,6 +16,8 @@ class SystemClock : public Clock {
     Date local_date() override;
     LocalTime local_time() override;
     void pause_ms(std::int32_t ms) override;
+    bool daylight_saving() override;
+    std::int32_t utc_offset_s() override;
     std::int64_t started_unix_s() override { return started_ms_ / 1000; }
 
   private:

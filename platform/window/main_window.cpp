@@ -56,6 +56,7 @@ constexpr ControlPlace control_places[] = {
     {number_of(Control::debug_check), Kind::check_box, 250, 375, 180, 20, "DebugMode (logfile)"},
     {number_of(Control::disconnect), Kind::push_button, 485, 355, 85, 25, "Disconnect"},
     {number_of(Control::disconnect_all), Kind::push_button, 575, 355, 85, 25, "Disconnect All"},
+    {number_of(Control::set_clock), Kind::push_button, 485, 385, 85, 25, "Set Clock"},
     {number_of(Control::quit), Kind::push_button, 575, 385, 45, 25, "Quit"},
     {number_of(Control::help), Kind::push_button, 635, 385, 23, 25, "?"},
 };

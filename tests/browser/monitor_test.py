@@ -4,7 +4,8 @@
     tests/browser/monitor_test.py --url http://127.0.0.1:PORT/ --key KEY --screenshot out.png
 
 Against a gateway (or the mock) at --url: the sign-in panel, a wrong key, rows
-arriving, Filter and "!", Pause, Save and Clear, and the page on a phone
+arriving, Filter and "!", Pause, Save and Clear, Set Clock (on a real
+gateway: the clock's rows come back), and the page on a phone
 (390 x 844), which never scrolls sideways. The phone's screenshot goes beside
 --screenshot, its name ending in -phone. Without --url it starts
 tests/browser/mock_gateway.py itself and also checks what only the mock can
@@ -285,7 +286,7 @@ class Checks:
             raise Failure("status bar %r" % fields)
         if authorised is None:
             authorised = bool(self.args.key)
-        for name in ("clear", "save", "disconnect-all", "delay", "debug"):
+        for name in ("clear", "save", "disconnect-all", "set-clock", "delay", "debug"):
             if p.shown(name) != authorised:
                 raise Failure("#%s %s" % (name, "hidden" if authorised else "shown"))
         if p.shown("read-only") == authorised:
@@ -418,6 +419,17 @@ class Checks:
         p.click("clear")
         p.wait("the rows to go", lambda: p.marked_rows_left() == 0 and len(p.rows()) < max(before, 1))
         return "%d rows before, %d now" % (before, len(p.rows()))
+
+    def set_clock(self):
+        p = self.p
+        p.click("set-clock")
+        script = "return Array.from(document.querySelectorAll('#traffic tr.row td.source'))" \
+                 ".map(td => td.textContent).filter(t => t.endsWith('from Quillon clock'));"
+
+        def clock_rows():
+            rows = p.d.execute_script(script)
+            return rows if len(rows) >= 3 else None
+        return "%d rows from Quillon clock" % len(p.wait("the clock's rows", clock_rows))
 
     def no_console_errors(self):
         severe = [e["message"] for e in self.p.d.get_log("browser") if e["level"] == "SEVERE"]
@@ -552,6 +564,8 @@ def main():
                 run("on a phone, nothing scrolls sideways", checks.on_a_phone)
                 if args.key:
                     run("Clear empties the traffic list", checks.clear)
+                if not mocks and args.key:
+                    run("Set Clock sets the modules' clocks", checks.set_clock)
                 if mocks and args.key:
                     run("a message is a banner until dismissed", checks.message)
                     run("the delay box goes both ways", checks.delay_box)

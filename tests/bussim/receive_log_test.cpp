@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <initializer_list>
 
 namespace quillon::bussim {
 namespace {
@@ -35,6 +36,19 @@ TEST(ReceiveLog, BadFramesSayWhatIsWrong) {
               "00:00:00.000  0FFB01400004  bad checksum");
     EXPECT_EQ(log_line(local_time(0, 0, 0, 0), {bad, FrameStatus::bad_length}),
               "00:00:00.000  0FFB01400004  bad length");
+}
+
+TEST(ReceiveLog, TheGatewaysClockFramesSayWhatTheySet) {
+    const auto line = [](std::initializer_list<std::uint8_t> data) {
+        return log_line(local_time(14, 5, 0, 0),
+                        {build_frame(priority_low, 0x00, data), FrameStatus::valid});
+    };
+    EXPECT_EQ(line({0xD8, 1, 14, 5}),
+              "14:05:00.000  0FFB0004D8010E050604  clock set: Tuesday 14:05");
+    EXPECT_EQ(line({0xB7, 9, 12, 0x07, 0xEA}),
+              "14:05:00.000  0FFB0005B7090C07EA3404  date set: 2026-12-09");
+    EXPECT_EQ(line({0xAF, 1}), "14:05:00.000  0FFB0002AF014404  daylight saving: off");
+    EXPECT_EQ(line({0xAF, 0}), "14:05:00.000  0FFB0002AF004504  daylight saving: on");
 }
 
 }  // namespace

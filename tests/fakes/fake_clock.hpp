@@ -15,6 +15,7 @@ class FakeClock : public Clock {
     Date date_at_zero = 1796638800;  // 2026-12-07 10:20:00 as a local date
     std::int64_t ms_into_second_at_zero = 0;
     std::vector<std::int32_t> pauses;
+    bool summer_time = false;
 
     std::int64_t now_ms() override { return now; }
     std::int64_t now_us() override { return now * 1000; }
@@ -31,6 +32,7 @@ class FakeClock : public Clock {
         pauses.push_back(ms);
         now += ms;
     }
+    bool daylight_saving() override { return summer_time; }
     void advance(std::int64_t ms) { now += ms; }
 };
 

@@ -31,7 +31,8 @@ std::string with_examples_on(const std::string& text) {
     return out;
 }
 
-TEST(SettingsTemplate, AsInstalledFindsTheModuleBySelfOnPort8080WithNoSecureAccess) {
+TEST(SettingsTemplate,
+     AsInstalledFindsTheModuleBySelfOnPort8080WithNoSecureAccessAndSetsTheClocks) {
     const std::string bytes = template_bytes();
     ASSERT_FALSE(bytes.empty()) << QUILLON_SETTINGS_TEMPLATE;
     const Settings s = read_settings(bytes);
@@ -44,6 +45,7 @@ TEST(SettingsTemplate, AsInstalledFindsTheModuleBySelfOnPort8080WithNoSecureAcce
     EXPECT_EQ(s.tls_private_key, "");
     EXPECT_TRUE(s.listen.empty());
     EXPECT_EQ(s.web_port, 0);
+    EXPECT_TRUE(s.clock_sync);
 }
 
 TEST(SettingsTemplate, EveryExampleTurnedOnIsRead) {

@@ -614,5 +614,17 @@ TEST_F(SettingsFile, PathThatIsADirectoryGivesFalse) {
     EXPECT_FALSE(files_.write_whole(dir_.string(), "IPPort = 1\r\n"));
 }
 
+TEST(SettingsClockSync, OnlyOnSetsTheModulesClocksAndOtherWordsAreSaidToBeOff) {
+    EXPECT_FALSE(read_settings("IPPort = 8080\r\n").clock_sync);
+    EXPECT_TRUE(read_settings("ClockSync = ON\r\n").clock_sync);
+    EXPECT_FALSE(read_settings("ClockSync = off\r\n").clock_sync);
+    EXPECT_FALSE(read_settings("ClockSync = yes\r\n").clock_sync);
+    const std::vector<SettingsWarning> warnings =
+        settings_warnings("ClockSync = on\r\nClockSync = yes\r\n");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].line, 2);
+    EXPECT_EQ(warnings[0].text, "ClockSync = yes is neither on nor off; read as off");
+}
+
 }  // namespace
 }  // namespace quillon

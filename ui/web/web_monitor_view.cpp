@@ -58,36 +58,6 @@ std::string clients_json(const std::vector<ClientRow>& rows) {
 
 }  // namespace
 
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const std::size_t n = utf8_sequence_length(text, i);
-            if (n == 0) {
-                out += "\\ufffd";
-                ++i;
-            } else {
-                out.append(text.substr(i, n));
-                i += n;
-            }
-            continue;
-        }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
 WebMonitorView::WebMonitorView() {
     history_.assign(bandwidth_history_samples, {0, 0});
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/code_page.hpp"
 #include "ui/view_watcher.hpp"
 
 namespace quillon {
@@ -66,10 +67,5 @@ class WebMonitorView final : public ViewWatcher {
     bool debug_ = false;
     std::vector<std::string> pending_;
 };
-
-// The text as a JSON string, quotes included. Bytes that are not UTF-8 (a
-// module's name in another code page) become U+FFFD, so that a browser never
-// gets a text message it must refuse.
-std::string json_string(std::string_view text);
 
 }  // namespace quillon
