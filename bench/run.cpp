@@ -92,6 +92,8 @@ void run_side(Side side, const Options& o, int run, bool last_run) {
         }();
         bench.stop_process();
     }
+    // The bus to an MQTT subscriber, and the CPU with MQTT and without, on processes of their own.
+    if (quillon && !o.mosquitto.empty()) bench.mqtt(o.mosquitto, mqtt_frames, cpu_seconds);
     for (int i = 0; i < 4; ++i) {
         if (bench.launch()) bench.stop_process();
     }
@@ -99,8 +101,6 @@ void run_side(Side side, const Options& o, int run, bool last_run) {
         if (bench.launch()) bench.serve(total);
         bench.stop_process();
     }
-    // The bus to an MQTT subscriber, and the CPU with MQTT and without, on processes of their own.
-    if (quillon && !o.mosquitto.empty()) bench.mqtt(o.mosquitto, mqtt_frames, cpu_seconds);
     bench.noise();
     bench.close();
 }
