@@ -47,8 +47,9 @@ struct Browser {
 // What a gateway process serves besides the plain TCP clients.
 enum class Extra : std::uint8_t {
     none,
-    tls,  // a TLS server too, which the clients use; figures filed under "tls."
-    web,  // the web monitor too, which browsers watch; figures filed under "web."
+    tls,   // a TLS server too, which the clients use; figures filed under "tls."
+    web,   // the web monitor too, which browsers watch; figures filed under "web."
+    mqtt,  // MQTT to the bench's broker at mqtt_port_; figures filed under "mqtt."
 };
 
 // One gateway, Quillon or ser2net, on a pseudo-terminal of its own; it may be
@@ -83,6 +84,8 @@ class Bench {
     void churn(std::size_t cycles);
     void soak(int minutes, int rate);
     void noise();
+    // A broker of the bench's own, a subscriber on it, and a gateway with MQTT and without.
+    void mqtt(const std::string& broker_program, std::size_t frames, double seconds);
 
     Side side() const { return side_; }
     pid_t pid() const { return pid_; }
@@ -111,9 +114,7 @@ class Bench {
                     const std::string& what);
     bool connect_and_close();
     int settled_fd_count(int expected);
-    void put(const std::string& key, double value) {
-        figures.put(side_, (tls_ ? "tls." : web_port_ != 0 ? "web." : "") + key, value);
-    }
+    void put(const std::string& key, double value) { figures.put(side_, prefix_ + key, value); }
     void note(const std::string& what, const std::string& result) const;
 
     Side side_;
@@ -127,6 +128,9 @@ class Bench {
     std::uint16_t tls_port_ = 0;
     bool tls_ = false;
     std::uint16_t web_port_ = 0;  // 0: no web monitor
+    std::uint16_t mqtt_port_ = 0;
+    std::string mqtt_prefix_;
+    std::string prefix_;  // of the keys of this process's figures
     std::string pty_name_;
     std::filesystem::path dir_;
     FrameStream bus_side_;  // what the gateway wrote towards the bus

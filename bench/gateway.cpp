@@ -24,22 +24,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The gateway running, for the signal handler to end.
-volatile sig_atomic_t child_pid = -1;
+// The gateways running, for the signal handler to end: two at most (the MQTT
+// comparison runs one beside the other).
+volatile sig_atomic_t child_pids[2] = {-1, -1};
+
+void track(pid_t from, pid_t to) {
+    for (volatile sig_atomic_t& slot : child_pids) {
+        if (slot == from) {
+            slot = to;
+            return;
+        }
+    }
+}
 
 }  // namespace
 
 void on_signal(int) {
-    const pid_t pid = child_pid;
-    if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+    for (const pid_t pid : child_pids) {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
     ::_exit(130);
 }
 
 void Bench::note(const std::string& what, const std::string& result) const {
-    const char* extra = tls_ ? ", TLS" : web_port_ != 0 ? ", web monitor" : "";
+    const char* extra = prefix_ == "tls."    ? ", TLS"
+                        : prefix_ == "web."  ? ", web monitor"
+                        : prefix_ == "mqtt." ? ", MQTT"
+                                             : "";
     std::printf("  .. [%s%s] %s: %s\n", label_.c_str(), extra, what.c_str(), result.c_str());
     std::fflush(stdout);
 }
@@ -86,6 +100,7 @@ bool Bench::open() {
 bool Bench::launch(Extra extra) {
     const bool tls = extra == Extra::tls;
     tls_ = tls;
+    prefix_ = tls ? "tls." : extra == Extra::web ? "web." : extra == Extra::mqtt ? "mqtt." : "";
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = free_port();
         tls_port_ = tls ? free_port() : 0;
@@ -103,6 +118,9 @@ bool Bench::launch(Extra extra) {
             // The self-signed pair is made by the first TLS start, beside the file.
             if (tls) ini << "TLSPort = " << tls_port_ << "\r\n";
             if (web_port_ != 0) ini << "WebPort = " << web_port_ << "\r\n";
+            if (extra == Extra::mqtt)
+                ini << "MqttBroker = mqtt://127.0.0.1:" << mqtt_port_
+                    << "\r\nMqttTopic = " << mqtt_prefix_ << "\r\n";
         } else {
             std::ofstream yaml(config, std::ios::trunc);
             yaml << "connection: &velbus\n"
@@ -146,7 +164,7 @@ bool Bench::launch(Extra extra) {
         if (cmd[0] >= 0) ::close(cmd[0]);
         command_fd_ = cmd[1];
         pid_ = pid;
-        child_pid = pid;
+        track(-1, pid);
 
         const std::int64_t deadline = t0 + 10 * ns_per_s;
         while (now_ns() < deadline && alive()) {
@@ -178,8 +196,8 @@ bool Bench::alive() {
         std::fprintf(stderr, "quillon_bench: %s ended (%s %d)\n", side_name(side_),
                      WIFSIGNALED(status) ? "signal" : "status",
                      WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+        track(pid_, -1);
         pid_ = -1;
-        child_pid = -1;
     }
     return false;
 }
@@ -200,8 +218,8 @@ void Bench::stop_process() {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
         }
+        track(pid_, -1);
         pid_ = -1;
-        child_pid = -1;
     }
     // Bus bytes that one process left unread must not reach the next one.
     if (slave_ >= 0) ::tcflush(slave_, TCIOFLUSH);

@@ -3,7 +3,8 @@
 // clients and the bus side, the gateway's CPU time and wake-ups, its memory,
 // its start, how fast it serves many new clients, its file descriptors across
 // connect/close churn, what TLS clients and browsers watching the web monitor
-// cost and, with --soak, a long steady load.
+// cost, what MQTT to a mosquitto on loopback costs and, with --soak, a long
+// steady load.
 //
 // ser2net, when installed, goes through the same measurements on its own
 // pseudo-terminal and port, alone, before Quillon in each run: the table shows
@@ -11,7 +12,7 @@
 // ser2net counterpart and are shown alone.
 //
 //   quillon_bench [--quick] [--runs N] [--soak] [--soak-minutes N] [--quillon PATH]
-//                 [--ser2net PATH | --no-ser2net]
+//                 [--ser2net PATH | --no-ser2net] [--mqtt-only]
 //
 // With QUILLON_BENCH_TRACE set, per-frame latencies and pacing gaps go to stderr.
 #include <sys/resource.h>
@@ -83,20 +84,26 @@ int main(int argc, char** argv) {
             o.ser2net = argv[++i];
         } else if (arg == "--no-ser2net") {
             no_ser2net = true;
+        } else if (arg == "--mqtt-only") {
+            o.mqtt_only = true;
         } else {
             std::fprintf(
                 stderr,
                 "Usage: quillon_bench [--quick] [--runs N] [--soak] [--soak-minutes N]\n"
-                "                     [--quillon PATH] [--ser2net PATH | --no-ser2net]\n"
+                "                     [--quillon PATH] [--ser2net PATH | --no-ser2net] "
+                "[--mqtt-only]\n"
                 "  --runs N prints the medians of N runs of each gateway, each on fresh "
                 "processes.\n"
                 "  ser2net, when found, is measured alone before Quillon in each run.\n"
                 "  --soak adds a 10-minute run (N minutes, at least 2) of 100 clients at 100 "
-                "frames/s that samples Quillon's memory every minute.\n");
+                "frames/s that samples Quillon's memory every minute.\n"
+                "  --mqtt-only takes only the MQTT figures (a private mosquitto on "
+                "loopback).\n");
             return arg == "--help" || arg == "-h" ? 0 : 2;
         }
     }
-    if (no_ser2net) {
+    if (::access(o.mosquitto.c_str(), X_OK) != 0) o.mosquitto.clear();
+    if (no_ser2net || o.mqtt_only) {
         o.ser2net.clear();
     } else if (o.ser2net.empty()) {
         o.ser2net = find_ser2net();
@@ -109,10 +116,12 @@ int main(int argc, char** argv) {
 
     std::printf("quillon_bench%s, %d run%s; load average %s\n", o.quick ? " --quick" : "", o.runs,
                 o.runs == 1 ? "" : "s", load_average().c_str());
-    if (o.ser2net.empty())
+    if (o.ser2net.empty() && !o.mqtt_only)
         std::printf(
             "ser2net not found (scripts/setup.sh bench installs it): Quillon's figures "
             "alone\n");
+    if (o.mosquitto.empty())
+        std::printf("/usr/sbin/mosquitto not found (Debian's mosquitto): no MQTT figures\n");
     std::fflush(stdout);
 
     const std::int64_t t_start = now_ns();
@@ -121,7 +130,7 @@ int main(int argc, char** argv) {
         run_side(Side::quillon, o, run, run == o.runs);
     }
 
-    print_comparison(o);
+    if (!o.mqtt_only) print_comparison(o);
     print_quillon_alone();
     std::printf(
         "(%.0f s; load average at the end %s. bus->client: from the write on the pty to the "

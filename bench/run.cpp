@@ -19,6 +19,12 @@ void run_side(Side side, const Options& o, int run, bool last_run) {
     const bool quillon = side == Side::quillon;
     const std::size_t latency_frames = o.quick ? 60 : 200;
     const double cpu_seconds = o.quick ? 3.0 : 10.0;
+    const std::size_t mqtt_frames = o.quick ? 100 : 300;
+    if (o.mqtt_only) {
+        if (quillon && !o.mosquitto.empty()) bench.mqtt(o.mosquitto, mqtt_frames, cpu_seconds);
+        bench.close();
+        return;
+    }
     const auto step = [&bench](bool ok) {
         if (!ok || !bench.alive()) {
             std::fprintf(stderr, "quillon_bench: %s: stopping this process early\n",
@@ -86,6 +92,8 @@ void run_side(Side side, const Options& o, int run, bool last_run) {
         }();
         bench.stop_process();
     }
+    // The bus to an MQTT subscriber, and the CPU with MQTT and without, on processes of their own.
+    if (quillon && !o.mosquitto.empty()) bench.mqtt(o.mosquitto, mqtt_frames, cpu_seconds);
     for (int i = 0; i < 4; ++i) {
         if (bench.launch()) bench.stop_process();
     }

@@ -16,7 +16,9 @@ struct Options {
     int runs = 1;
     int soak_minutes = 0;
     std::string quillon = QUILLON_PROGRAM_PATH;
-    std::string ser2net;  // empty: not compared
+    std::string ser2net;                            // empty: not compared
+    std::string mosquitto = "/usr/sbin/mosquitto";  // empty: no MQTT figures
+    bool mqtt_only = false;
 };
 
 void run_side(Side side, const Options& o, int run, bool last_run);

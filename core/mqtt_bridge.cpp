@@ -134,7 +134,6 @@ std::string sender_of(const Gateway& gw, const QueueEntry& e) {
 }  // namespace
 
 void start_mqtt(Gateway& gw) {
-    gw.mqtt = MqttState{};
     const MqttSettings& m = gw.settings.mqtt;
     if (m.broker.empty()) return;
     const Date now = gw.clock.local_date();

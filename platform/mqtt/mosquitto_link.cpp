@@ -145,6 +145,8 @@ std::string MosquittoLink::open(const BrokerOpening& opening) {
     if (mosq_ == nullptr)
         return "the MQTT library can't start: " + std::string(std::strerror(errno));
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A frame goes out when it comes, not when the broker's last ack does.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
@@ -308,8 +310,8 @@ void MosquittoLink::service(std::int64_t now_ms) {
         connect_now(now_ms);
     }
     if (stage_ != Stage::connecting && stage_ != Stage::connected) return;
-    const int fd = socket_fd();
-    if (fd < 0) return;
+    // A write that failed inside the library may have closed the socket unsaid.
+    if (socket_fd() < 0) return disconnected(MOSQ_ERR_CONN_LOST);
     // Only what is there: the socket never blocks.
     for (int k = 0; k < max_reads_per_service && socket_fd() >= 0; ++k) {
         pollfd p{socket_fd(), POLLIN, 0};
@@ -333,8 +335,12 @@ bool MosquittoLink::publish(const BrokerMessage& message) {
         ++in_flight_;
         return true;
     }
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
+        disconnected(rc);
+        return false;
+    }
     // A payload the broker would never take is not kept to block the others.
-    return rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST;
+    return true;
 }
 
 std::int64_t MosquittoLink::next_due_ms() const {

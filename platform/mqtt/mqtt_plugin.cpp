@@ -54,11 +54,15 @@ void MqttPlugin::watch_socket() {
         watched_fd_ = fd;
         if (fd >= 0) {
             read_notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-            QObject::connect(read_notifier_.get(), &QSocketNotifier::activated,
-                             [this] { waiter_.wake(); });
+            QObject::connect(read_notifier_.get(), &QSocketNotifier::activated, [this] {
+                socket_ready_ = true;
+                waiter_.wake();
+            });
             write_notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-            QObject::connect(write_notifier_.get(), &QSocketNotifier::activated,
-                             [this] { waiter_.wake(); });
+            QObject::connect(write_notifier_.get(), &QSocketNotifier::activated, [this] {
+                socket_ready_ = true;
+                waiter_.wake();
+            });
         }
     }
     // Waking for a socket that can take more only while something waits to be written.
@@ -67,6 +71,8 @@ void MqttPlugin::watch_socket() {
 
 void MqttPlugin::service(std::int64_t now_ms) {
     if (!link_) return;
+    if (!socket_ready_ && now_ms < link_->next_due_ms() && !link_->has_buffered_input()) return;
+    socket_ready_ = false;
     link_->service(now_ms);
     watch_socket();
 }

@@ -27,6 +27,7 @@ class MqttPlugin : public BrokerLink {
     ~MqttPlugin() override;
 
     std::string open(const BrokerOpening& opening) override;
+    // Only when there is work: the socket woke the loop, or something is due.
     void service(std::int64_t now_ms) override;
     BrokerEvent poll() override;
     bool publish(const BrokerMessage& message) override;
@@ -40,6 +41,7 @@ class MqttPlugin : public BrokerLink {
     std::string path_;
     std::unique_ptr<SocketBrokerLink> link_;
     int watched_fd_ = -1;
+    bool socket_ready_ = false;  // the socket woke the loop since the link's last work
     std::unique_ptr<QSocketNotifier> read_notifier_;
     std::unique_ptr<QSocketNotifier> write_notifier_;
 };
