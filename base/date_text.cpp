@@ -54,37 +54,29 @@ DateFields date_fields(Date date) {
 }
 
 std::string format_date(std::string_view pattern, Date date) {
-    constexpr std::int64_t seconds_per_day = 86400;
-    std::int64_t days = date / seconds_per_day;
-    std::int64_t second_of_day = date % seconds_per_day;
-    if (second_of_day < 0) {
-        second_of_day += seconds_per_day;
-        days -= 1;
-    }
-    const CivilDate civil = civil_from_days(days);
-
+    const DateFields f = date_fields(date);
     std::string out;
     out.reserve(pattern.size() + 8);
     std::size_t i = 0;
     while (i < pattern.size()) {
         const std::string_view rest = pattern.substr(i);
         if (rest.starts_with("%yyyy")) {
-            append_padded(out, civil.year, 4);
+            append_padded(out, f.year, 4);
             i += 5;
         } else if (rest.starts_with("%mm")) {
-            append_padded(out, civil.month, 2);
+            append_padded(out, f.month, 2);
             i += 3;
         } else if (rest.starts_with("%dd")) {
-            append_padded(out, civil.day, 2);
+            append_padded(out, f.day, 2);
             i += 3;
         } else if (rest.starts_with("%hh")) {
-            append_padded(out, second_of_day / 3600, 2);
+            append_padded(out, f.hour, 2);
             i += 3;
         } else if (rest.starts_with("%ii")) {
-            append_padded(out, second_of_day / 60 % 60, 2);
+            append_padded(out, f.minute, 2);
             i += 3;
         } else if (rest.starts_with("%ss")) {
-            append_padded(out, second_of_day % 60, 2);
+            append_padded(out, f.second, 2);
             i += 3;
         } else {
             out += pattern[i];
